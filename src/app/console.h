@@ -1,0 +1,29 @@
+// The only way the front end's text reaches the console. A text is shown
+// when its mask shares a bit with the verbosity; nothing is converted and no
+// newline is added. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+namespace lomp {
+
+// Report texts: shown in normal and debug verbosity, not in silent.
+inline constexpr std::uint32_t kMaskReport = 0x0E;
+// Texts shown only in debug verbosity.
+inline constexpr std::uint32_t kMaskDebug = 0x08;
+
+// Writes `text` when `mask & verbosity` is non-zero; flushes when asked.
+void consoleWrite(std::uint32_t mask, std::string text, bool flush);
+
+// As consoleWrite, and only when `sourceMask & inputSource` is non-zero too
+// (the batch prompt is shown for console input alone).
+void consoleWriteForInput(std::uint32_t mask, std::uint32_t sourceMask, std::string text,
+                          bool flush);
+
+// Standard output unless a test redirects it. The stream is not owned.
+std::ostream& consoleStream();
+void setConsoleStream(std::ostream* stream);
+
+}  // namespace lomp

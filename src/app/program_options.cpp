@@ -1,0 +1,238 @@
+#include "app/program_options.h"
+
+#include <algorithm>
+
+#include "platform/identity.h"
+#include "runtime/text_conversion.h"
+
+#ifndef LOMP_VERSION
+#define LOMP_VERSION "0"
+#endif
+
+namespace lomp {
+namespace {
+
+constexpr std::size_t kComputerNameMax = 15;  // a NetBIOS name without its suffix
+constexpr std::size_t kUserNameMax = 256;
+
+bool IsWhiteSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string Trim(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && IsWhiteSpace(text[begin])) ++begin;
+  while (end > begin && IsWhiteSpace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+// The C library's atoi, but saturating instead of overflowing: leading white
+// space and a sign are allowed, reading stops at the first non-digit.
+long long ReadDecimal(const std::string& text) {
+  constexpr long long kSaturation = 1'000'000'000'000LL;
+  std::size_t index = 0;
+  while (index < text.size() && IsWhiteSpace(text[index])) ++index;
+  bool negative = false;
+  if (index < text.size() && (text[index] == '+' || text[index] == '-')) {
+    negative = text[index] == '-';
+    ++index;
+  }
+  long long value = 0;
+  for (; index < text.size() && text[index] >= '0' && text[index] <= '9'; ++index) {
+    value = std::min(kSaturation, value * 10 + (text[index] - '0'));
+  }
+  return negative ? -value : value;
+}
+
+// The canonical switch of one raw pair, or nullptr when the pair is dropped.
+// `recipientSeen` tells whether a recipient or "f" came earlier; `last`
+// whether this is the last argument.
+const char* CanonicalSwitch(const OptionPair& pair, bool last, bool& recipientSeen) {
+  const std::string& name = pair.switchName;
+  if (name == "f") return recipientSeen = true, "f";
+  if (name == "t") return "t";
+  if (StartsWith(name, "su")) return "su";
+  if (StartsWith(name, "sc")) return "sc";
+  if (name == "p") return "p";
+  if (name == "l") return "l";
+  if (StartsWith(name, "vs")) return "vs";
+  if (StartsWith(name, "vn")) return "vn";
+  if (StartsWith(name, "vd")) return "vd";
+  if (name == "u") return recipientSeen = true, "u";
+  if (name == "d") return recipientSeen = true, "d";
+  if (name.empty()) {
+    // A bare argument is the message only when it comes last and something
+    // named recipients (or a message file) before it.
+    const bool isMessage = last && recipientSeen;
+    recipientSeen = true;
+    if (isMessage) return "m";
+    return pair.value == "*" ? "d" : "u";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ProgramOptions& programOptions() {
+  static ProgramOptions options = [] {
+    ProgramOptions defaults;
+    defaults.signature = computerNameUpper();
+    return defaults;
+  }();
+  return options;
+}
+
+OptionPair splitArgument(const std::string& argument) {
+  OptionPair pair;
+  if (argument.empty()) return pair;
+  if (argument[0] == '/') {
+    const auto colon = argument.find(':', 1);
+    pair.switchName = Trim(argument.substr(1, colon == std::string::npos ? std::string::npos
+                                                                         : colon - 1));
+    if (colon != std::string::npos) pair.value = argument.substr(colon + 1);
+  } else {
+    pair.value = argument;
+  }
+  return pair;
+}
+
+OptionList normaliseOptions(const OptionList& raw) {
+  OptionList normalised;
+  bool recipientSeen = false;
+  for (std::size_t index = 0; index < raw.size(); ++index) {
+    const bool last = index + 1 == raw.size();
+    if (const char* name = CanonicalSwitch(raw[index], last, recipientSeen)) {
+      normalised.push_back({name, raw[index].value});
+    }
+  }
+  return normalised;
+}
+
+void applyOptions(const OptionList& normalised, ProgramOptions& options) {
+  bool recipientSwitchSeen = false;
+  bool fileSwitchSeen = false;
+  for (const OptionPair& pair : normalised) {
+    const std::string& name = pair.switchName;
+    if (name == "u" || name == "d") {
+      recipientSwitchSeen = true;
+      const RecipientKind kind = name == "d" ? RecipientKind::Group : RecipientKind::Personal;
+      (kind == RecipientKind::Group ? options.domainsGiven : options.usersGiven) = true;
+      std::size_t position = 0;
+      std::string item;
+      while (nextListItem(pair.value, position, item)) options.recipients.push_back({kind, item});
+      options.inputSource = kInputCommandLine;
+    } else if (name == "f") {
+      fileSwitchSeen = true;
+      options.messageFile = pair.value;
+      options.batchMode = options.domainsGiven = options.usersGiven = true;
+      options.inputSource = pair.value.empty() ? kInputConsole : kInputMessageFile;
+    } else if (name == "t") {
+      const long long timeout = ReadDecimal(pair.value);
+      if (timeout != 0) {
+        options.timeoutMs =
+            static_cast<std::int32_t>(std::clamp<long long>(timeout, kMinTimeoutMs, kMaxTimeoutMs));
+      }
+    } else if (name == "vs") {
+      options.verbosity = kVerbositySilent;
+    } else if (name == "vn") {
+      options.verbosity = kVerbosityNormal;
+    } else if (name == "vd") {
+      options.verbosity = kVerbosityDebug;
+    } else if (name == "m") {
+      options.messageText = pair.value;
+    } else if (name == "p") {
+      options.fragmentBroadcasts = true;
+    } else if (name == "l") {
+      options.broadcastLimit = kEnlargedBroadcastLimit;
+    } else if (name == "su") {
+      options.signature = userNameUpper();
+    } else if (name == "sc") {
+      options.signature = computerNameUpper();
+    }
+  }
+
+  if (recipientSwitchSeen && fileSwitchSeen) {
+    options.commandLineValid = false;  // recipients or a message file, never both
+  } else if (recipientSwitchSeen) {
+    options.commandLineValid = !options.recipients.empty();
+  } else {
+    options.commandLineValid = fileSwitchSeen;
+  }
+}
+
+bool parseCommandLine(const std::vector<std::string>& arguments, ProgramOptions& options) {
+  OptionList raw;
+  for (std::size_t index = 1; index < arguments.size(); ++index) {
+    raw.push_back(splitArgument(arguments[index]));
+  }
+  applyOptions(normaliseOptions(raw), options);
+  return options.commandLineValid;
+}
+
+bool nextListItem(const std::string& list, std::size_t& position, std::string& item) {
+  if (position >= list.size()) return false;
+  const auto comma = list.find(',', position);
+  const std::size_t end = comma == std::string::npos ? list.size() : comma;
+  const std::string raw = list.substr(position, end - position);
+  position = end + 1;
+  item = stripDomainPrefix(Trim(raw));
+  return true;
+}
+
+std::string stripDomainPrefix(const std::string& text) {
+  const auto backslash = text.find('\\');
+  return backslash == std::string::npos ? text : text.substr(backslash + 1);
+}
+
+std::string computerNameUpper() {
+  const auto name = platform::HostComputerName();
+  if (!name) return {};
+  std::string ansi = ConsoleToAnsi(*name);
+  if (ansi.size() > kComputerNameMax) ansi.resize(kComputerNameMax);
+  ToUpper(ansi);
+  return ansi;
+}
+
+std::string userNameUpper() {
+  const auto name = platform::EffectiveUserName();
+  if (!name) return {};
+  std::string ansi = ConsoleToAnsi(*name);
+  if (ansi.size() > kUserNameMax) return {};  // the system's call fails on such a name
+  ToUpper(ansi);
+  return ansi;
+}
+
+const std::string& usageText() {
+  static const std::string text =
+      "lomp " LOMP_VERSION " - delivers popup messages to the Messenger service over NetBIOS\n"
+      "Sends 'net send' message to the specified recipients. Usage:\n"
+      "\n"
+      "LOMP [optional parameters] {[/u:]users | /d:domains | *} ... message \n"
+      "LOMP [optional parameters] /f[:filename] [message]\n"
+      "\n"
+      "  users  \tcomma separated list of users.\n"
+      "  domains\tcomma separated list of domains/workgroups.\n"
+      "  *\t\tcurrent domain/workgroup.\n"
+      "  message\tmessage text.\n"
+      "  filename\tmessage file for batch mode.\n"
+      "\n"
+      "Optional parameters: \n"
+      "  /t:timeout\tsend timeout in milliseconds (500-20000)\n"
+      "  /p\t\tenables broadcast messages fragmentation, default is disabled\n"
+      "  /l\t\tenables enlarged broadcast messages, default is disabled\n"
+      "  /s{c[omputer] | u[ser]}\t\tsignature, default is computer\n"
+      "  /v{s[ilent] | n[ormal] | d[ebug]}\tverbosity level, default is normal\n"
+      "\n"
+      "Message file format:\n"
+      "  recipientlist1 [message1]\n"
+      "  ...\n"
+      "  recipientlistN [messageN]\n";
+  return text;
+}
+
+}  // namespace lomp

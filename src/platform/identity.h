@@ -1,0 +1,16 @@
+// Who and where this process runs: the computer name and the user name as the
+// operating system reports them, in the console's character set.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace lomp::platform {
+
+// The host name up to its first dot. Empty when the system gives none.
+std::optional<std::string> HostComputerName();
+
+// The login name of the effective user; empty when the user has no entry.
+std::optional<std::string> EffectiveUserName();
+
+}  // namespace lomp::platform

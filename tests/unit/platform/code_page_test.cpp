@@ -1,0 +1,117 @@
+#include "platform/code_page.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "runtime/text_conversion.h"
+
+namespace lomp {
+namespace {
+
+std::string Oem(std::string text) {
+  ToOem(text);
+  return text;
+}
+
+std::string Ansi(std::string text) {
+  FromOem(text);
+  return text;
+}
+
+std::string Upper(std::string text) {
+  ToUpper(text);
+  return text;
+}
+
+// Byte values below come from the published CP850 and Windows-1252 tables.
+
+TEST(CodePage, AnsiToOemUsesCp850) {
+  EXPECT_EQ(Oem("Gr\xFC\xDF" "e"), "\x47\x72\x81\xE1\x65");
+  EXPECT_EQ(Oem("\xE9\xE8\xC9\xF1\xA3"), "\x82\x8A\x90\xA4\x9C");  // é è É ñ £
+  EXPECT_EQ(Oem("plain ASCII 123"), "plain ASCII 123");
+  EXPECT_EQ(Oem(""), "");
+}
+
+TEST(CodePage, OemToAnsiIsTheInverse) {
+  EXPECT_EQ(Ansi("\x47\x72\x81\xE1\x65"), "Gr\xFC\xDF" "e");
+  EXPECT_EQ(Ansi("\x82\x8A\x90\xA4\x9C"), "\xE9\xE8\xC9\xF1\xA3");
+}
+
+TEST(CodePage, RoundTripKeepsEveryCharacterBothPagesHave) {
+  int roundTrips = 0;
+  for (int value = 0; value < 256; ++value) {
+    const std::string ansi(1, static_cast<char>(value));
+    const std::string oem = Oem(ansi);
+    ASSERT_EQ(oem.size(), 1u);
+    if (oem != "?" || ansi == "?") {
+      EXPECT_EQ(Ansi(oem), ansi) << "ANSI byte " << value;
+      ++roundTrips;
+    }
+  }
+  // CP850 lacks a few Windows-1252 characters (the euro sign, curly quotes...),
+  // but the whole Latin-1 range is in both.
+  EXPECT_GE(roundTrips, 200);
+}
+
+TEST(CodePage, CharactersWithoutCounterpartBecomeQuestionMarks) {
+  EXPECT_EQ(Oem("\x80"), "?");         // euro sign: not in CP850
+  EXPECT_EQ(Ansi("\xB0\xDB"), "??");   // box drawing: not in Windows-1252
+  EXPECT_EQ(Oem("\x81"), "?");         // unassigned in Windows-1252
+}
+
+TEST(CodePage, ToUpperFollowsWindows1252Letters) {
+  EXPECT_EQ(Upper("bob-42"), "BOB-42");
+  EXPECT_EQ(Upper("gr\xFC\xDF" "e"), "GR\xDC\xDF" "E");  // ß has no capital: stays
+  EXPECT_EQ(Upper("\xE9\xE0\xFE\xFF\x9A\x9C\x9E"), "\xC9\xC0\xDE\x9F\x8A\x8C\x8E");
+  EXPECT_EQ(Upper("\xF7\xB5"), "\xF7\xB5");  // division sign and micro sign stay
+}
+
+TEST(CodePage, UpperCaseHappensBeforeOemConversion) {
+  // é upper-cased in ANSI is É, which is 0x90 in CP850; upper-casing the OEM
+  // byte 0x82 instead would give garbage.
+  EXPECT_EQ(Oem(Upper("jos\xE9")), "JOS\x90");
+}
+
+TEST(ConsoleCodec, Utf8ToAnsiAndBack) {
+  const platform::ConsoleCodec codec("UTF-8");
+  EXPECT_EQ(codec.ToAnsi("Gr\xC3\xBC\xC3\x9F" "e"), "Gr\xFC\xDF" "e");
+  EXPECT_EQ(codec.FromAnsi("Gr\xFC\xDF" "e"), "Gr\xC3\xBC\xC3\x9F" "e");
+  EXPECT_EQ(codec.ToAnsi("\xE2\x82\xAC"), "\x80");  // the euro sign is in Windows-1252
+  EXPECT_EQ(codec.ToAnsi(""), "");
+}
+
+TEST(ConsoleCodec, BadInputBecomesOneQuestionMarkPerBadByte) {
+  const platform::ConsoleCodec codec("UTF-8");
+  EXPECT_EQ(codec.ToAnsi("a\xFF" "b"), "a?b");
+  EXPECT_EQ(codec.ToAnsi("a\xC3"), "a?");            // ends inside a sequence
+  EXPECT_EQ(codec.ToAnsi("\xCE\xA9 x"), "? x");      // Greek omega: not in Windows-1252
+  EXPECT_EQ(codec.ToAnsi(std::string("a\0b", 3)), std::string("a\0b", 3));
+  EXPECT_EQ(codec.FromAnsi("\x81"), "?");            // unassigned ANSI byte
+}
+
+TEST(ConsoleCodec, LongTextCrossesChunkBoundaries) {
+  const platform::ConsoleCodec codec("UTF-8");
+  std::string utf8;
+  std::string ansi;
+  for (int i = 0; i < 5000; ++i) {
+    utf8 += "\xC3\xA9x";
+    ansi += "\xE9x";
+  }
+  EXPECT_EQ(codec.ToAnsi(utf8), ansi);
+  EXPECT_EQ(codec.FromAnsi(ansi), utf8);
+}
+
+TEST(ConsoleCodec, SingleByteConsoleSet) {
+  const platform::ConsoleCodec codec("ISO-8859-15");
+  EXPECT_EQ(codec.ToAnsi("\xA4"), "\x80");  // euro sign sits at 0xA4 there
+  EXPECT_EQ(codec.FromAnsi("\x80\xE9\x85"), "\xA4\xE9?");  // no ellipsis in 8859-15
+}
+
+TEST(ConsoleCodec, UnknownCharsetIsRefused) {
+  EXPECT_THROW(platform::ConsoleCodec("NO-SUCH-CHARSET-42"), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace lomp
