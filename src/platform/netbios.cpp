@@ -1,0 +1,32 @@
+#include "platform/netbios.h"
+
+namespace lomp::platform {
+namespace {
+
+std::atomic<NetbiosProvider*> installedProvider{nullptr};
+
+std::uint8_t FailAtOnce(NCB& ncb, std::uint8_t code) {
+  ncb.ncb_retcode = code;
+  ncb.ncb_cmd_cplt = code;
+  if ((ncb.ncb_command & ASYNCH) && ncb.ncb_event != nullptr) ncb.ncb_event->Set();
+  return code;
+}
+
+}  // namespace
+
+std::uint8_t Netbios(NCB* ncb) {
+  if (ncb == nullptr) return NRC_INVADDRESS;
+  const bool asynchronous = (ncb->ncb_command & ASYNCH) != 0;
+  if (ncb->ncb_post != nullptr || (!asynchronous && ncb->ncb_event != nullptr)) {
+    return FailAtOnce(*ncb, NRC_ILLCMD);
+  }
+  NetbiosProvider* provider = installedProvider.load();
+  if (provider == nullptr) return FailAtOnce(*ncb, NRC_OPENERR);
+  return provider->Submit(*ncb);
+}
+
+void InstallNetbiosProvider(NetbiosProvider* provider) { installedProvider = provider; }
+
+NetbiosProvider* InstalledNetbiosProvider() { return installedProvider.load(); }
+
+}  // namespace lomp::platform

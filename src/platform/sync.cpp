@@ -1,0 +1,93 @@
+#include "platform/sync.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace lomp::platform {
+namespace {
+
+struct Monitor {
+  std::mutex mutex;
+  std::condition_variable changed;
+};
+
+Monitor& TheMonitor() {
+  static Monitor* const monitor = new Monitor();  // used until the process ends
+  return *monitor;
+}
+
+}  // namespace
+
+void Event::Set() {
+  Monitor& monitor = TheMonitor();
+  {
+    const std::lock_guard lock(monitor.mutex);
+    signalled_ = true;
+  }
+  monitor.changed.notify_all();
+}
+
+void Event::Reset() {
+  const std::lock_guard lock(TheMonitor().mutex);
+  signalled_ = false;
+}
+
+bool Event::IsSet() const {
+  const std::lock_guard lock(TheMonitor().mutex);
+  return signalled_;
+}
+
+void WaitableTimer::SetRelative(std::chrono::milliseconds due) {
+  Monitor& monitor = TheMonitor();
+  {
+    const std::lock_guard lock(monitor.mutex);
+    deadline_ = SteadyClock::now() + std::max(due, std::chrono::milliseconds(0));
+  }
+  // Waiters recompute how long they may sleep.
+  monitor.changed.notify_all();
+}
+
+void WaitableTimer::Cancel() {
+  const std::lock_guard lock(TheMonitor().mutex);
+  deadline_.reset();
+}
+
+int WaitForAny(std::initializer_list<const Waitable*> objects,
+               std::optional<std::chrono::milliseconds> timeout) {
+  Monitor& monitor = TheMonitor();
+  std::optional<SteadyClock::time_point> giveUp;
+  if (timeout) giveUp = SteadyClock::now() + std::max(*timeout, std::chrono::milliseconds(0));
+
+  std::unique_lock lock(monitor.mutex);
+  for (;;) {
+    const auto now = SteadyClock::now();
+    int index = 0;
+    for (const Waitable* object : objects) {
+      if (object->IsSignalledLocked(now)) return index;
+      ++index;
+    }
+    if (giveUp && now >= *giveUp) return kWaitTimeout;
+
+    std::optional<SteadyClock::time_point> wake = giveUp;
+    for (const Waitable* object : objects) {
+      if (const auto deadline = object->DeadlineLocked()) {
+        wake = wake ? std::min(*wake, *deadline) : *deadline;
+      }
+    }
+    if (wake) {
+      monitor.changed.wait_until(lock, *wake);
+    } else {
+      monitor.changed.wait(lock);
+    }
+  }
+}
+
+bool WaitForSingle(const Waitable& object, std::optional<std::chrono::milliseconds> timeout) {
+  return WaitForAny({&object}, timeout) == 0;
+}
+
+void Sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+
+}  // namespace lomp::platform

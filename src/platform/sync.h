@@ -1,0 +1,79 @@
+// Synchronisation in the shape the transports use it: manual-reset events,
+// waitable timers armed once with a relative due time, "wait for any" that
+// reports the lowest signalled index, and Sleep.
+//
+// All waitable objects share one process-wide monitor, so a wait on several
+// of them needs no per-object wiring. Objects may be set from any thread;
+// an object must outlive every wait on it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+
+namespace lomp::platform {
+
+using SteadyClock = std::chrono::steady_clock;
+
+inline constexpr int kWaitTimeout = -1;
+
+class Waitable {
+ public:
+  Waitable(const Waitable&) = delete;
+  Waitable& operator=(const Waitable&) = delete;
+
+ protected:
+  Waitable() = default;
+  ~Waitable() = default;
+
+ private:
+  friend int WaitForAny(std::initializer_list<const Waitable*>,
+                        std::optional<std::chrono::milliseconds>);
+  // Both are called with the monitor held.
+  virtual bool IsSignalledLocked(SteadyClock::time_point now) const = 0;
+  virtual std::optional<SteadyClock::time_point> DeadlineLocked() const { return std::nullopt; }
+};
+
+// A manual-reset event: stays signalled from Set until Reset.
+class Event final : public Waitable {
+ public:
+  explicit Event(bool initiallySignalled = false) : signalled_(initiallySignalled) {}
+  void Set();
+  void Reset();
+  bool IsSet() const;
+
+ private:
+  bool IsSignalledLocked(SteadyClock::time_point) const override { return signalled_; }
+  bool signalled_;
+};
+
+// A manual-reset timer: unsignalled until armed, signalled from its due time
+// on. Arming again replaces the due time.
+class WaitableTimer final : public Waitable {
+ public:
+  // Due `due` from now; zero or negative is due at once.
+  void SetRelative(std::chrono::milliseconds due);
+  void Cancel();
+
+ private:
+  bool IsSignalledLocked(SteadyClock::time_point now) const override {
+    return deadline_ && now >= *deadline_;
+  }
+  std::optional<SteadyClock::time_point> DeadlineLocked() const override { return deadline_; }
+  std::optional<SteadyClock::time_point> deadline_;
+};
+
+// Blocks until one of `objects` is signalled and returns the lowest index
+// among the signalled ones, or kWaitTimeout when `timeout` passes first
+// (no timeout: wait without limit).
+int WaitForAny(std::initializer_list<const Waitable*> objects,
+               std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+// True when `object` was signalled within `timeout`.
+bool WaitForSingle(const Waitable& object,
+                   std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+void Sleep(std::chrono::milliseconds duration);
+
+}  // namespace lomp::platform
