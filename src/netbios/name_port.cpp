@@ -1,0 +1,161 @@
+#include "netbios/name_port.h"
+
+#include "netbios/ncb_commands.h"
+#include "runtime/errors.h"
+#include "runtime/text_conversion.h"
+#include "runtime/trace_log.h"
+
+namespace lomp {
+namespace {
+
+constexpr const char* kSource = "..\\shared\\krNetSmb";
+constexpr std::uint8_t kMessengerSuffix = 0x03;
+constexpr std::uint16_t kUnitMs = 500;
+
+std::string NetbiosForm(std::string name) {
+  ToUpper(name);
+  ToOem(name);
+  return name;
+}
+
+std::uint8_t Units(std::uint16_t milliseconds) {
+  return static_cast<std::uint8_t>(std::min(milliseconds / kUnitMs, 255));
+}
+
+}  // namespace
+
+CNetbiosConnection::CNetbiosConnection(CNetbiosName* owner, std::string remote,
+                                       std::uint8_t session)
+    : CConnection(owner), remoteAddress(std::move(remote)), lsn(session) {}
+
+CNetbiosName::CNetbiosName(std::string name, const std::vector<std::uint8_t>& candidates,
+                           const KrNetbiosInterface& netbiosInterface)
+    : suffixCandidates(candidates),
+      netbiosName(NetbiosForm(std::move(name))),
+      nameSuffix(candidates.empty() ? 0 : candidates.front()),
+      lana(netbiosInterface.lana) {}
+
+CNetbiosName::~CNetbiosName() {
+  // The worker may be inside Listen, which uses this object's members.
+  if (thread.IsRunning()) Stop();
+}
+
+bool CNetbiosName::Open() {
+  LogTrace(kSource, __LINE__, "CNetbiosName::Open", "Entering...");
+  NBDelName(lana, netbiosName, kMessengerSuffix, nameNumber);
+  for (const std::uint8_t candidate : suffixCandidates) {
+    nameSuffix = candidate;
+    LogTrace(kSource, __LINE__, "CNetbiosName::Open",
+             FormatText("Registering msg name, lana=%d, name='%s<%d>'", lana, netbiosName.c_str(),
+                        candidate));
+    const std::uint8_t code = NBAddName(lana, netbiosName, candidate, nameNumber);
+    isOpen = code == platform::NRC_GOODRET;
+    LogTrace(kSource, __LINE__, "CNetbiosName::Open", FormatText("Reg result: %d", code));
+    // Only a taken name sends us on to the next suffix.
+    if (code != platform::NRC_DUPNAME && code != platform::NRC_INUSE) break;
+  }
+  LogTrace(kSource, __LINE__, "CNetbiosName::Open", "Leaving...");
+  return isOpen;
+}
+
+void CNetbiosName::Connect(std::string address, CConnection*& connectionOut) {
+  address = NetbiosForm(std::move(address));
+  std::uint8_t lsn = 0;
+  const std::uint8_t code = NBCallAsy3(lana, netbiosName, nameSuffix, address,
+                                       Units(connectTimeoutMs), Units(sessionTimeoutMs), lsn);
+  if (code == platform::NRC_GOODRET) {
+    auto* connection = new CNetbiosConnection(this, address, lsn);
+    AddConnection(connection);
+    connectionOut = connection;
+    return;
+  }
+  if (code == platform::NRC_CMDTMO || code == platform::NRC_NOCALL) {
+    throw KrAddrNotFoundErr("NBCallAsy3");
+  }
+  throw KrUnknownNetworkErr("NBCallAsy3");
+}
+
+void CNetbiosName::Write(CConnection& connection, PduBuffer& buffer) {
+  LogTrace(kSource, __LINE__, "CNetbiosName::Write", "Entering...");
+  const auto& session = static_cast<CNetbiosConnection&>(connection);
+  const auto length = static_cast<std::uint16_t>(
+      std::clamp<std::int32_t>(buffer.length, 0, PduBuffer::kCapacity));
+  const std::uint8_t code =
+      NBSend(lana, Units(sessionTimeoutMs), session.lsn, buffer.bytes, length);
+  LogTrace(kSource, __LINE__, "CNetbiosName::Write",
+           FormatText("NBSend returned, retcode=%d, lana=%d", code, lana));
+  if (code != platform::NRC_GOODRET) {
+    throw KrDataTransmissionErr("NBSend " + std::to_string(code));
+  }
+  LogTrace(kSource, __LINE__, "CNetbiosName::Write", "Leaving...");
+}
+
+void CNetbiosName::Read(CConnection& connection, PduBuffer& buffer) {
+  LogTrace(kSource, __LINE__, "CNetbiosName::Read", "Entering...");
+  const auto& session = static_cast<CNetbiosConnection&>(connection);
+  buffer.length = PduBuffer::kCapacity;
+  std::uint32_t received = PduBuffer::kCapacity;
+  const std::uint8_t code =
+      NBRecv(lana, Units(sessionTimeoutMs), session.lsn, buffer.bytes, received);
+  LogTrace(kSource, __LINE__, "CNetbiosName::Read",
+           FormatText("NBRecv returned, retcode=%d, lana=%d", code, lana));
+  if (code != platform::NRC_GOODRET) {
+    throw KrDataTransmissionErr("NBRecv " + std::to_string(code));
+  }
+  buffer.length = static_cast<std::int32_t>(std::min<std::uint32_t>(received, PduBuffer::kCapacity));
+  LogTrace(kSource, __LINE__, "CNetbiosName::Read", "Leaving...");
+}
+
+void CNetbiosName::Send(CConnection& connection, CProtocolDataUnit& pdu) {
+  PduBuffer buffer;
+  buffer.Clear();
+  pdu.Encode(buffer);
+  Write(connection, buffer);
+}
+
+void CNetbiosName::Receive(CConnection& connection, CProtocolDataUnit& pdu) {
+  PduBuffer buffer;
+  buffer.Clear();
+  buffer.length = PduBuffer::kCapacity;
+  Read(connection, buffer);
+  pdu.Decode(buffer);
+}
+
+void CNetbiosName::Disconnect(CConnection* connection) {
+  if (connection == nullptr) return;
+  NBHangup(lana, static_cast<CNetbiosConnection*>(connection)->lsn);
+  RemoveConnection(connection);
+}
+
+void CNetbiosName::Listen() {
+  std::uint8_t lsn = 0;
+  std::string caller;
+  const std::uint8_t code =
+      NBListenAsy3(lana, netbiosName, Units(sessionTimeoutMs), lsn, caller, listenEvent_);
+  listenEvent_.Reset();
+  if (code == platform::NRC_GOODRET) {
+    auto* connection = new CNetbiosConnection(this, "", lsn);
+    AddConnection(connection);
+    if (listener != nullptr) listener->OnConnection(connection, 0);
+  } else if (NBIsEnvironmentError(code)) {
+    isOpen = false;  // the worker loop registers the name again
+  }
+}
+
+void CNetbiosName::Close() {
+  NBDelName(lana, netbiosName, kMessengerSuffix, nameNumber);
+  isOpen = false;
+}
+
+void CNetbiosName::Stop() {
+  thread.RequestStop();
+  // A LISTEN submitted just after a wake-up resets the event on acceptance
+  // and would wait forever, so keep waking until the worker has ended.
+  while (thread.IsRunning()) {
+    listenEvent_.Set();
+    platform::Sleep(std::chrono::milliseconds(10));
+  }
+  thread.Join();
+}
+
+}  // namespace lomp
