@@ -1,0 +1,263 @@
+#include "netbios/ncb_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+#include <string>
+
+#include "support/scripted_netbios.h"
+#include "support/trace_capture.h"
+
+namespace lomp {
+namespace {
+
+using namespace platform;
+using lomp::testing::NameField;
+using lomp::testing::ScriptedNetbios;
+using lomp::testing::TraceCapture;
+using Clock = std::chrono::steady_clock;
+
+class NBExecCmdTest : public ::testing::Test {
+ protected:
+  void SetUp() override { nbExecSettings() = NBExecSettings{}; }
+  void TearDown() override { nbExecSettings() = NBExecSettings{}; }
+
+  // A CALL from ME<04> to BOB<03> on LANA 2.
+  static void FillCall(NCB& ncb) {
+    ncb.ncb_command = NCBCALL;
+    ncb.ncb_lana_num = 2;
+    NBFormatName(ncb.ncb_callname, "BOB", 0x03);
+    NBFormatName(ncb.ncb_name, "ME", 0x04);
+  }
+
+  ScriptedNetbios netbios_;
+};
+
+TEST_F(NBExecCmdTest, UnansweredCallIsRetriedUntilTheTimeOut) {
+  nbExecSettings().retryPause = std::chrono::milliseconds(20);
+  TraceCapture trace;
+  NCB ncb;
+  FillCall(ncb);
+  const auto start = Clock::now();
+  EXPECT_EQ(NBExecCmd(ncb, 400), NRC_NOCALL);
+  const auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(400));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+
+  const auto starts = trace.Messages("Starting");
+  ASSERT_GE(starts.size(), 5u);
+  for (size_t tc = 0; tc < starts.size(); ++tc) {
+    EXPECT_EQ(starts[tc], "Starting Netbios command..., tc=" + std::to_string(tc));
+  }
+  EXPECT_EQ(trace.Messages("Netbios returned").front(),
+            "Netbios returned, command=144, retcode=20, lana=2, "
+            "callname='BOB            <3>', srcname='ME             <4>'");
+  const auto lines = trace.Messages();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.front(), "Entering...");
+  EXPECT_EQ(lines.back(), "Leaving...");
+  EXPECT_EQ(lines[lines.size() - 2],
+            "Timer expired, command=144, retcode=20, lana=2, "
+            "callname='BOB            <3>', srcname='ME             <4>'");
+  // Every submission is the same NCB with the asynchronous bit.
+  EXPECT_EQ(netbios_.Count(NCBCALL), static_cast<int>(starts.size()));
+}
+
+TEST_F(NBExecCmdTest, AtMost101Submissions) {
+  nbExecSettings().retryPause = std::chrono::milliseconds(0);
+  NCB ncb;
+  FillCall(ncb);
+  EXPECT_EQ(NBExecCmd(ncb, 60000), NRC_NOCALL);
+  EXPECT_EQ(netbios_.Count(NCBCALL), 101);
+}
+
+TEST_F(NBExecCmdTest, PendingCommandIsCancelledAtTheTimeOut) {
+  netbios_.AddPeer(NameField("BOB", 0x03), ScriptedNetbios::Peer::NeverAnswering());
+  TraceCapture trace;
+  NCB ncb;
+  FillCall(ncb);
+  EXPECT_EQ(NBExecCmd(ncb, 0), NRC_CMDTMO);
+  EXPECT_EQ(trace.Messages("Timer expired"),
+            std::vector<std::string>{"Timer expired, command=144, retcode=255, lana=2, "
+                                     "callname='BOB            <3>', srcname='ME             <4>'"});
+  EXPECT_EQ(ncb.ncb_retcode, NRC_CMDCAN);
+  EXPECT_EQ(netbios_.PendingCount(), 0u);
+}
+
+TEST_F(NBExecCmdTest, SuccessOnTheFirstAttemptStillCancels) {
+  netbios_.AddPeer(NameField("BOB", 0x03), ScriptedNetbios::Peer::Answering());
+  TraceCapture trace;
+  NCB ncb;
+  FillCall(ncb);
+  // A completion that is already there wins over a timer that expired at once.
+  EXPECT_EQ(NBExecCmd(ncb, 0), NRC_GOODRET);
+  EXPECT_EQ(trace.Messages("Starting"),
+            std::vector<std::string>{"Starting Netbios command..., tc=0"});
+  EXPECT_EQ(trace.Messages("Netbios returned").size(), 1u);
+  EXPECT_TRUE(trace.Messages("Timer expired").empty());
+  EXPECT_NE(ncb.ncb_lsn, 0);
+
+  const auto submissions = netbios_.Submissions();
+  ASSERT_EQ(submissions.size(), 2u);
+  EXPECT_EQ(submissions[0].command, NCBCALL | ASYNCH);
+  EXPECT_TRUE(submissions[0].hasEvent);
+  EXPECT_EQ(submissions[1].command, NCBCANCEL);
+  EXPECT_EQ(submissions[1].lana, 2);
+  EXPECT_EQ(submissions[1].target, &ncb);
+  EXPECT_EQ(submissions[1].length, sizeof(NCB));
+}
+
+TEST_F(NBExecCmdTest, OtherFailuresAreNotRetried) {
+  netbios_.AddPeer(NameField("BOB", 0x03), ScriptedNetbios::Peer::Answering(NRC_SABORT));
+  NCB ncb;
+  FillCall(ncb);
+  EXPECT_EQ(NBExecCmd(ncb, 5000), NRC_SABORT);
+  EXPECT_EQ(netbios_.Count(NCBCALL), 1);
+}
+
+TEST(NBFormatName, PadsCutsAndPlacesTheSuffix) {
+  std::uint8_t field[16];
+  NBFormatName(field, "bob", 0x03);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(field), 16), NameField("bob", 0x03));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(field), 16),
+            std::string("bob            \x03", 16));
+
+  NBFormatName(field, "ABCDEFGHIJKLMNOPQRS", 0x2F);  // 19 bytes: the first 15 stay
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(field), 16), "ABCDEFGHIJKLMNO\x2F");
+  NBFormatName(field, "ABCDEFGHIJKLMNO", 0x04);  // exactly 15: no padding
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(field), 16), "ABCDEFGHIJKLMNO\x04");
+  NBFormatName(field, "", 0x00);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(field), 16), std::string(15, ' ') + '\0');
+}
+
+TEST(NBIsEnvironmentError, ExactlyTheThirteenCodes) {
+  const std::set<int> environment = {0x09, 0x0E, 0x15, 0x16, 0x17, 0x23, 0x34,
+                                     0x35, 0x36, 0x37, 0x38, 0x3F, 0x40};
+  for (int code = 0; code < 256; ++code) {
+    EXPECT_EQ(NBIsEnvironmentError(static_cast<std::uint8_t>(code)), environment.count(code) == 1)
+        << "code " << code;
+  }
+}
+
+TEST(NcbWrappers, FillTheFieldsOfTheirCommand) {
+  ScriptedNetbios netbios;
+  netbios.lanas = {3, 7};
+  netbios.AddPeer(NameField("BOB", 0x03), ScriptedNetbios::Peer::Answering().Replying({{1, 2, 3}}));
+
+  LANA_ENUM lanas;
+  EXPECT_EQ(NBEnum(lanas), 0);
+  EXPECT_EQ(lanas.length, 2);
+  EXPECT_EQ(lanas.lana[1], 7);
+  EXPECT_EQ(NBReset(3, 250, 250), 0);
+  std::uint8_t number = 0;
+  EXPECT_EQ(NBAddName(3, "ME", 0x04, number), 0);
+  EXPECT_NE(number, 0);
+  EXPECT_EQ(NBDelName(3, "ME", 0x04, number), 0);
+  std::uint8_t lsn = 0;
+  EXPECT_EQ(NBCallAsy3(3, "ME", 0x04, "BOB", 2, 10, lsn), 0);
+  const std::uint8_t data[] = {9, 8, 7, 6};
+  EXPECT_EQ(NBSend(3, 10, lsn, data, 4), 0);
+  std::uint8_t received[16];
+  std::uint32_t length = 0x10010;  // only the low 16 bits are a capacity
+  EXPECT_EQ(NBRecv(3, 10, lsn, received, length), 0);
+  EXPECT_EQ(length, 3u);
+  EXPECT_EQ(NBHangup(3, lsn), 0);
+
+  std::vector<ScriptedNetbios::Submission> submitted;
+  for (const auto& s : netbios.Submissions()) {
+    if (s.command != NCBCANCEL) submitted.push_back(s);
+  }
+  ASSERT_EQ(submitted.size(), 8u);
+  const auto& enumerate = submitted[0];
+  EXPECT_EQ(enumerate.command, NCBENUM);
+  EXPECT_EQ(enumerate.length, 256);
+  EXPECT_EQ(enumerate.lana, 0);
+  const auto& reset = submitted[1];
+  EXPECT_EQ(reset.command, NCBRESET);
+  EXPECT_EQ(reset.lana, 3);
+  EXPECT_EQ(reset.lsn, 0);
+  EXPECT_EQ(reset.callname.substr(0, 4), std::string("\xFA\x00\xFA\x00", 4));
+  EXPECT_FALSE(reset.hasEvent);
+  const auto& add = submitted[2];
+  EXPECT_EQ(add.command, NCBADDNAME);
+  EXPECT_EQ(add.name, NameField("ME", 0x04));
+  const auto& remove = submitted[3];
+  EXPECT_EQ(remove.command, NCBDELNAME);
+  EXPECT_EQ(remove.num, number);
+  const auto& call = submitted[4];
+  EXPECT_EQ(call.command, NCBCALL | ASYNCH);
+  EXPECT_EQ(call.callname, NameField("BOB", 0x03));
+  EXPECT_EQ(call.name, NameField("ME", 0x04));
+  EXPECT_EQ(call.rto, 10);
+  EXPECT_EQ(call.sto, 10);
+  const auto& send = submitted[5];
+  EXPECT_EQ(send.command, NCBSEND | ASYNCH);
+  EXPECT_EQ(send.lsn, lsn);
+  EXPECT_EQ(send.length, 4);
+  EXPECT_EQ(send.name, std::string(16, '\0'));  // logged as empty names with suffix 0
+  const auto& receive = submitted[6];
+  EXPECT_EQ(receive.command, NCBRECV | ASYNCH);
+  EXPECT_EQ(receive.length, 0x0010);
+  const auto& hangup = submitted[7];
+  EXPECT_EQ(hangup.command, NCBHANGUP);
+  EXPECT_EQ(hangup.lsn, lsn);
+  EXPECT_EQ(netbios.SentOn(lsn), (std::vector<testing::Bytes>{{9, 8, 7, 6}}));
+}
+
+TEST(NcbWrappers, AddNameReportsTheNumberWhateverTheResult) {
+  ScriptedNetbios netbios;
+  netbios.TakeName(0, NameField("ME", 0x04));
+  std::uint8_t number = 99;
+  EXPECT_EQ(NBAddName(0, "ME", 0x04, number), NRC_DUPNAME);
+  EXPECT_EQ(number, 0);
+}
+
+TEST(NcbWrappers, ListenWaitsForACallerOrForItsEvent) {
+  ScriptedNetbios netbios;
+  Event event;
+  std::uint8_t lsn = 0;
+  std::string caller = "stale";
+  std::uint8_t code = 0xEE;
+  std::thread listener([&] { code = NBListenAsy3(1, "ME", 10, lsn, caller, event); });
+  while (netbios.PendingCount() == 0) Sleep(std::chrono::milliseconds(1));
+  const auto listen = netbios.Submissions().front();
+  EXPECT_EQ(listen.command, NCBLISTEN | ASYNCH);
+  EXPECT_EQ(listen.callname, "*" + std::string(15, ' '));
+  EXPECT_EQ(listen.name, NameField("ME", 0x03));
+  EXPECT_EQ(listen.rto, 10);
+  EXPECT_TRUE(netbios.ArriveCall(1));
+  listener.join();
+  EXPECT_EQ(code, NRC_GOODRET);
+  EXPECT_NE(lsn, 0);
+  EXPECT_EQ(caller, "");
+
+  // Abandoned: the event is set from outside; the listen is cancelled.
+  event.Reset();
+  std::thread abandoned([&] { code = NBListenAsy3(1, "ME", 10, lsn, caller, event); });
+  while (netbios.PendingCount() == 0) Sleep(std::chrono::milliseconds(1));
+  event.Set();
+  abandoned.join();
+  EXPECT_EQ(code, NRC_CMDCAN);
+  EXPECT_EQ(netbios.PendingCount(), 0u);
+}
+
+TEST(Netbios, RefusesAnEventWithoutAsynchAndWorksWithoutAProvider) {
+  NCB ncb;
+  ncb.ncb_command = NCBHANGUP;
+  Event event;
+  ncb.ncb_event = &event;
+  EXPECT_EQ(Netbios(&ncb), NRC_ILLCMD);
+
+  ASSERT_EQ(InstalledNetbiosProvider(), nullptr);
+  NCB async;
+  async.ncb_command = NCBCALL | ASYNCH;
+  async.ncb_event = &event;
+  event.Reset();
+  EXPECT_EQ(Netbios(&async), NRC_OPENERR);
+  EXPECT_TRUE(event.IsSet());  // an immediate failure still completes the command
+}
+
+}  // namespace
+}  // namespace lomp
