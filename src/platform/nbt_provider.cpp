@@ -1,0 +1,922 @@
+#include "platform/nbt_provider.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <thread>
+
+namespace lomp::platform {
+
+using nbt::Bytes;
+using nbt::Name16;
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
+
+namespace {
+
+constexpr std::chrono::milliseconds kUnit{500};  // ncb_rto / ncb_sto unit
+constexpr std::uint8_t kFirstNameNumber = 2;     // 1 is the permanent node name
+constexpr std::uint8_t kLastNameNumber = 254;
+constexpr std::uint8_t kLastLsn = 254;
+constexpr int kDefaultLimit = 16;  // sessions or names when RESET asks for 0
+
+enum class Io { Ok, Timeout, Cancelled, Closed, Failed };
+
+// Waits until `fd` is ready for `events`, the job is cancelled, or the
+// deadline passes.
+Io WaitReady(int fd, short events, int cancelFd, const Deadline& deadline) {
+  for (;;) {
+    int timeoutMs = -1;
+    if (deadline) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+      if (left <= 0) return Io::Timeout;
+      timeoutMs = static_cast<int>(std::min<long long>(left, 60'000));
+    }
+    pollfd fds[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+    const int ready = poll(fds, 2, timeoutMs);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return Io::Failed;
+    }
+    if (fds[1].revents) return Io::Cancelled;
+    if (fds[0].revents) return Io::Ok;
+  }
+}
+
+// Reads exactly `count` bytes. `got` tells how many arrived before a failure.
+Io ReadExactly(int fd, std::uint8_t* data, std::size_t count, int cancelFd,
+               const Deadline& deadline, std::size_t& got, int& error) {
+  got = 0;
+  while (got < count) {
+    const Io ready = WaitReady(fd, POLLIN, cancelFd, deadline);
+    if (ready != Io::Ok) return ready;
+    const ssize_t n = recv(fd, data + got, count - got, MSG_DONTWAIT);
+    if (n == 0) return Io::Closed;
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      error = errno;
+      return Io::Failed;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  return Io::Ok;
+}
+
+Io WriteAll(int fd, const std::uint8_t* data, std::size_t count, int cancelFd,
+            const Deadline& deadline, std::size_t& sent, int& error) {
+  sent = 0;
+  while (sent < count) {
+    const Io ready = WaitReady(fd, POLLOUT, cancelFd, deadline);
+    if (ready != Io::Ok) return ready;
+    const ssize_t n = ::send(fd, data + sent, count - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      error = errno;
+      return Io::Failed;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+  return Io::Ok;
+}
+
+Deadline DeadlineOf(std::uint8_t units) {
+  if (units == 0) return std::nullopt;
+  return Clock::now() + units * kUnit;
+}
+
+sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
+  sockaddr_in socketAddress{};
+  socketAddress.sin_family = AF_INET;
+  socketAddress.sin_addr = address;
+  socketAddress.sin_port = htons(port);
+  return socketAddress;
+}
+
+// A connected TCP socket from `local` to `remote`:`port`, or -1.
+int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd, bool& cancelled) {
+  cancelled = false;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const sockaddr_in from = SocketAddress(local, 0);
+  const sockaddr_in to = SocketAddress(remote, port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+      (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+       errno != EINPROGRESS)) {
+    close(fd);
+    return -1;
+  }
+  const Io ready = WaitReady(fd, POLLOUT, cancelFd, std::nullopt);
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (ready != Io::Ok || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
+      error != 0) {
+    cancelled = ready == Io::Cancelled;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void AbortConnection(int fd) {
+  // A reset instead of an orderly close: the peer learns the session broke.
+  linger hard{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  shutdown(fd, SHUT_RDWR);
+}
+
+}  // namespace
+
+// --- state ------------------------------------------------------------------
+
+struct NbtProvider::Session {
+  explicit Session(int socket, std::uint8_t receiveUnits, std::uint8_t sendUnits)
+      : fd(socket), rto(receiveUnits), sto(sendUnits) {}
+  ~Session() { close(fd); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const int fd;
+  const std::uint8_t rto;
+  const std::uint8_t sto;
+  std::mutex receiveMutex;  // one RECEIVE reads the stream at a time
+  std::mutex sendMutex;     // one SEND writes at a time
+  std::uint32_t remaining = 0;  // bytes of the current message not yet received
+  std::atomic<bool> broken{false};
+  std::atomic<bool> hungUp{false};
+};
+
+struct NbtProvider::Lana {
+  ~Lana() {
+    for (auto& [name, entry] : names) close(entry.second);
+    for (auto& [lsn, session] : sessions) shutdown(session->fd, SHUT_RDWR);
+    if (listenFd >= 0) close(listenFd);
+  }
+
+  LanaAddress address;
+  int maxSessions = 250;
+  int maxNames = 250;
+  std::map<Name16, std::pair<std::uint8_t, int>> names;  // number, holding socket
+  std::map<std::uint8_t, std::shared_ptr<Session>> sessions;
+  int listenFd = -1;
+};
+
+struct NbtProvider::Job {
+  ~Job() {
+    if (cancelFd >= 0) close(cancelFd);
+  }
+
+  NCB* ncb = nullptr;  // touched only under the provider's lock, and not once cancelled
+  bool asynchronous = false;
+  std::uint8_t command = 0;
+  std::uint8_t lana = 0;
+  std::uint8_t lsn = 0;
+  Name16 callname{};
+  Name16 name{};
+  std::uint8_t rto = 0;
+  std::uint8_t sto = 0;
+  std::uint16_t capacity = 0;
+  Bytes sendData;
+
+  std::uint8_t code = NRC_SYSTEM;
+  std::uint8_t outLsn = 0;
+  Bytes received;
+
+  int cancelFd = -1;
+  bool cancelled = false;  // under the provider's lock
+  bool finished = false;   // under the provider's lock
+  std::atomic<bool> threadDone{false};
+  std::thread thread;
+};
+
+std::vector<LanaAddress> ListLanaAddresses() {
+  std::vector<LanaAddress> lanas;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return lanas;
+  for (const ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
+    if (item->ifa_addr == nullptr || item->ifa_addr->sa_family != AF_INET) continue;
+    if (!(item->ifa_flags & IFF_UP) || (item->ifa_flags & IFF_LOOPBACK) ||
+        !(item->ifa_flags & IFF_BROADCAST) || item->ifa_broadaddr == nullptr) {
+      continue;
+    }
+    LanaAddress lana;
+    lana.interfaceName = item->ifa_name;
+    lana.address = reinterpret_cast<const sockaddr_in*>(item->ifa_addr)->sin_addr;
+    lana.broadcast = reinterpret_cast<const sockaddr_in*>(item->ifa_broadaddr)->sin_addr;
+    lanas.push_back(lana);
+  }
+  freeifaddrs(list);
+  return lanas;
+}
+
+NbtProvider::NbtProvider(NbtSettings settings)
+    : settings_(std::move(settings)),
+      nextTransactionId_(static_cast<std::uint16_t>(std::random_device{}())) {
+  const std::lock_guard lock(mutex_);
+  RefreshLanasLocked();
+}
+
+NbtProvider::~NbtProvider() {
+  std::vector<std::shared_ptr<Job>> jobs;
+  {
+    const std::lock_guard lock(mutex_);
+    for (const auto& job : jobs_) {
+      if (!job->finished && !job->cancelled) {
+        job->cancelled = true;
+        job->ncb->ncb_retcode = NRC_CMDCAN;
+        job->ncb->ncb_cmd_cplt = NRC_CMDCAN;
+        if (job->ncb->ncb_event) job->ncb->ncb_event->Set();
+      }
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const auto written = write(job->cancelFd, &one, sizeof one);
+    }
+    jobs.swap(jobs_);
+  }
+  for (const auto& job : jobs) {
+    if (job->thread.joinable()) job->thread.join();
+  }
+}
+
+int NbtProvider::NameQueriesSent() {
+  const std::lock_guard lock(mutex_);
+  return nameQueriesSent_;
+}
+
+void NbtProvider::RefreshLanasLocked() {
+  std::vector<std::unique_ptr<Lana>> refreshed;
+  for (const LanaAddress& address : ListLanaAddresses()) {
+    // An interface seen before keeps its names and sessions.
+    const auto known = std::find_if(lanas_.begin(), lanas_.end(), [&](const auto& lana) {
+      return lana && lana->address.interfaceName == address.interfaceName;
+    });
+    std::unique_ptr<Lana> lana = known != lanas_.end() ? std::move(*known) : std::make_unique<Lana>();
+    lana->address = address;
+    refreshed.push_back(std::move(lana));
+  }
+  lanas_ = std::move(refreshed);
+}
+
+NbtProvider::Lana* NbtProvider::FindLanaLocked(std::uint8_t number) {
+  return number < lanas_.size() ? lanas_[number].get() : nullptr;
+}
+
+void NbtProvider::ReapFinishedLocked() {
+  for (auto it = jobs_.begin(); it != jobs_.end();) {
+    if ((*it)->threadDone) {
+      if ((*it)->thread.joinable()) (*it)->thread.join();
+      it = jobs_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// --- submission -------------------------------------------------------------
+
+std::uint8_t NbtProvider::Submit(NCB& ncb) {
+  const std::uint8_t command = ncb.ncb_command & ~ASYNCH;
+  const bool asynchronous = (ncb.ncb_command & ASYNCH) != 0;
+  if (command != NCBCALL && command != NCBLISTEN && command != NCBSEND && command != NCBRECV) {
+    const std::uint8_t code = RunSynchronous(ncb);
+    ncb.ncb_retcode = code;
+    ncb.ncb_cmd_cplt = code;
+    if (asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+    return asynchronous ? NRC_GOODRET : code;
+  }
+
+  auto job = std::make_shared<Job>();
+  job->ncb = &ncb;
+  job->asynchronous = asynchronous;
+  job->command = command;
+  job->lana = ncb.ncb_lana_num;
+  job->lsn = ncb.ncb_lsn;
+  job->callname = nbt::ToName16(ncb.ncb_callname);
+  job->name = nbt::ToName16(ncb.ncb_name);
+  job->rto = ncb.ncb_rto;
+  job->sto = ncb.ncb_sto;
+  job->capacity = ncb.ncb_length;
+  if (command == NCBSEND) {
+    if (ncb.ncb_buffer == nullptr && ncb.ncb_length > 0) return NRC_BADDR;
+    // Taken now, so the thread never reads the caller's buffer.
+    job->sendData.assign(ncb.ncb_buffer, ncb.ncb_buffer + ncb.ncb_length);
+  }
+  if (command == NCBRECV && ncb.ncb_buffer == nullptr && ncb.ncb_length > 0) return NRC_BADDR;
+  job->cancelFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (job->cancelFd < 0) {
+    ncb.ncb_retcode = NRC_OSRESNOTAV;
+    if (asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+    return NRC_OSRESNOTAV;
+  }
+
+  if (!asynchronous) {
+    RunJob(job);
+    return ncb.ncb_retcode;
+  }
+
+  const std::lock_guard lock(mutex_);
+  ReapFinishedLocked();
+  ncb.ncb_retcode = NRC_PENDING;
+  ncb.ncb_cmd_cplt = NRC_PENDING;
+  if (ncb.ncb_event) ncb.ncb_event->Reset();
+  jobs_.push_back(job);
+  try {
+    job->thread = std::thread([this, job] { RunJob(job); });
+  } catch (const std::system_error&) {
+    jobs_.pop_back();
+    ncb.ncb_retcode = NRC_OSRESNOTAV;
+    if (ncb.ncb_event) ncb.ncb_event->Set();
+  }
+  return NRC_GOODRET;
+}
+
+void NbtProvider::RunJob(const std::shared_ptr<Job>& job) {
+  switch (job->command) {
+    case NCBCALL: Call(*job); break;
+    case NCBLISTEN: Listen(*job); break;
+    case NCBSEND: Send(*job); break;
+    case NCBRECV: Receive(*job); break;
+    default: job->code = NRC_ILLCMD; break;
+  }
+  Finish(*job);
+  job->threadDone = true;
+}
+
+void NbtProvider::Finish(Job& job) {
+  const std::lock_guard lock(mutex_);
+  job.finished = true;
+  if (job.cancelled) return;  // the NCB was completed by CANCEL and may be gone
+  NCB& ncb = *job.ncb;
+  if (job.command == NCBCALL || job.command == NCBLISTEN) ncb.ncb_lsn = job.outLsn;
+  if (job.command == NCBRECV) {
+    const std::size_t count = std::min<std::size_t>(job.received.size(), ncb.ncb_length);
+    if (count > 0) std::memcpy(ncb.ncb_buffer, job.received.data(), count);
+    ncb.ncb_length = static_cast<std::uint16_t>(count);
+  }
+  ncb.ncb_retcode = job.code;
+  ncb.ncb_cmd_cplt = job.code;
+  if (job.asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+}
+
+std::uint8_t NbtProvider::RunSynchronous(NCB& ncb) {
+  switch (ncb.ncb_command & ~ASYNCH) {
+    case NCBENUM: return Enumerate(ncb);
+    case NCBRESET: return Reset(ncb);
+    case NCBADDNAME: return AddName(ncb);
+    case NCBDELNAME: return DeleteName(ncb);
+    case NCBHANGUP: return Hangup(ncb);
+    case NCBCANCEL: return Cancel(ncb);
+    default: return NRC_ILLCMD;
+  }
+}
+
+// --- synchronous commands ---------------------------------------------------
+
+std::uint8_t NbtProvider::Enumerate(NCB& ncb) {
+  if (ncb.ncb_buffer == nullptr || ncb.ncb_length < sizeof(LANA_ENUM)) return NRC_BUFLEN;
+  const std::lock_guard lock(mutex_);
+  RefreshLanasLocked();
+  LANA_ENUM result;
+  result.length = static_cast<std::uint8_t>(std::min<std::size_t>(lanas_.size(), MAX_LANA + 1));
+  for (std::uint8_t i = 0; i < result.length; ++i) result.lana[i] = i;
+  std::memcpy(ncb.ncb_buffer, &result, sizeof result);
+  return NRC_GOODRET;
+}
+
+std::uint8_t NbtProvider::Reset(NCB& ncb) {
+  const std::lock_guard lock(mutex_);
+  Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
+  if (lana == nullptr) return NRC_BRIDGE;
+  for (auto& [name, entry] : lana->names) close(entry.second);
+  lana->names.clear();
+  for (auto& [lsn, session] : lana->sessions) {
+    session->hungUp = true;
+    shutdown(session->fd, SHUT_RDWR);
+  }
+  lana->sessions.clear();
+  lana->maxSessions = ncb.ncb_callname[0] ? ncb.ncb_callname[0] : kDefaultLimit;
+  lana->maxNames = ncb.ncb_callname[2] ? ncb.ncb_callname[2] : kDefaultLimit;
+  return NRC_GOODRET;
+}
+
+std::uint8_t NbtProvider::AddName(NCB& ncb) {
+  const std::lock_guard lock(mutex_);
+  Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
+  if (lana == nullptr) return NRC_BRIDGE;
+  const Name16 name = nbt::ToName16(ncb.ncb_name);
+  if (name[0] == '*') return NRC_NOWILD;
+  if (lana->names.count(name)) return NRC_DUPNAME;
+  if (static_cast<int>(lana->names.size()) >= lana->maxNames) return NRC_NAMTFUL;
+
+  std::uint8_t number = kFirstNameNumber;
+  for (const auto& [held, entry] : lana->names) number = std::max<std::uint8_t>(number, entry.first + 1);
+  if (number > kLastNameNumber) return NRC_NAMTFUL;
+
+  // The name is held by an abstract socket bound to a name made of the
+  // interface and the 16 name bytes: the kernel refuses a second holder in
+  // this network namespace and frees it when the process ends, however.
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return NRC_OSRESNOTAV;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string key = settings_.registryPrefix + "/" + lana->address.interfaceName + "/";
+  for (const std::uint8_t byte : name) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    key += kHex[byte >> 4];
+    key += kHex[byte & 0x0F];
+  }
+  key = key.substr(0, sizeof address.sun_path - 2);
+  std::memcpy(address.sun_path + 1, key.data(), key.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + key.size());
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    const int error = errno;
+    close(fd);
+    return error == EADDRINUSE ? NRC_DUPNAME : NRC_SYSTEM;
+  }
+  lana->names[name] = {number, fd};
+  ncb.ncb_num = number;
+  return NRC_GOODRET;
+}
+
+std::uint8_t NbtProvider::DeleteName(NCB& ncb) {
+  const std::lock_guard lock(mutex_);
+  Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
+  if (lana == nullptr) return NRC_BRIDGE;
+  const auto found = lana->names.find(nbt::ToName16(ncb.ncb_name));
+  if (found == lana->names.end()) return NRC_NAMERR;
+  close(found->second.second);
+  lana->names.erase(found);
+  return NRC_GOODRET;
+}
+
+std::uint8_t NbtProvider::Hangup(NCB& ncb) {
+  const std::lock_guard lock(mutex_);
+  Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
+  if (lana == nullptr) return NRC_BRIDGE;
+  const auto found = lana->sessions.find(ncb.ncb_lsn);
+  if (found == lana->sessions.end()) return NRC_SNUMOUT;
+  found->second->hungUp = true;
+  // Wakes a RECEIVE that waits on it; the socket closes with its last user.
+  shutdown(found->second->fd, SHUT_RDWR);
+  lana->sessions.erase(found);
+  return NRC_GOODRET;
+}
+
+std::uint8_t NbtProvider::Cancel(NCB& ncb) {
+  const NCB* target = reinterpret_cast<const NCB*>(ncb.ncb_buffer);
+  const std::lock_guard lock(mutex_);
+  for (const auto& job : jobs_) {
+    if (job->ncb != target) continue;
+    if (job->finished || job->cancelled) return NRC_CANOCCR;
+    job->cancelled = true;
+    job->ncb->ncb_retcode = NRC_CMDCAN;
+    job->ncb->ncb_cmd_cplt = NRC_CMDCAN;
+    if (job->ncb->ncb_event) job->ncb->ncb_event->Set();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = write(job->cancelFd, &one, sizeof one);
+    return NRC_GOODRET;
+  }
+  return NRC_CANOCCR;
+}
+
+// --- sessions ---------------------------------------------------------------
+
+std::uint8_t NbtProvider::AddSession(Job& job, int fd) {
+  const std::lock_guard lock(mutex_);
+  Lana* lana = FindLanaLocked(job.lana);
+  if (lana == nullptr) {
+    close(fd);
+    return NRC_BRIDGE;
+  }
+  if (static_cast<int>(lana->sessions.size()) >= lana->maxSessions) {
+    close(fd);
+    return NRC_LOCTFUL;
+  }
+  for (std::uint8_t lsn = 1; lsn <= kLastLsn; ++lsn) {
+    if (lana->sessions.count(lsn)) continue;
+    lana->sessions[lsn] = std::make_shared<Session>(fd, job.rto, job.sto);
+    job.outLsn = lsn;
+    return NRC_GOODRET;
+  }
+  close(fd);
+  return NRC_LOCTFUL;
+}
+
+std::shared_ptr<NbtProvider::Session> NbtProvider::FindSession(std::uint8_t lanaNumber,
+                                                               std::uint8_t lsn,
+                                                               std::uint8_t& code) {
+  const std::lock_guard lock(mutex_);
+  Lana* lana = FindLanaLocked(lanaNumber);
+  if (lana == nullptr) {
+    code = NRC_BRIDGE;
+    return nullptr;
+  }
+  const auto found = lana->sessions.find(lsn);
+  if (found == lana->sessions.end()) {
+    code = NRC_SNUMOUT;
+    return nullptr;
+  }
+  return found->second;
+}
+
+std::optional<in_addr> NbtProvider::QueryBroadcast(Job& job, const LanaAddress& lana,
+                                                   const Name16& name) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::nullopt;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  // Bound to the LANA's address: the answer comes back to this address and
+  // port as a unicast.
+  const sockaddr_in from = SocketAddress(lana.address, 0);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+    close(fd);
+    return std::nullopt;
+  }
+  std::uint16_t transactionId;
+  {
+    const std::lock_guard lock(mutex_);
+    transactionId = nextTransactionId_++;
+  }
+  const Bytes query = nbt::BuildNameQuery(transactionId, name);
+  const sockaddr_in to = SocketAddress(lana.broadcast, settings_.nameServicePort);
+
+  std::optional<in_addr> answer;
+  for (int attempt = 0; attempt < settings_.queryTries && !answer; ++attempt) {
+    sendto(fd, query.data(), query.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    {
+      const std::lock_guard lock(mutex_);
+      ++nameQueriesSent_;
+    }
+    // Answers to any try of this lookup count; everything else is dropped.
+    const Deadline deadline = Clock::now() + settings_.queryInterval;
+    while (!answer) {
+      const Io ready = WaitReady(fd, POLLIN, job.cancelFd, deadline);
+      if (ready == Io::Cancelled) {
+        close(fd);
+        return std::nullopt;
+      }
+      if (ready != Io::Ok) break;
+      std::uint8_t packet[1500];
+      const ssize_t n = recv(fd, packet, sizeof packet, MSG_DONTWAIT);
+      if (n <= 0) continue;
+      if (const auto address = nbt::ParseNameQueryResponse(
+              std::span(packet, static_cast<std::size_t>(n)), transactionId, name)) {
+        in_addr found{};
+        found.s_addr = *address;
+        answer = found;
+      }
+    }
+  }
+  close(fd);
+  return answer;
+}
+
+std::optional<in_addr> NbtProvider::Resolve(Job& job, const LanaAddress& lana, const Name16& name) {
+  const std::string text = nbt::NameText(name);
+  in_addr literal{};
+  if (inet_pton(AF_INET, text.c_str(), &literal) == 1) return literal;
+  {
+    const std::lock_guard lock(mutex_);
+    if (const auto cached = nameCache_.find(name); cached != nameCache_.end()) {
+      return cached->second;
+    }
+  }
+  std::optional<in_addr> address = QueryBroadcast(job, lana, name);
+  if (!address && settings_.useHostResolver && !text.empty()) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* results = nullptr;
+    if (getaddrinfo(text.c_str(), nullptr, &hints, &results) == 0 && results != nullptr) {
+      address = reinterpret_cast<const sockaddr_in*>(results->ai_addr)->sin_addr;
+    }
+    if (results != nullptr) freeaddrinfo(results);
+  }
+  if (address) {
+    const std::lock_guard lock(mutex_);
+    nameCache_[name] = *address;
+  }
+  return address;
+}
+
+void NbtProvider::Call(Job& job) {
+  LanaAddress lana;
+  {
+    const std::lock_guard lock(mutex_);
+    const Lana* state = FindLanaLocked(job.lana);
+    if (state == nullptr) {
+      job.code = NRC_BRIDGE;
+      return;
+    }
+    // The calling name must be one this process registered.
+    if (!state->names.count(job.name)) {
+      job.code = NRC_NAMERR;
+      return;
+    }
+    lana = state->address;
+  }
+
+  const std::optional<in_addr> resolved = Resolve(job, lana, job.callname);
+  if (!resolved) {
+    job.code = NRC_NOCALL;
+    return;
+  }
+  in_addr remote = *resolved;
+  std::uint16_t port = settings_.sessionPort;
+  const Bytes request = nbt::BuildSessionRequest(job.callname, job.name);
+
+  for (int retargets = 0;;) {
+    bool cancelled = false;
+    const int fd = ConnectTcp(lana.address, remote, port, job.cancelFd, cancelled);
+    if (fd < 0) {
+      // Refused, unreachable, or no listener: the name did not answer.
+      job.code = cancelled ? NRC_CMDCAN : NRC_NOCALL;
+      return;
+    }
+    std::size_t done = 0;
+    int error = 0;
+    Io io = WriteAll(fd, request.data(), request.size(), job.cancelFd, std::nullopt, done, error);
+
+    std::optional<nbt::FrameHeader> frame;
+    std::uint8_t header[4];
+    while (io == Io::Ok) {
+      io = ReadExactly(fd, header, 4, job.cancelFd, std::nullopt, done, error);
+      if (io != Io::Ok) break;
+      frame = nbt::ParseFrameHeader(std::span<const std::uint8_t, 4>(header, 4));
+      if (!frame || frame->type != nbt::kKeepAlive) break;
+      if (frame->length != 0) {
+        frame.reset();
+        break;
+      }
+    }
+    if (io == Io::Cancelled) {
+      AbortConnection(fd);
+      close(fd);
+      job.code = NRC_CMDCAN;
+      return;
+    }
+    if (io != Io::Ok) {  // closed or reset before any answer
+      close(fd);
+      job.code = NRC_NOCALL;
+      return;
+    }
+    if (frame && frame->type == nbt::kPositiveResponse && frame->length == 0) {
+      job.code = AddSession(job, fd);
+      return;
+    }
+    if (frame && frame->type == nbt::kNegativeResponse && frame->length == 1) {
+      close(fd);
+      job.code = NRC_NOCALL;
+      return;
+    }
+    if (frame && frame->type == nbt::kRetargetResponse && frame->length == 6) {
+      std::uint8_t target[6];
+      io = ReadExactly(fd, target, 6, job.cancelFd, std::nullopt, done, error);
+      close(fd);
+      if (io == Io::Cancelled) {
+        job.code = NRC_CMDCAN;
+        return;
+      }
+      if (io != Io::Ok || ++retargets > settings_.retargetLimit) {
+        job.code = NRC_NOCALL;
+        return;
+      }
+      std::memcpy(&remote.s_addr, target, 4);
+      port = static_cast<std::uint16_t>(target[4] << 8 | target[5]);
+      continue;
+    }
+    // Anything else is not a session service speaking to us.
+    close(fd);
+    job.code = NRC_SYSTEM;
+    return;
+  }
+}
+
+int NbtProvider::ListeningSocket(std::uint8_t lanaNumber, const LanaAddress& address) {
+  const std::lock_guard lock(mutex_);
+  Lana* lana = FindLanaLocked(lanaNumber);
+  if (lana == nullptr) return -1;
+  if (lana->listenFd >= 0) return lana->listenFd;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in at = SocketAddress(address.address, settings_.sessionPort);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || listen(fd, 16) != 0) {
+    close(fd);
+    return -1;
+  }
+  lana->listenFd = fd;
+  return fd;
+}
+
+void NbtProvider::Listen(Job& job) {
+  LanaAddress address;
+  {
+    const std::lock_guard lock(mutex_);
+    const Lana* lana = FindLanaLocked(job.lana);
+    if (lana == nullptr) {
+      job.code = NRC_BRIDGE;
+      return;
+    }
+    if (!lana->names.count(job.name)) {
+      job.code = NRC_NAMERR;
+      return;
+    }
+    address = lana->address;
+  }
+  const int listenFd = ListeningSocket(job.lana, address);
+  if (listenFd < 0) {
+    job.code = NRC_SYSTEM;
+    return;
+  }
+
+  for (;;) {
+    const Io ready = WaitReady(listenFd, POLLIN, job.cancelFd, std::nullopt);
+    if (ready == Io::Cancelled) {
+      job.code = NRC_CMDCAN;
+      return;
+    }
+    if (ready != Io::Ok) {
+      job.code = NRC_SYSTEM;
+      return;
+    }
+    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) continue;  // another listener took it, or the caller left
+
+    // The caller has a bounded time to say whom it calls.
+    const Deadline deadline = Clock::now() + settings_.sessionRequestTimeout;
+    std::uint8_t header[4];
+    std::size_t done = 0;
+    int error = 0;
+    Io io = ReadExactly(fd, header, 4, job.cancelFd, deadline, done, error);
+    const auto frame = io == Io::Ok
+                           ? nbt::ParseFrameHeader(std::span<const std::uint8_t, 4>(header, 4))
+                           : std::nullopt;
+    std::optional<std::pair<Name16, Name16>> names;
+    if (frame && frame->type == nbt::kSessionRequest && frame->length <= 2 * 255) {
+      Bytes payload(frame->length);
+      io = ReadExactly(fd, payload.data(), payload.size(), job.cancelFd, deadline, done, error);
+      if (io == Io::Ok) names = nbt::ParseSessionRequest(payload);
+    }
+    if (io == Io::Cancelled) {
+      close(fd);
+      job.code = NRC_CMDCAN;
+      return;
+    }
+    if (!names) {
+      close(fd);
+      continue;
+    }
+    if (names->first != job.name) {
+      bool ours = false;
+      {
+        const std::lock_guard lock(mutex_);
+        if (const Lana* lana = FindLanaLocked(job.lana)) ours = lana->names.count(names->first) > 0;
+      }
+      // 0x80: ours but nobody listens on it; 0x82: not a name of ours.
+      const auto refusal = nbt::NegativeSessionResponse(ours ? 0x80 : 0x82);
+      [[maybe_unused]] const auto sent = ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL);
+      close(fd);
+      continue;
+    }
+    const auto accept = nbt::PositiveSessionResponse();
+    io = WriteAll(fd, accept.data(), accept.size(), job.cancelFd, deadline, done, error);
+    if (io != Io::Ok) {
+      close(fd);
+      if (io == Io::Cancelled) {
+        job.code = NRC_CMDCAN;
+        return;
+      }
+      continue;
+    }
+    job.code = AddSession(job, fd);
+    return;
+  }
+}
+
+void NbtProvider::Send(Job& job) {
+  std::uint8_t code = NRC_GOODRET;
+  const auto session = FindSession(job.lana, job.lsn, code);
+  if (!session) {
+    job.code = code;
+    return;
+  }
+  if (session->broken) {
+    job.code = NRC_SABORT;
+    return;
+  }
+  const std::lock_guard lock(session->sendMutex);
+  Bytes frame;
+  frame.reserve(4 + job.sendData.size());
+  const auto header = nbt::SessionMessageHeader(static_cast<std::uint32_t>(job.sendData.size()));
+  frame.insert(frame.end(), header.begin(), header.end());
+  frame.insert(frame.end(), job.sendData.begin(), job.sendData.end());
+
+  std::size_t sent = 0;
+  int error = 0;
+  const Io io = WriteAll(session->fd, frame.data(), frame.size(), job.cancelFd,
+                         DeadlineOf(session->sto), sent, error);
+  switch (io) {
+    case Io::Ok:
+      job.code = NRC_GOODRET;
+      return;
+    case Io::Timeout:
+    case Io::Cancelled:
+      // A message cut in the middle cannot be recovered: the session is over.
+      if (sent > 0) {
+        session->broken = true;
+        AbortConnection(session->fd);
+      }
+      job.code = io == Io::Timeout ? NRC_CMDTMO : NRC_CMDCAN;
+      return;
+    default:
+      session->broken = true;
+      job.code = session->hungUp ? NRC_SCLOSED : NRC_SABORT;
+      return;
+  }
+}
+
+void NbtProvider::Receive(Job& job) {
+  std::uint8_t code = NRC_GOODRET;
+  const auto session = FindSession(job.lana, job.lsn, code);
+  if (!session) {
+    job.code = code;
+    return;
+  }
+  const std::lock_guard lock(session->receiveMutex);
+  if (session->broken) {
+    job.code = NRC_SABORT;
+    return;
+  }
+  const Deadline deadline = DeadlineOf(session->rto);
+  std::size_t got = 0;
+  int error = 0;
+  auto fail = [&](Io io, bool midMessage) {
+    if (io == Io::Timeout || io == Io::Cancelled) {
+      // Only a wait between messages leaves the stream in step.
+      if (midMessage) {
+        session->broken = true;
+        AbortConnection(session->fd);
+      }
+      job.code = io == Io::Timeout ? NRC_CMDTMO : NRC_CMDCAN;
+    } else if (io == Io::Closed && !midMessage) {
+      job.code = NRC_SCLOSED;
+    } else {
+      session->broken = true;
+      job.code = session->hungUp ? NRC_SCLOSED : NRC_SABORT;
+    }
+  };
+
+  while (session->remaining == 0) {
+    std::uint8_t header[4];
+    const Io io = ReadExactly(session->fd, header, 4, job.cancelFd, deadline, got, error);
+    if (io != Io::Ok) {
+      fail(io, got > 0);
+      return;
+    }
+    const auto frame = nbt::ParseFrameHeader(std::span<const std::uint8_t, 4>(header, 4));
+    if (frame && frame->type == nbt::kKeepAlive && frame->length == 0) continue;
+    if (!frame || frame->type != nbt::kSessionMessage) {
+      // Not a session message: the peer is not speaking the protocol.
+      session->broken = true;
+      AbortConnection(session->fd);
+      job.code = NRC_SABORT;
+      return;
+    }
+    if (frame->length == 0) {
+      job.received.clear();
+      job.code = NRC_GOODRET;
+      return;
+    }
+    session->remaining = frame->length;
+  }
+
+  const std::size_t wanted = std::min<std::size_t>(session->remaining, job.capacity);
+  job.received.resize(wanted);
+  const Io io = ReadExactly(session->fd, job.received.data(), wanted, job.cancelFd, deadline, got,
+                            error);
+  if (io != Io::Ok) {
+    job.received.clear();
+    fail(io, true);
+    return;
+  }
+  session->remaining -= static_cast<std::uint32_t>(wanted);
+  // The rest of a longer message comes with the next RECEIVE.
+  job.code = session->remaining > 0 ? NRC_INCOMP : NRC_GOODRET;
+}
+
+}  // namespace lomp::platform

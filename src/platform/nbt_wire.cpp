@@ -1,0 +1,198 @@
+#include "platform/nbt_wire.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace lomp::platform::nbt {
+namespace {
+
+constexpr std::uint16_t kTypeNb = 0x0020;
+constexpr std::uint16_t kClassIn = 0x0001;
+constexpr std::uint16_t kFlagResponse = 0x8000;
+constexpr std::uint16_t kOpcodeMask = 0x7800;
+constexpr std::uint16_t kRcodeMask = 0x000F;
+constexpr std::uint16_t kGroupBit = 0x8000;
+constexpr int kMaxPointerHops = 8;
+constexpr std::size_t kMaxNameLength = 255;
+
+void AppendWord(Bytes& out, std::uint16_t value) {
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+  out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+}
+
+// Big-endian reads that fail instead of running past the end.
+bool ReadWord(std::span<const std::uint8_t> message, std::size_t& offset, std::uint16_t& value) {
+  if (offset + 2 > message.size()) return false;
+  value = static_cast<std::uint16_t>(message[offset] << 8 | message[offset + 1]);
+  offset += 2;
+  return true;
+}
+
+bool ReadLong(std::span<const std::uint8_t> message, std::size_t& offset, std::uint32_t& value) {
+  std::uint16_t high = 0;
+  std::uint16_t low = 0;
+  if (!ReadWord(message, offset, high) || !ReadWord(message, offset, low)) return false;
+  value = static_cast<std::uint32_t>(high) << 16 | low;
+  return true;
+}
+
+}  // namespace
+
+void AppendEncodedName(Bytes& out, const Name16& name) {
+  out.push_back(0x20);
+  for (const std::uint8_t byte : name) {
+    out.push_back(static_cast<std::uint8_t>('A' + (byte >> 4)));
+    out.push_back(static_cast<std::uint8_t>('A' + (byte & 0x0F)));
+  }
+  out.push_back(0x00);
+}
+
+std::optional<Name16> ReadEncodedName(std::span<const std::uint8_t> message, std::size_t& offset) {
+  std::size_t position = offset;
+  std::optional<std::size_t> resumeAt;  // where the caller goes on after a pointer
+  std::optional<Name16> name;
+  std::size_t total = 0;
+  for (int hops = 0;;) {
+    if (position >= message.size()) return std::nullopt;
+    const std::uint8_t length = message[position];
+    if ((length & 0xC0) == 0xC0) {
+      if (position + 1 >= message.size() || ++hops > kMaxPointerHops) return std::nullopt;
+      if (!resumeAt) resumeAt = position + 2;
+      position = static_cast<std::size_t>((length & 0x3F) << 8 | message[position + 1]);
+      continue;
+    }
+    if ((length & 0xC0) != 0) return std::nullopt;  // reserved label types
+    ++position;
+    if (length == 0) break;
+    if (position + length > message.size()) return std::nullopt;
+    total += length + 1u;
+    if (total > kMaxNameLength) return std::nullopt;
+    if (!name) {
+      // The first label is the 32-letter encoded NetBIOS name.
+      if (length != 32) return std::nullopt;
+      Name16 decoded{};
+      for (std::size_t i = 0; i < 16; ++i) {
+        const std::uint8_t high = message[position + 2 * i];
+        const std::uint8_t low = message[position + 2 * i + 1];
+        if (high < 'A' || high > 'P' || low < 'A' || low > 'P') return std::nullopt;
+        decoded[i] = static_cast<std::uint8_t>((high - 'A') << 4 | (low - 'A'));
+      }
+      name = decoded;
+    }
+    position += length;  // scope labels are skipped
+  }
+  if (!name) return std::nullopt;
+  offset = resumeAt ? *resumeAt : position;
+  return name;
+}
+
+Bytes BuildNameQuery(std::uint16_t transactionId, const Name16& name) {
+  Bytes query;
+  query.reserve(50);
+  AppendWord(query, transactionId);
+  AppendWord(query, 0x0110);  // query, recursion desired, broadcast
+  AppendWord(query, 1);       // one question
+  AppendWord(query, 0);
+  AppendWord(query, 0);
+  AppendWord(query, 0);
+  AppendEncodedName(query, name);
+  AppendWord(query, kTypeNb);
+  AppendWord(query, kClassIn);
+  return query;
+}
+
+std::optional<std::uint32_t> ParseNameQueryResponse(std::span<const std::uint8_t> message,
+                                                    std::uint16_t transactionId,
+                                                    const Name16& name) {
+  std::size_t offset = 0;
+  std::uint16_t id = 0, flags = 0, questions = 0, answers = 0, authority = 0, additional = 0;
+  if (!ReadWord(message, offset, id) || !ReadWord(message, offset, flags) ||
+      !ReadWord(message, offset, questions) || !ReadWord(message, offset, answers) ||
+      !ReadWord(message, offset, authority) || !ReadWord(message, offset, additional)) {
+    return std::nullopt;
+  }
+  if (id != transactionId || (flags & kFlagResponse) == 0 || (flags & kOpcodeMask) != 0 ||
+      (flags & kRcodeMask) != 0 || answers == 0) {
+    return std::nullopt;
+  }
+  // A response carries no questions, but skip any that a peer sends.
+  for (std::uint16_t i = 0; i < questions && i < 4; ++i) {
+    std::uint16_t type = 0, klass = 0;
+    if (!ReadEncodedName(message, offset) || !ReadWord(message, offset, type) ||
+        !ReadWord(message, offset, klass)) {
+      return std::nullopt;
+    }
+  }
+  const auto answerName = ReadEncodedName(message, offset);
+  std::uint16_t type = 0, klass = 0, dataLength = 0;
+  std::uint32_t ttl = 0;
+  if (!answerName || *answerName != name || !ReadWord(message, offset, type) ||
+      !ReadWord(message, offset, klass) || !ReadLong(message, offset, ttl) ||
+      !ReadWord(message, offset, dataLength)) {
+    return std::nullopt;
+  }
+  if (type != kTypeNb || dataLength == 0 || dataLength % 6 != 0 ||
+      offset + dataLength > message.size()) {
+    return std::nullopt;
+  }
+  for (std::size_t entry = offset; entry < offset + dataLength; entry += 6) {
+    const std::uint16_t nbFlags = static_cast<std::uint16_t>(message[entry] << 8 | message[entry + 1]);
+    if (nbFlags & kGroupBit) continue;  // a group name cannot take a session
+    std::uint32_t address = 0;
+    std::memcpy(&address, message.data() + entry + 2, 4);  // stays in network order
+    return address;
+  }
+  return std::nullopt;
+}
+
+std::optional<FrameHeader> ParseFrameHeader(std::span<const std::uint8_t, 4> header) {
+  if (header[1] & 0xFE) return std::nullopt;
+  FrameHeader frame;
+  frame.type = header[0];
+  frame.length = (header[1] & 0x01 ? 0x10000u : 0u) | static_cast<std::uint32_t>(header[2] << 8) |
+                 header[3];
+  return frame;
+}
+
+Bytes BuildSessionRequest(const Name16& called, const Name16& calling) {
+  Bytes request = {kSessionRequest, 0x00, 0x00, 2 * kEncodedNameSize};
+  AppendEncodedName(request, called);
+  AppendEncodedName(request, calling);
+  return request;
+}
+
+std::array<std::uint8_t, 4> SessionMessageHeader(std::uint32_t length) {
+  return {kSessionMessage, static_cast<std::uint8_t>((length >> 16) & 0x01),
+          static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+}
+
+std::optional<std::pair<Name16, Name16>> ParseSessionRequest(std::span<const std::uint8_t> payload) {
+  std::size_t offset = 0;
+  // Session names never use pointers; reading them as a standalone message
+  // makes any pointer point into this payload, which is harmless.
+  const auto called = ReadEncodedName(payload, offset);
+  if (!called) return std::nullopt;
+  const auto calling = ReadEncodedName(payload, offset);
+  if (!calling) return std::nullopt;
+  return std::make_pair(*called, *calling);
+}
+
+std::array<std::uint8_t, 4> PositiveSessionResponse() { return {kPositiveResponse, 0, 0, 0}; }
+
+std::array<std::uint8_t, 5> NegativeSessionResponse(std::uint8_t errorCode) {
+  return {kNegativeResponse, 0, 0, 1, errorCode};
+}
+
+Name16 ToName16(const std::uint8_t* field) {
+  Name16 name{};
+  std::memcpy(name.data(), field, name.size());
+  return name;
+}
+
+std::string NameText(const Name16& name) {
+  std::string text(reinterpret_cast<const char*>(name.data()), 15);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+  return text;
+}
+
+}  // namespace lomp::platform::nbt

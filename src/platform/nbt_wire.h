@@ -1,0 +1,85 @@
+// Byte layouts of NetBIOS over TCP/IP: encoded names, the name service's
+// NAME QUERY, and the session service's frames. Pure functions: no sockets.
+//
+// Everything decoded here comes from the network and is untrusted: every
+// read is bounds-checked, label pointers are followed a bounded number of
+// times, and lengths are never believed beyond the bytes at hand.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace lomp::platform::nbt {
+
+using Bytes = std::vector<std::uint8_t>;
+using Name16 = std::array<std::uint8_t, 16>;  // 15 bytes of text and the suffix
+
+inline constexpr std::size_t kEncodedNameSize = 34;  // 0x20, 32 letters, 0x00
+
+// Second-level form of a name without scope: 0x20, the 32 first-level
+// letters ('A' + high nibble, 'A' + low nibble per byte), 0x00.
+void AppendEncodedName(Bytes& out, const Name16& name);
+
+// Reads an encoded name at `offset` of a name service message, following
+// label pointers. Returns the 16 name bytes and moves `offset` past the name
+// as it stands at `offset`; nullopt for anything malformed (scope labels are
+// accepted and skipped).
+std::optional<Name16> ReadEncodedName(std::span<const std::uint8_t> message, std::size_t& offset);
+
+// --- name service (UDP 137) -------------------------------------------------
+
+// A B-node broadcast NAME QUERY REQUEST for `name` (50 bytes).
+Bytes BuildNameQuery(std::uint16_t transactionId, const Name16& name);
+
+// The IPv4 address (network byte order) of the first unique-name entry in a
+// POSITIVE NAME QUERY RESPONSE to `transactionId` about `name`; nullopt for
+// anything else (requests, other ids or names, negative or malformed
+// answers, group-only answers).
+std::optional<std::uint32_t> ParseNameQueryResponse(std::span<const std::uint8_t> message,
+                                                    std::uint16_t transactionId,
+                                                    const Name16& name);
+
+// --- session service (TCP 139) ----------------------------------------------
+
+inline constexpr std::uint8_t kSessionMessage = 0x00;
+inline constexpr std::uint8_t kSessionRequest = 0x81;
+inline constexpr std::uint8_t kPositiveResponse = 0x82;
+inline constexpr std::uint8_t kNegativeResponse = 0x83;
+inline constexpr std::uint8_t kRetargetResponse = 0x84;
+inline constexpr std::uint8_t kKeepAlive = 0x85;
+inline constexpr std::size_t kFrameHeaderSize = 4;
+inline constexpr std::uint32_t kMaxFrameLength = 0x1FFFF;
+
+struct FrameHeader {
+  std::uint8_t type = 0;
+  std::uint32_t length = 0;  // bytes after the header, 0..131071
+};
+
+// Decodes a 4-byte frame header (the extension flag 0x01 adds 65536).
+// Nullopt when reserved flag bits are set.
+std::optional<FrameHeader> ParseFrameHeader(std::span<const std::uint8_t, 4> header);
+
+// A SESSION REQUEST from `calling` to `called` (72 bytes).
+Bytes BuildSessionRequest(const Name16& called, const Name16& calling);
+
+// The header of a SESSION MESSAGE carrying `length` bytes (at most 131071).
+std::array<std::uint8_t, 4> SessionMessageHeader(std::uint32_t length);
+
+// Called and calling name of a SESSION REQUEST payload; nullopt if malformed.
+std::optional<std::pair<Name16, Name16>> ParseSessionRequest(std::span<const std::uint8_t> payload);
+
+// The frames a listening side answers with.
+std::array<std::uint8_t, 4> PositiveSessionResponse();
+std::array<std::uint8_t, 5> NegativeSessionResponse(std::uint8_t errorCode);
+
+// Name16 from a 16-byte NCB field.
+Name16 ToName16(const std::uint8_t* field);
+
+// The name text (first 15 bytes without trailing spaces or zeros).
+std::string NameText(const Name16& name);
+
+}  // namespace lomp::platform::nbt
