@@ -1,0 +1,388 @@
+// The NetBIOS-over-TCP/IP provider against real peers: Samba's nmbd and smbd
+// and the misbehaving peers of nbt_tool, in the namespaces of testbed.sh.
+#include "platform/nbt_provider.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "child_process.h"
+#include "netbios/name_port.h"
+#include "netbios/ncb_commands.h"
+#include "runtime/errors.h"
+#include "smb/smb_pdu.h"
+
+namespace lomp {
+namespace {
+
+using namespace platform;
+using namespace std::chrono_literals;
+using lomp::testing::ChildProcess;
+using lomp::testing::InNamespace;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kOwnName = "LOMPCLIENT";
+constexpr std::uint8_t kOwnSuffix = 0x04;
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::vector<std::uint8_t> MessengerSuffixes() {
+  std::vector<std::uint8_t> suffixes;
+  for (int suffix = 0x04; suffix <= 0x2F; ++suffix) suffixes.push_back(static_cast<std::uint8_t>(suffix));
+  return suffixes;
+}
+
+class NbtInterop : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // The provider broadcasts: it may run only in a namespace of the test bed.
+    ASSERT_EQ(Env("LOMP_TESTBED"), "1") << "run through tests/interop/testbed.sh";
+    ASSERT_NE(Env("LOMP_HOST_NETNS"), "");
+    ASSERT_NE(std::filesystem::read_symlink("/proc/self/ns/net").string(), Env("LOMP_HOST_NETNS"))
+        << "refusing to run in the machine's own network namespace";
+  }
+
+  void SetUp() override {
+    nbExecSettings() = NBExecSettings{};
+    provider_ = std::make_unique<NbtProvider>();
+    InstallNetbiosProvider(provider_.get());
+    ASSERT_EQ(NBReset(0, 250, 250), NRC_GOODRET);
+    std::uint8_t number = 0;
+    ASSERT_EQ(NBAddName(0, kOwnName, kOwnSuffix, number), NRC_GOODRET);
+  }
+
+  void TearDown() override {
+    InstallNetbiosProvider(nullptr);
+    provider_.reset();
+  }
+
+  std::uint8_t Call(const std::string& remote, std::uint8_t& lsn, std::uint8_t timeoutUnits = 10,
+                    std::uint8_t sessionUnits = 2) {
+    return NBCallAsy3(0, kOwnName, kOwnSuffix, remote, timeoutUnits, sessionUnits, lsn);
+  }
+
+  std::uint8_t SendText(std::uint8_t lsn, const std::string& text) {
+    return NBSend(0, 4, lsn, reinterpret_cast<const std::uint8_t*>(text.data()),
+                  static_cast<std::uint16_t>(text.size()));
+  }
+
+  std::uint8_t ReceiveText(std::uint8_t lsn, std::string& text, std::uint32_t capacity = 1024) {
+    std::vector<std::uint8_t> buffer(capacity);
+    std::uint32_t length = capacity;
+    const std::uint8_t code = NBRecv(0, 20, lsn, buffer.data(), length);
+    text.assign(reinterpret_cast<char*>(buffer.data()), std::min(length, capacity));
+    return code;
+  }
+
+  // One of nbt_tool's peers on port 139 of the spare host.
+  std::unique_ptr<ChildProcess> StartPeer(const std::string& mode) {
+    auto peer = std::make_unique<ChildProcess>(
+        InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "peer", mode, "139"}));
+    EXPECT_EQ(peer->ReadLine(5s), "ready");
+    return peer;
+  }
+
+  std::unique_ptr<NbtProvider> provider_;
+};
+
+TEST_F(NbtInterop, EnumListsTheVethAndNotLoopback) {
+  LANA_ENUM lanas;
+  ASSERT_EQ(NBEnum(lanas), NRC_GOODRET);
+  EXPECT_EQ(lanas.length, 1);
+  EXPECT_EQ(lanas.lana[0], 0);
+  const auto addresses = ListLanaAddresses();
+  ASSERT_EQ(addresses.size(), 1u);
+  EXPECT_EQ(addresses[0].interfaceName, "eth-c");
+}
+
+TEST_F(NbtInterop, NameHeldByAnotherProcessIsTakenUntilItEnds) {
+  ChildProcess holder({NBT_TOOL, "hold", "ALICE", "4"});
+  ASSERT_EQ(holder.ReadLine(5s), "code 0");
+
+  std::uint8_t number = 0;
+  EXPECT_EQ(NBAddName(0, "ALICE", 0x04, number), NRC_DUPNAME);
+  KrNetbiosInterface lana(0);
+  CNetbiosName port("alice", MessengerSuffixes(), lana);
+  EXPECT_TRUE(port.Open());
+  EXPECT_EQ(port.nameSuffix, 0x05);
+
+  holder.CloseInput();  // ends normally
+  EXPECT_EQ(holder.Wait(5s), 0);
+  EXPECT_EQ(NBAddName(0, "ALICE", 0x04, number), NRC_GOODRET);
+  EXPECT_EQ(NBDelName(0, "ALICE", 0x04, number), NRC_GOODRET);
+
+  ChildProcess killed({NBT_TOOL, "hold", "ALICE", "4"});
+  ASSERT_EQ(killed.ReadLine(5s), "code 0");
+  EXPECT_EQ(NBAddName(0, "ALICE", 0x04, number), NRC_DUPNAME);
+  killed.Kill(SIGKILL);
+  killed.Wait(5s);
+  EXPECT_EQ(NBAddName(0, "ALICE", 0x04, number), NRC_GOODRET);
+}
+
+TEST_F(NbtInterop, CallFindsSambaByBroadcastAndRemembersIt) {
+  std::uint8_t lsn = 0;
+  ASSERT_EQ(Call("PEER", lsn), NRC_GOODRET);
+  EXPECT_NE(lsn, 0);
+  const int queries = provider_->NameQueriesSent();
+  EXPECT_GE(queries, 1);
+  EXPECT_EQ(NBHangup(0, lsn), NRC_GOODRET);
+
+  ASSERT_EQ(Call("PEER", lsn), NRC_GOODRET);
+  EXPECT_EQ(provider_->NameQueriesSent(), queries) << "the second call must use the cache";
+  EXPECT_EQ(NBHangup(0, lsn), NRC_GOODRET);
+  EXPECT_EQ(NBHangup(0, lsn), NRC_SNUMOUT);
+}
+
+TEST_F(NbtInterop, CallByAddressNeedsNoQuery) {
+  std::uint8_t lsn = 0;
+  ASSERT_EQ(Call(Env("LOMP_PEER_ADDR"), lsn), NRC_GOODRET);
+  EXPECT_EQ(provider_->NameQueriesSent(), 0);
+  NBHangup(0, lsn);
+}
+
+TEST_F(NbtInterop, NameFoundOnlyByTheHostResolver) {
+  auto peer = StartPeer("pong");
+  std::uint8_t lsn = 0;
+  ASSERT_EQ(Call(Env("LOMP_SPARE_HOST"), lsn), NRC_GOODRET);
+  EXPECT_EQ(provider_->NameQueriesSent(), 3);  // three broadcast tries first
+  NBHangup(0, lsn);
+}
+
+TEST_F(NbtInterop, CallToNobodyTimesOutWithNoCall) {
+  std::uint8_t lsn = 0;
+  const auto start = Clock::now();
+  EXPECT_EQ(Call("NOBODYHOME", lsn, 4), NRC_NOCALL);
+  const auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, 2000ms);
+  EXPECT_LT(elapsed, 3000ms);
+
+  KrNetbiosInterface lana(0);
+  CNetbiosName port(kOwnName, {kOwnSuffix}, lana);
+  port.connectTimeoutMs = 1000;
+  CConnection* connection = nullptr;
+  EXPECT_THROW(port.Connect("nobodyhome", connection), KrAddrNotFoundErr);
+  EXPECT_EQ(connection, nullptr);
+}
+
+TEST_F(NbtInterop, MultiBlockMessageReachesSmbd) {
+  KrNetbiosInterface lana(0);
+  CNetbiosName port(kOwnName, {kOwnSuffix}, lana);
+  port.connectTimeoutMs = 5000;
+  port.sessionTimeoutMs = 5000;
+  CConnection* connection = nullptr;
+  port.Connect("peer", connection);
+  ASSERT_NE(connection, nullptr);
+
+  CSmbPdu_sendstrt start;
+  start.Reset();
+  start.originator = kOwnName;
+  start.destination = "PEER";
+  connection->Send(start);
+  connection->Receive(start);
+  EXPECT_EQ(start.command, 0xD5);
+  EXPECT_EQ(start.errorClass, 0);
+  const std::uint16_t groupId = start.wordCount > 0 ? start.parameterWords[0] : 0;
+
+  CSmbPdu_sendtxt text;
+  text.Reset();
+  text.wordCount = 1;
+  text.parameterWords[0] = groupId;
+  text.text = "hello from lomp";
+  connection->Send(text);
+  connection->Receive(text);
+  EXPECT_EQ(text.command, 0xD7);
+  EXPECT_EQ(text.errorClass, 0);
+
+  CSmbPdu_sendend end;
+  end.Reset();
+  end.wordCount = 1;
+  end.parameterWords[0] = groupId;
+  connection->Send(end);
+  connection->Receive(end);
+  EXPECT_EQ(end.command, 0xD6);
+  EXPECT_EQ(end.errorClass, 0);
+  connection->Disconnect();
+
+  // smbd runs its message command after the end of the message.
+  std::string delivered;
+  for (int i = 0; i < 100 && delivered.empty(); ++i) {
+    for (const auto& entry : std::filesystem::directory_iterator(Env("LOMP_INBOX"))) {
+      std::ifstream file(entry.path());
+      std::stringstream content;
+      content << file.rdbuf();
+      if (content.str().find("hello from lomp") != std::string::npos) delivered = content.str();
+    }
+    if (delivered.empty()) std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_NE(delivered, "") << "no message in smbd's inbox";
+}
+
+TEST_F(NbtInterop, SmbdDropsASingleBlockOnAFreshSession) {
+  // What Samba does with 0xD0 as the first request: it ends the session.
+  std::uint8_t lsn = 0;
+  ASSERT_EQ(Call("PEER", lsn), NRC_GOODRET);
+  CSmbPdu_sends single;
+  single.Reset();
+  single.originator = kOwnName;
+  single.destination = "PEER";
+  single.text = "lost";
+  PduBuffer buffer;
+  single.Encode(buffer);
+  ASSERT_EQ(NBSend(0, 4, lsn, buffer.bytes, static_cast<std::uint16_t>(buffer.length)), 0);
+  std::string reply;
+  const std::uint8_t code = ReceiveText(lsn, reply);
+  EXPECT_TRUE(code == NRC_SCLOSED || code == NRC_SABORT) << int{code};
+  NBHangup(0, lsn);
+}
+
+TEST_F(NbtInterop, NegativeResponseAndRefusedConnectionAreNoCall) {
+  std::uint8_t lsn = 0;
+  {
+    auto peer = StartPeer("negative");
+    EXPECT_EQ(Call(Env("LOMP_SPARE_ADDR"), lsn, 1), NRC_NOCALL);
+  }
+  // Nobody listens on port 139 of the spare host now.
+  EXPECT_EQ(Call(Env("LOMP_SPARE_ADDR"), lsn, 1), NRC_NOCALL);
+}
+
+TEST_F(NbtInterop, SessionEndsAsThePeerEndsIt) {
+  struct Case {
+    const char* mode;
+    std::uint8_t code;
+  };
+  for (const Case& c : {Case{"close", NRC_SCLOSED}, Case{"reset", NRC_SABORT}}) {
+    SCOPED_TRACE(c.mode);
+    auto peer = StartPeer(c.mode);
+    std::uint8_t lsn = 0;
+    ASSERT_EQ(Call(Env("LOMP_SPARE_ADDR"), lsn), NRC_GOODRET);
+    ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
+    std::string reply;
+    EXPECT_EQ(ReceiveText(lsn, reply), c.code);
+    NBHangup(0, lsn);
+  }
+}
+
+TEST_F(NbtInterop, LongReplyComesInPieces) {
+  auto peer = StartPeer("big");
+  std::uint8_t lsn = 0;
+  ASSERT_EQ(Call(Env("LOMP_SPARE_ADDR"), lsn), NRC_GOODRET);
+  ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
+  std::string first;
+  std::string rest;
+  EXPECT_EQ(ReceiveText(lsn, first, 1024), NRC_INCOMP);
+  EXPECT_EQ(first.size(), 1024u);
+  EXPECT_EQ(ReceiveText(lsn, rest, 1024), NRC_GOODRET);
+  EXPECT_EQ(rest, std::string(2000 - 1024, 'B'));
+  NBHangup(0, lsn);
+}
+
+TEST_F(NbtInterop, SilentPeerEndsTheReceiveAtItsTimeOut) {
+  auto peer = StartPeer("silent");
+  std::uint8_t lsn = 0;
+  ASSERT_EQ(Call(Env("LOMP_SPARE_ADDR"), lsn, 10, 1), NRC_GOODRET);  // ncb_rto 500 ms
+  ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
+  std::vector<std::uint8_t> buffer(64);
+  std::uint32_t length = 64;
+  const auto start = Clock::now();
+  // The command's own time-out is longer: the session's rto ends it.
+  EXPECT_EQ(NBRecv(0, 10, lsn, buffer.data(), length), NRC_CMDTMO);
+  const auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, 450ms);
+  EXPECT_LT(elapsed, 2000ms);
+  NBHangup(0, lsn);
+}
+
+TEST_F(NbtInterop, KeepAliveBeforeTheReplyIsSkipped) {
+  auto peer = StartPeer("keepalive");
+  std::uint8_t lsn = 0;
+  ASSERT_EQ(Call(Env("LOMP_SPARE_ADDR"), lsn), NRC_GOODRET);
+  ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
+  std::string reply;
+  EXPECT_EQ(ReceiveText(lsn, reply), NRC_GOODRET);
+  EXPECT_EQ(reply, "pong");
+  NBHangup(0, lsn);
+}
+
+TEST_F(NbtInterop, RetargetIsFollowedOnce) {
+  auto peer = StartPeer("retarget");
+  std::uint8_t lsn = 0;
+  ASSERT_EQ(Call(Env("LOMP_SPARE_ADDR"), lsn), NRC_GOODRET);
+  ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
+  std::string reply;
+  EXPECT_EQ(ReceiveText(lsn, reply), NRC_GOODRET);
+  EXPECT_EQ(reply, "pong");
+  NBHangup(0, lsn);
+}
+
+TEST_F(NbtInterop, CancelEndsPendingCallAndReceiveAtOnce) {
+  auto mute = StartPeer("mute");
+  NCB call;
+  call.ncb_command = NCBCALL | ASYNCH;
+  NBFormatName(call.ncb_callname, Env("LOMP_SPARE_ADDR"), 0x03);
+  NBFormatName(call.ncb_name, kOwnName, kOwnSuffix);
+  Event event;
+  call.ncb_event = &event;
+  Netbios(&call);
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(call.ncb_retcode, NRC_PENDING);
+  auto start = Clock::now();
+  EXPECT_EQ(NBCancel(0, call), NRC_GOODRET);
+  EXPECT_LT(Clock::now() - start, 100ms);
+  EXPECT_EQ(call.ncb_retcode, NRC_CMDCAN);
+  EXPECT_TRUE(event.IsSet());
+  mute.reset();
+
+  auto silent = StartPeer("silent");
+  std::uint8_t lsn = 0;
+  ASSERT_EQ(Call(Env("LOMP_SPARE_ADDR"), lsn), NRC_GOODRET);
+  NCB receive;
+  std::uint8_t buffer[64];
+  receive.ncb_command = NCBRECV | ASYNCH;
+  receive.ncb_lsn = lsn;
+  receive.ncb_buffer = buffer;
+  receive.ncb_length = sizeof buffer;
+  receive.ncb_event = &event;
+  Netbios(&receive);
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(receive.ncb_retcode, NRC_PENDING);
+  start = Clock::now();
+  EXPECT_EQ(NBCancel(0, receive), NRC_GOODRET);
+  EXPECT_LT(Clock::now() - start, 100ms);
+  EXPECT_EQ(receive.ncb_retcode, NRC_CMDCAN);
+  // Nothing arrived mid-message, so the session is still usable.
+  ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
+  NBHangup(0, lsn);
+}
+
+TEST_F(NbtInterop, ListenAcceptsACallFromAnotherHost) {
+  ChildProcess listener(
+      InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "listen", "LOMPSPARE"}));
+  ASSERT_EQ(listener.ReadLine(5s), "listening");
+  std::uint8_t lsn = 0;
+  // NetBIOS names are compared byte for byte: the called name is upper case.
+  ASSERT_EQ(Call("LOMPSPARE", lsn), NRC_GOODRET);
+  EXPECT_EQ(listener.ReadLine(5s), "listen 0");
+  ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
+  std::string reply;
+  ASSERT_EQ(ReceiveText(lsn, reply), NRC_GOODRET);
+  EXPECT_EQ(reply, "echo:ping");
+  ASSERT_EQ(SendText(lsn, "again"), NRC_GOODRET);
+  ASSERT_EQ(ReceiveText(lsn, reply), NRC_GOODRET);
+  EXPECT_EQ(reply, "echo:again");
+  EXPECT_EQ(NBHangup(0, lsn), NRC_GOODRET);
+  EXPECT_EQ(listener.ReadLine(5s), "receive 10");  // the other side sees the close
+  EXPECT_EQ(listener.Wait(5s), 0);
+}
+
+}  // namespace
+}  // namespace lomp

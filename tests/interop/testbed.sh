@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# A private network for one test run, and a command run inside it.
+#
+#   testbed.sh COMMAND [ARGUMENTS...]
+#
+# Makes four network namespaces joined by a bridge: a switch, the client
+# (where COMMAND runs), the peer (Samba's nmbd and smbd, NetBIOS name PEER)
+# and a spare host for peers of the tests' own. Names and addresses are
+# unique per run. Everything is torn down when the command ends, also when
+# it fails or the script is interrupted; on failure the Samba logs and a
+# capture of the client's traffic are kept in $LOMP_TESTBED_KEEP (default:
+# the current directory).
+#
+# COMMAND sees these variables:
+#   LOMP_TESTBED=1          LOMP_NS_CLIENT, LOMP_NS_PEER, LOMP_NS_SPARE
+#   LOMP_CLIENT_ADDR        LOMP_PEER_ADDR, LOMP_SPARE_ADDR, LOMP_BROADCAST
+#   LOMP_PEER_NAME=PEER     LOMP_WORKGROUP, LOMP_INBOX (smbd's message folder)
+#   LOMP_SPARE_HOST         the spare host's name in the client's hosts file
+#   LOMP_HOST_NETNS         the machine's own network namespace, never to be used
+# Needs root, iproute2 and samba.
+set -euo pipefail
+
+if (($# == 0)); then
+  echo "usage: $0 COMMAND [ARGUMENTS...]" >&2
+  exit 2
+fi
+if ((EUID != 0)); then
+  echo "testbed: needs root to make network namespaces" >&2
+  exit 2
+fi
+for tool in ip smbd nmbd; do
+  command -v "$tool" >/dev/null || { echo "testbed: $tool is missing" >&2; exit 2; }
+done
+
+run_id="$(printf '%04x%04x' $$ $((RANDOM)))"
+ns_switch="lomp-sw-$run_id"
+ns_client="lomp-c-$run_id"
+ns_peer="lomp-p-$run_id"
+ns_spare="lomp-s-$run_id"
+# A /24 in 10.x chosen per run; only these namespaces ever see it.
+octet2=$((200 + RANDOM % 50))
+octet3=$((RANDOM % 250 + 1))
+net="10.$octet2.$octet3"
+client_addr="$net.10"
+peer_addr="$net.20"
+spare_addr="$net.30"
+broadcast="$net.255"
+workdir="$(mktemp -d "/tmp/lomp-testbed-$run_id.XXXX")"
+keep="${LOMP_TESTBED_KEEP:-$PWD}"
+pids=()
+
+teardown() {
+  local status=$?
+  trap - EXIT INT TERM
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # Killing the peer's processes first lets the namespaces go away at once.
+  for ns in "$ns_peer" "$ns_spare" "$ns_client"; do
+    ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
+  done
+  if ((status != 0)); then
+    mkdir -p "$keep"
+    cp -r "$workdir/log" "$keep/testbed-$run_id-samba-logs" 2>/dev/null || true
+    cp "$workdir/client.pcap" "$keep/testbed-$run_id-client.pcap" 2>/dev/null || true
+    echo "testbed: failed ($status); logs and capture kept in $keep (run $run_id)" >&2
+  fi
+  for ns in "$ns_client" "$ns_peer" "$ns_spare" "$ns_switch"; do
+    ip netns del "$ns" 2>/dev/null || true
+  done
+  rm -rf "$workdir" "/etc/netns/$ns_client"
+  exit "$status"
+}
+trap teardown EXIT
+trap 'exit 130' INT TERM
+
+ip netns add "$ns_switch"
+ip -n "$ns_switch" link add br0 type bridge
+ip -n "$ns_switch" link set br0 up
+attach() {  # namespace, address, name of its end
+  local ns="$1" address="$2" end="$3"
+  ip netns add "$ns"
+  ip -n "$ns_switch" link add "sw-$end" type veth peer name "$end" netns "$ns"
+  ip -n "$ns_switch" link set "sw-$end" master br0 up
+  ip -n "$ns" link set lo up
+  ip -n "$ns" addr add "$address/24" broadcast "$broadcast" dev "$end"
+  ip -n "$ns" link set "$end" up
+}
+attach "$ns_client" "$client_addr" eth-c
+attach "$ns_peer" "$peer_addr" eth-p
+attach "$ns_spare" "$spare_addr" eth-s
+# The client's hosts file (ip netns exec mounts it over /etc/hosts) names the
+# spare host, so a name no node answers for can still be found by the host's
+# resolver.
+mkdir -p "/etc/netns/$ns_client"
+printf '127.0.0.1 localhost\n%s lompspare\n' "$spare_addr" >"/etc/netns/$ns_client/hosts"
+
+# Samba as a Messenger receiver, self-contained in $workdir. The daemons get
+# sessions of their own: on exit they signal their whole process group.
+mkdir -p "$workdir"/{lock,state,cache,pid,private,log,ncalrpc,inbox}
+chmod 1777 "$workdir/inbox"
+chmod 755 "$workdir"
+cat >"$workdir/smb.conf" <<CONF
+[global]
+  netbios name = PEER
+  workgroup = LOMPTEST
+  interfaces = eth-p
+  bind interfaces only = yes
+  server min protocol = NT1
+  smb ports = 139
+  disable netbios = no
+  message command = /bin/sh -c '/bin/cat %s > $workdir/inbox/msg-%f-%t-\$\$; rm %s' &
+  lock directory = $workdir/lock
+  state directory = $workdir/state
+  cache directory = $workdir/cache
+  pid directory = $workdir/pid
+  private dir = $workdir/private
+  ncalrpc dir = $workdir/ncalrpc
+  log file = $workdir/log/%m.log
+  log level = 1
+  load printers = no
+  printcap name = /dev/null
+  disable spoolss = yes
+  dns proxy = no
+  wins support = no
+CONF
+cat >"$workdir/client.conf" <<CONF
+[global]
+  interfaces = eth-c
+  bind interfaces only = yes
+  lock directory = $workdir/lock
+  state directory = $workdir/state
+  cache directory = $workdir/cache
+  private dir = $workdir/private
+CONF
+setsid ip netns exec "$ns_peer" nmbd --foreground --no-process-group -s "$workdir/smb.conf" \
+  >"$workdir/log/nmbd.out" 2>&1 &
+pids+=($!)
+setsid ip netns exec "$ns_peer" smbd --foreground --no-process-group -s "$workdir/smb.conf" \
+  >"$workdir/log/smbd.out" 2>&1 &
+pids+=($!)
+
+if command -v tshark >/dev/null; then
+  setsid ip netns exec "$ns_client" tshark -q -i eth-c -w "$workdir/client.pcap" >/dev/null 2>&1 &
+  pids+=($!)
+fi
+
+# Ready when smbd listens and nmbd answers a query for PEER<03> (it first
+# defends its names by broadcast, which takes a few seconds). Bounded wait.
+ready=0
+for _ in $(seq 1 120); do
+  if ip netns exec "$ns_peer" ss -ltn 2>/dev/null | grep -q ":139 " &&
+    ip netns exec "$ns_client" nmblookup -s "$workdir/client.conf" -B "$broadcast" 'PEER#03' \
+      2>/dev/null | grep -q "$peer_addr"; then
+    ready=1
+    break
+  fi
+  sleep 0.25
+done
+if ((ready == 0)); then
+  echo "testbed: Samba did not come up in 30 s" >&2
+  cat "$workdir/log/nmbd.out" "$workdir/log/smbd.out" >&2 || true
+  exit 1
+fi
+
+export LOMP_TESTBED=1 LOMP_NS_CLIENT="$ns_client" LOMP_NS_PEER="$ns_peer" LOMP_NS_SPARE="$ns_spare"
+export LOMP_CLIENT_ADDR="$client_addr" LOMP_PEER_ADDR="$peer_addr" LOMP_SPARE_ADDR="$spare_addr"
+export LOMP_BROADCAST="$broadcast" LOMP_PEER_NAME=PEER LOMP_WORKGROUP=LOMPTEST
+export LOMP_INBOX="$workdir/inbox" LOMP_SPARE_HOST=lompspare
+export LOMP_HOST_NETNS="$(readlink /proc/$$/ns/net)"
+ip netns exec "$ns_client" "$@"
