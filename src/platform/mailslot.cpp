@@ -1,0 +1,70 @@
+#include "platform/mailslot.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+
+namespace lomp::platform {
+namespace {
+
+std::atomic<MailslotService*> installedService{nullptr};
+
+}  // namespace
+
+void InstallMailslotService(MailslotService* service) { installedService = service; }
+
+MailslotService* InstalledMailslotService() { return installedService.load(); }
+
+MailslotHandle CreateMailslotFile(const std::string& path) {
+  MailslotService* service = installedService.load();
+  return service ? service->OpenClient(path) : kInvalidMailslotHandle;
+}
+
+MailslotHandle CreateMailslot(const std::string& path, std::uint32_t maxMessageSize) {
+  MailslotService* service = installedService.load();
+  return service ? service->Create(path, maxMessageSize) : kInvalidMailslotHandle;
+}
+
+bool WriteMailslot(MailslotHandle handle, const std::uint8_t* data, std::uint32_t length,
+                   std::uint32_t& written) {
+  written = 0;
+  MailslotService* service = installedService.load();
+  return service && handle != kInvalidMailslotHandle && service->Write(handle, data, length, written);
+}
+
+bool GetMailslotInfo(MailslotHandle handle, std::uint32_t& nextSize, std::uint32_t& count) {
+  nextSize = 0;
+  count = 0;
+  MailslotService* service = installedService.load();
+  return service && handle != kInvalidMailslotHandle && service->GetInfo(handle, nextSize, count);
+}
+
+bool ReadMailslot(MailslotHandle handle, std::uint8_t* buffer, std::uint32_t capacity,
+                  std::uint32_t& read) {
+  read = 0;
+  MailslotService* service = installedService.load();
+  return service && handle != kInvalidMailslotHandle &&
+         service->Read(handle, buffer, capacity, read);
+}
+
+void CloseMailslot(MailslotHandle handle) {
+  MailslotService* service = installedService.load();
+  if (service && handle != kInvalidMailslotHandle) service->Close(handle);
+}
+
+bool SplitMailslotPath(const std::string& path, std::string& server, std::string& mailslot) {
+  if (path.size() < 3 || path[0] != '\\' || path[1] != '\\') return false;
+  const auto serverEnd = path.find('\\', 2);
+  if (serverEnd == std::string::npos || serverEnd == 2) return false;
+  constexpr std::string_view kMailslot = "\\MAILSLOT\\";
+  if (path.size() <= serverEnd + kMailslot.size()) return false;
+  std::string middle = path.substr(serverEnd, kMailslot.size());
+  std::transform(middle.begin(), middle.end(), middle.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  if (middle != kMailslot) return false;
+  server = path.substr(2, serverEnd - 2);
+  mailslot = path.substr(serverEnd);
+  return true;
+}
+
+}  // namespace lomp::platform

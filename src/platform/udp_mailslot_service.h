@@ -1,0 +1,77 @@
+// Mailslots over NetBIOS datagrams (UDP 138), for the program.
+//
+// A client write goes as one DIRECT_GROUP datagram to the server name with
+// suffix 0x00, broadcast on every LANA ("*" is this machine's workgroup). A
+// local mailslot takes the mailslot writes that arrive on UDP 138 for a name
+// this machine answers to (its computer name, or its workgroup as a group),
+// in order, up to its maximum message size. Datagrams are read from the
+// socket when the mailslot is asked about them, so no thread is needed.
+// Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/mailslot.h"
+#include "platform/nbt_wire.h"
+
+namespace lomp::platform {
+
+struct UdpMailslotSettings {
+  std::uint16_t datagramPort = 138;
+  std::string workgroup = "WORKGROUP";  // upper case, OEM
+  std::string computerName;             // upper case, OEM; the source of our datagrams
+  std::string registryPrefix = "lomp-mailslot";
+  std::size_t maxQueuedMessages = 256;  // per local mailslot; later ones are dropped
+};
+
+// The `workgroup` of the [global] section of a Samba configuration file,
+// upper-cased; empty when the file or the setting is missing.
+std::string WorkgroupFromSambaConfig(const std::string& path);
+
+// The standard settings: this host's computer name, and the workgroup of
+// /etc/samba/smb.conf or else "WORKGROUP".
+UdpMailslotSettings StandardMailslotSettings();
+
+class UdpMailslotService : public MailslotService {
+ public:
+  explicit UdpMailslotService(UdpMailslotSettings settings);
+  ~UdpMailslotService() override;
+
+  MailslotHandle OpenClient(const std::string& path) override;
+  MailslotHandle Create(const std::string& path, std::uint32_t maxMessageSize) override;
+  bool Write(MailslotHandle handle, const std::uint8_t* data, std::uint32_t length,
+             std::uint32_t& written) override;
+  bool GetInfo(MailslotHandle handle, std::uint32_t& nextSize, std::uint32_t& count) override;
+  bool Read(MailslotHandle handle, std::uint8_t* buffer, std::uint32_t capacity,
+            std::uint32_t& read) override;
+  void Close(MailslotHandle handle) override;
+
+ private:
+  struct Client {
+    std::string server;    // OEM, as given; "*" already replaced
+    std::string mailslot;  // "\MAILSLOT\NAME"
+  };
+  struct Local {
+    std::string mailslot;  // upper case
+    std::uint32_t maxMessageSize = 0;
+    std::deque<nbt::Bytes> messages;
+    int ownerFd = -1;  // holds the name for this process
+  };
+
+  void DrainLocked();
+  bool AddressedToUs(const nbt::Name16& destination, std::uint8_t type) const;
+
+  const UdpMailslotSettings settings_;
+  std::mutex mutex_;
+  std::map<MailslotHandle, Client> clients_;
+  std::map<MailslotHandle, Local> locals_;
+  MailslotHandle nextHandle_ = 1;
+  int receiver_ = -1;  // UDP socket on the datagram port, opened with the first local mailslot
+  std::uint16_t nextDatagramId_;
+};
+
+}  // namespace lomp::platform
