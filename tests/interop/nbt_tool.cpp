@@ -15,6 +15,10 @@
 //     big        accepts, answers the first message with 2000 bytes
 //     keepalive  accepts, sends a keep-alive, then answers "pong"
 //     retarget   on PORT retargets to PORT+1000, where it answers "pong"
+//   nbt_tool mailslot NAME WORKGROUP COMPUTER
+//                                 create the local mailslot NAME as a member of
+//                                 WORKGROUP; print "ready", then each message
+//                                 as hex, one a line, until killed
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,6 +35,7 @@
 #include "netbios/ncb_commands.h"
 #include "platform/nbt_provider.h"
 #include "platform/nbt_wire.h"
+#include "platform/udp_mailslot_service.h"
 
 namespace {
 
@@ -196,6 +201,39 @@ int Peer(const std::string& mode, int port) {
   }
 }
 
+int Mailslot(const std::string& name, const std::string& workgroup, const std::string& computer) {
+  UdpMailslotSettings settings;
+  settings.workgroup = workgroup;
+  settings.computerName = computer;
+  UdpMailslotService service(settings);
+  InstallMailslotService(&service);
+  const MailslotHandle handle = CreateMailslot("\\\\.\\MAILSLOT\\" + name, 400);
+  if (handle == kInvalidMailslotHandle) {
+    Say("create failed");
+    return 3;
+  }
+  Say("ready");
+  for (;;) {
+    std::uint32_t nextSize = 0;
+    std::uint32_t count = 0;
+    if (GetMailslotInfo(handle, nextSize, count) && count > 0) {
+      std::uint8_t message[400];
+      std::uint32_t read = 0;
+      if (ReadMailslot(handle, message, sizeof message, read)) {
+        std::string hex;
+        for (std::uint32_t i = 0; i < read; ++i) {
+          char digits[3];
+          std::snprintf(digits, sizeof digits, "%02x", message[i]);
+          hex += digits;
+        }
+        Say(hex);
+      }
+      continue;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -203,6 +241,7 @@ int main(int argc, char* argv[]) {
   if (args.size() == 3 && args[0] == "hold") return Hold(args[1], std::stoi(args[2], nullptr, 0));
   if (args.size() == 2 && args[0] == "listen") return ListenOnce(args[1]);
   if (args.size() == 3 && args[0] == "peer") return Peer(args[1], std::stoi(args[2]));
+  if (args.size() == 4 && args[0] == "mailslot") return Mailslot(args[1], args[2], args[3]);
   std::cerr << "usage: nbt_tool hold NAME SUFFIX | listen NAME | peer MODE PORT\n";
   return 2;
 }
