@@ -1,9 +1,21 @@
 #include <clocale>
 
 #include "app/driver.h"
+#include "platform/mailslot.h"
+#include "platform/nbt_provider.h"
+#include "platform/netbios.h"
+#include "platform/udp_mailslot_service.h"
 
 int main(int argc, char* argv[]) {
   // The console's character set comes from the locale.
   std::setlocale(LC_CTYPE, "");
+
+  // The real transports: NetBIOS over TCP/IP and mailslots over UDP 138.
+  // They live until the process ends.
+  static lomp::platform::NbtProvider netbios;
+  static lomp::platform::UdpMailslotService mailslots(lomp::platform::StandardMailslotSettings());
+  lomp::platform::InstallNetbiosProvider(&netbios);
+  lomp::platform::InstallMailslotService(&mailslots);
+
   return lomp::lompMain(argc, argv);
 }

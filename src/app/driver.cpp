@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "app/batch_mode.h"
 #include "app/console.h"
+#include "app/delivery_loop.h"
 #include "app/messenger.h"
 #include "app/program_options.h"
 #include "runtime/errors.h"
@@ -46,9 +48,13 @@ int lompMain(int argc, const char* const argv[]) {
     return kExitInitFailed;
   }
 
-  // The run modes come with the transports; lomp_initialize cannot succeed
-  // before then, so nothing is ever reported as delivered.
-  return kExitInitFailed;
+  return options.batchMode ? runBatchMode() : runSingleMode();
+}
+
+int runSingleMode() {
+  consoleWrite(kMaskDebug, "\nEntering single message mode.", false);
+  const ProgramOptions& options = programOptions();
+  return deliverToList(options.recipients, options.messageText);
 }
 
 }  // namespace lomp

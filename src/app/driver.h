@@ -15,4 +15,7 @@ inline constexpr int kExitNotDelivered = 4;
 // set; argv[0] is not looked at. Expects setlocale(LC_CTYPE, "") to have run.
 int lompMain(int argc, const char* const argv[]);
 
+// Single message mode: the command line's recipients and message. 0 or 4.
+int runSingleMode();
+
 }  // namespace lomp

@@ -1,11 +1,33 @@
-// The messaging service as the front end sees it.
+// The messaging service: the transports it sets up once, from the command
+// line's settings, and the port lists the dispatcher walks.
+//
+// The ports live until the program ends; the lists are filled once by
+// lomp_initialize on the main thread and only read afterwards.
 #pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "mailslot/mailslot_port.h"
+#include "runtime/port.h"
 
 namespace lomp {
 
-// Prepares the transports that the command line needs. Returns 0 when the
-// service is ready and non-zero when it is not; may raise a KrNetworkErr
-// whose text says what failed. Called once, before any delivery.
+// Prepares the transports that the command line needs: one NetBIOS name port
+// per LANA (each registering the sender's name under the first free suffix
+// of 0x04..0x2F) when personal recipients are possible, and the "MESSNGR"
+// mailslot port when group recipients are. Returns 0. Errors of the network
+// family raised underneath pass to the caller.
 int lomp_initialize();
+
+// The ports lomp_initialize made, in order.
+std::vector<CPort*> NetbiosPortList();
+std::vector<CMailslot*> MailslotPortList();
+
+// The 44 suffixes the sender's name may take: 0x04 to 0x2F.
+const std::vector<std::uint8_t>& OwnNameSuffixes();
+
+// Drops every port and interface, as before lomp_initialize. For tests.
+void ResetMessagingService();
 
 }  // namespace lomp

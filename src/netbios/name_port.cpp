@@ -24,6 +24,10 @@ std::uint8_t Units(std::uint16_t milliseconds) {
 
 }  // namespace
 
+bool SessionEndedByPeer(const KrDataTransmissionErr& error) {
+  return error.returnCode == platform::NRC_SCLOSED || error.returnCode == platform::NRC_SABORT;
+}
+
 CNetbiosConnection::CNetbiosConnection(CNetbiosName* owner, std::string remote,
                                        std::uint8_t session)
     : CConnection(owner), remoteAddress(std::move(remote)), lsn(session) {}
@@ -85,7 +89,7 @@ void CNetbiosName::Write(CConnection& connection, PduBuffer& buffer) {
   LogTrace(kSource, __LINE__, "CNetbiosName::Write",
            FormatText("NBSend returned, retcode=%d, lana=%d", code, lana));
   if (code != platform::NRC_GOODRET) {
-    throw KrDataTransmissionErr("NBSend " + std::to_string(code));
+    throw KrDataTransmissionErr("NBSend " + std::to_string(code), code);
   }
   LogTrace(kSource, __LINE__, "CNetbiosName::Write", "Leaving...");
 }
@@ -100,7 +104,7 @@ void CNetbiosName::Read(CConnection& connection, PduBuffer& buffer) {
   LogTrace(kSource, __LINE__, "CNetbiosName::Read",
            FormatText("NBRecv returned, retcode=%d, lana=%d", code, lana));
   if (code != platform::NRC_GOODRET) {
-    throw KrDataTransmissionErr("NBRecv " + std::to_string(code));
+    throw KrDataTransmissionErr("NBRecv " + std::to_string(code), code);
   }
   buffer.length = static_cast<std::int32_t>(std::min<std::uint32_t>(received, PduBuffer::kCapacity));
   LogTrace(kSource, __LINE__, "CNetbiosName::Read", "Leaving...");

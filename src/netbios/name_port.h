@@ -13,11 +13,16 @@
 
 #include "netbios/netbios_network.h"
 #include "platform/sync.h"
+#include "runtime/errors.h"
 #include "runtime/port.h"
 
 namespace lomp {
 
 class CNetbiosName;
+
+// True when a transmission error of a name port means that the other side
+// closed or aborted the session (as opposed to a time-out).
+bool SessionEndedByPeer(const KrDataTransmissionErr& error);
 
 // One session of a name port. Made by Connect or Listen, deleted by
 // Disconnect.

@@ -40,6 +40,12 @@ class KrAddrNotFoundErr : public KrNetworkErr {
 class KrDataTransmissionErr : public KrNetworkErr {
  public:
   explicit KrDataTransmissionErr(std::string message) : KrNetworkErr(std::move(message)) {}
+  KrDataTransmissionErr(std::string message, int code)
+      : KrNetworkErr(std::move(message)), returnCode(code) {}
+
+  // The transport's return code when it gave one (a NetBIOS return code for
+  // the name port), else -1.
+  int returnCode = -1;
 };
 
 class KrNoInterfaceAvailErr : public KrNetworkErr {

@@ -142,6 +142,11 @@ std::uint8_t ScriptedNetbios::Run(NCB& ncb) {
       const auto session = sessions_.find(ncb.ncb_lsn);
       if (session == sessions_.end() || session->second.hungUp) return Complete(ncb, NRC_SNUMOUT);
       Peer& peer = peers_[session->second.peer];
+      if (!peer.receiveResults.empty()) {
+        const std::uint8_t scripted = peer.receiveResults.front();
+        peer.receiveResults.pop_front();
+        if (scripted != 0) return Complete(ncb, scripted);
+      }
       if (peer.receiveCode != 0) return Complete(ncb, peer.receiveCode);
       if (peer.replies.empty()) return Pend(ncb);
       Bytes reply = std::move(peer.replies.front());
@@ -204,6 +209,28 @@ int ScriptedNetbios::Count(std::uint8_t command) {
                                         [&](const Submission& s) {
                                           return (s.command & ~ASYNCH) == command;
                                         }));
+}
+
+std::vector<Bytes> ScriptedNetbios::SentTo(const std::string& field) {
+  const std::lock_guard lock(mutex_);
+  std::vector<Bytes> sent;
+  for (const auto& [lsn, session] : sessions_) {
+    if (session.peer == field) sent.insert(sent.end(), session.sent.begin(), session.sent.end());
+  }
+  return sent;
+}
+
+int ScriptedNetbios::SessionsTo(const std::string& field, bool* allHungUp) {
+  const std::lock_guard lock(mutex_);
+  int count = 0;
+  bool hungUp = true;
+  for (const auto& [lsn, session] : sessions_) {
+    if (session.peer != field) continue;
+    ++count;
+    hungUp = hungUp && session.hungUp;
+  }
+  if (allHungUp) *allHungUp = hungUp;
+  return count;
 }
 
 std::vector<Bytes> ScriptedNetbios::SentOn(std::uint8_t lsn) {

@@ -33,6 +33,9 @@ class ScriptedNetbios : public platform::NetbiosProvider {
     std::deque<Bytes> replies;             // what RECEIVE returns, in order
     std::uint8_t sendCode = 0;             // non-zero: every SEND fails with it
     std::uint8_t receiveCode = 0;          // non-zero: RECEIVE fails with it
+    // Consumed one per RECEIVE before anything else: non-zero fails that
+    // RECEIVE with the code, zero lets it go on as usual.
+    std::deque<std::uint8_t> receiveResults;
 
     static Peer Answering(std::uint8_t code = 0) {
       Peer peer;
@@ -50,6 +53,10 @@ class ScriptedNetbios : public platform::NetbiosProvider {
     }
     Peer& FailingReceive(std::uint8_t code) {
       receiveCode = code;
+      return *this;
+    }
+    Peer& ReceiveResults(std::deque<std::uint8_t> codes) {
+      receiveResults = std::move(codes);
       return *this;
     }
   };
@@ -98,6 +105,10 @@ class ScriptedNetbios : public platform::NetbiosProvider {
   std::vector<Submission> Submissions();
   int Count(std::uint8_t command);  // ASYNCH ignored
   std::vector<Bytes> SentOn(std::uint8_t lsn);
+  // Everything sent on the sessions to `field`, in session order.
+  std::vector<Bytes> SentTo(const std::string& field);
+  // Sessions opened to `field`; `allHungUp` tells whether all were hung up.
+  int SessionsTo(const std::string& field, bool* allHungUp = nullptr);
   bool HungUp(std::uint8_t lsn);
   std::map<std::string, std::uint8_t> RegisteredNames(std::uint8_t lana);  // field → number
 

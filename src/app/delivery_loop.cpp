@@ -1,0 +1,56 @@
+#include "app/delivery_loop.h"
+
+#include "app/console.h"
+#include "app/dispatcher.h"
+#include "runtime/errors.h"
+#include "runtime/text_conversion.h"
+#include "runtime/trace_log.h"
+
+namespace lomp {
+
+int deliverToList(const RecipientList& list, std::string message) {
+  return deliverToList(list, std::move(message), DeliverMessage);
+}
+
+int deliverToList(const RecipientList& list, std::string message, const Deliverer& deliver) {
+  const std::uint64_t timestamp = CurrentLocalFileTime();
+  int successes = 0;
+  int failures = 0;
+  for (const RecipientEntry& entry : list) {
+    MessageRecord record;
+    record.kind = entry.kind;
+    record.recipient = entry.name;
+    record.sender = programOptions().signature;
+    record.recipientName = entry.name;
+    record.text = message;
+    record.timestamp = timestamp;
+
+    consoleWrite(kMaskReport, "\nTrying to send message to ", false);
+    consoleWrite(kMaskReport, AnsiToConsole(entry.name), false);
+    consoleWrite(kMaskReport, "... ", true);
+
+    const char* reason = nullptr;
+    try {
+      deliver(record);
+    } catch (const KrAddrNotFoundErr&) {
+      reason = " Recipient not found";
+    } catch (const KrDataTransmissionErr&) {
+      reason = " Data transmission error";
+    } catch (const KrNoInterfaceAvailErr&) {
+      reason = " No network found";
+    } catch (const KrNetworkErr&) {
+      reason = " Unknown error";
+    }
+    if (reason == nullptr) {
+      ++successes;
+      consoleWrite(kMaskReport, " Sent.", true);
+    } else {
+      ++failures;
+      consoleWrite(kMaskReport, " Failed.", false);
+      consoleWrite(kMaskReport, reason, true);
+    }
+  }
+  return successes >= 1 && failures == 0 ? 0 : 4;
+}
+
+}  // namespace lomp

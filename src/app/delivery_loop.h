@@ -1,0 +1,22 @@
+// The delivery loop: one message to every recipient of a list, one report
+// line each, and an exit code for the lot. Main thread only.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "app/message_record.h"
+#include "app/program_options.h"
+
+namespace lomp {
+
+// Delivers one record or raises a KrNetworkErr; DeliverMessage in the program.
+using Deliverer = std::function<void(MessageRecord)>;
+
+// Reports "\nTrying to send message to <name>... " and " Sent." or " Failed."
+// with its reason for each recipient. Returns 0 when at least one recipient
+// was reached and none failed, else 4 (an empty list prints nothing).
+int deliverToList(const RecipientList& list, std::string message);
+int deliverToList(const RecipientList& list, std::string message, const Deliverer& deliver);
+
+}  // namespace lomp
