@@ -65,6 +65,33 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
   }
 }
 
+std::string ChildProcess::ReadAll(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || output_ < 0) break;
+    pollfd ready{output_, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[4096];
+    const ssize_t count = read(output_, buffer, sizeof buffer);
+    if (count <= 0) break;
+    pending_.append(buffer, static_cast<size_t>(count));
+  }
+  std::string all;
+  all.swap(pending_);
+  return all;
+}
+
+void ChildProcess::WriteInput(const std::string& text) {
+  std::size_t written = 0;
+  while (input_ >= 0 && written < text.size()) {
+    const ssize_t count = write(input_, text.data() + written, text.size() - written);
+    if (count <= 0) break;
+    written += static_cast<std::size_t>(count);
+  }
+}
+
 void ChildProcess::CloseInput() {
   if (input_ >= 0) close(input_);
   input_ = -1;

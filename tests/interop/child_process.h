@@ -22,6 +22,10 @@ class ChildProcess {
   // The next line of output without its newline; nullopt at the end of the
   // output or when none came within `timeout`.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+  // Everything the program writes until it closes its output, or until
+  // `timeout` has passed.
+  std::string ReadAll(std::chrono::milliseconds timeout);
+  void WriteInput(const std::string& text);
   void CloseInput();
   void Kill(int signal);
   // The exit code, or -1 when it did not exit normally within `timeout`.

@@ -3,16 +3,18 @@
 #
 #   testbed.sh COMMAND [ARGUMENTS...]
 #
-# Makes four network namespaces joined by a bridge: a switch, the client
-# (where COMMAND runs), the peer (Samba's nmbd and smbd, NetBIOS name PEER)
-# and a spare host for peers of the tests' own. Names and addresses are
+# Makes network namespaces joined by a bridge: a switch, the client (where
+# COMMAND runs; its hosts file and Samba configuration are its own), the peer
+# (Samba's nmbd and smbd, NetBIOS name PEER) and a spare host for peers of
+# the tests' own; and one more with no network but loopback. Names and addresses are
 # unique per run. Everything is torn down when the command ends, also when
 # it fails or the script is interrupted; on failure the Samba logs and a
 # capture of the client's traffic are kept in $LOMP_TESTBED_KEEP (default:
 # the current directory).
 #
 # COMMAND sees these variables:
-#   LOMP_TESTBED=1          LOMP_NS_CLIENT, LOMP_NS_PEER, LOMP_NS_SPARE
+#   LOMP_TESTBED=1          LOMP_NS_CLIENT, LOMP_NS_PEER, LOMP_NS_SPARE,
+#                           LOMP_NS_ISOLATED (loopback only: no LANA)
 #   LOMP_CLIENT_ADDR        LOMP_PEER_ADDR, LOMP_SPARE_ADDR, LOMP_BROADCAST
 #   LOMP_PEER_NAME=PEER     LOMP_WORKGROUP, LOMP_INBOX (smbd's message folder)
 #   LOMP_SPARE_HOST         the spare host's name in the client's hosts file
@@ -37,6 +39,7 @@ ns_switch="lomp-sw-$run_id"
 ns_client="lomp-c-$run_id"
 ns_peer="lomp-p-$run_id"
 ns_spare="lomp-s-$run_id"
+ns_isolated="lomp-i-$run_id"
 # A /24 in 10.x chosen per run; only these namespaces ever see it.
 octet2=$((200 + RANDOM % 50))
 octet3=$((RANDOM % 250 + 1))
@@ -55,7 +58,7 @@ teardown() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   # Killing the peer's processes first lets the namespaces go away at once.
-  for ns in "$ns_peer" "$ns_spare" "$ns_client"; do
+  for ns in "$ns_peer" "$ns_spare" "$ns_isolated" "$ns_client"; do
     ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
   done
   if ((status != 0)); then
@@ -64,7 +67,7 @@ teardown() {
     cp "$workdir/client.pcap" "$keep/testbed-$run_id-client.pcap" 2>/dev/null || true
     echo "testbed: failed ($status); logs and capture kept in $keep (run $run_id)" >&2
   fi
-  for ns in "$ns_client" "$ns_peer" "$ns_spare" "$ns_switch"; do
+  for ns in "$ns_client" "$ns_peer" "$ns_spare" "$ns_isolated" "$ns_switch"; do
     ip netns del "$ns" 2>/dev/null || true
   done
   rm -rf "$workdir" "/etc/netns/$ns_client"
@@ -91,8 +94,13 @@ attach "$ns_spare" "$spare_addr" eth-s
 # The client's hosts file (ip netns exec mounts it over /etc/hosts) names the
 # spare host, so a name no node answers for can still be found by the host's
 # resolver.
-mkdir -p "/etc/netns/$ns_client"
+mkdir -p "/etc/netns/$ns_client/samba"
 printf '127.0.0.1 localhost\n%s lompspare\n' "$spare_addr" >"/etc/netns/$ns_client/hosts"
+# And its Samba configuration names the peer's workgroup as its own ("*").
+printf '[global]\n  workgroup = LOMPTEST\n' >"/etc/netns/$ns_client/samba/smb.conf"
+# A host with no network at all but loopback.
+ip netns add "$ns_isolated"
+ip -n "$ns_isolated" link set lo up
 
 # Samba as a Messenger receiver, self-contained in $workdir. The daemons get
 # sessions of their own: on exit they signal their whole process group.
@@ -163,6 +171,7 @@ if ((ready == 0)); then
 fi
 
 export LOMP_TESTBED=1 LOMP_NS_CLIENT="$ns_client" LOMP_NS_PEER="$ns_peer" LOMP_NS_SPARE="$ns_spare"
+export LOMP_NS_ISOLATED="$ns_isolated"
 export LOMP_CLIENT_ADDR="$client_addr" LOMP_PEER_ADDR="$peer_addr" LOMP_SPARE_ADDR="$spare_addr"
 export LOMP_BROADCAST="$broadcast" LOMP_PEER_NAME=PEER LOMP_WORKGROUP=LOMPTEST
 export LOMP_INBOX="$workdir/inbox" LOMP_SPARE_HOST=lompspare

@@ -1,0 +1,284 @@
+// The lomp program as a user runs it, in the client namespace of the test
+// bed, delivering to Samba's smbd, to a mailslot of nbt_tool, and to names
+// nobody holds.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "child_process.h"
+
+namespace lomp {
+namespace {
+
+using namespace std::chrono_literals;
+using lomp::testing::ChildProcess;
+using lomp::testing::InNamespace;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+struct LompRun {
+  std::string output;
+  int exitCode = -1;
+  Clock::duration took{};
+};
+
+LompRun Lomp(std::vector<std::string> arguments, const std::string& input = "",
+         const std::string& ns = "") {
+  arguments.insert(arguments.begin(), LOMP_BINARY);
+  // The arguments are typed in a UTF-8 terminal.
+  arguments.insert(arguments.begin(), {"env", "LC_ALL=C.UTF-8"});
+  if (!ns.empty()) arguments = InNamespace(ns, arguments);
+  const auto start = Clock::now();
+  ChildProcess lomp(arguments);
+  lomp.WriteInput(input);
+  lomp.CloseInput();
+  LompRun run;
+  run.output = lomp.ReadAll(60s);
+  run.exitCode = lomp.Wait(10s);
+  run.took = Clock::now() - start;
+  return run;
+}
+
+std::string Report(const std::string& name, const std::string& outcome) {
+  return "\nTrying to send message to " + name + "...  " + outcome;
+}
+
+// The texts smbd's message command wrote, oldest first.
+std::vector<std::string> Inbox() {
+  std::vector<std::pair<fs::file_time_type, std::string>> files;
+  for (const auto& entry : fs::directory_iterator(Env("LOMP_INBOX"))) {
+    std::ifstream file(entry.path(), std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    files.emplace_back(entry.last_write_time(), content.str());
+  }
+  std::sort(files.begin(), files.end());
+  std::vector<std::string> texts;
+  for (auto& [time, text] : files) texts.push_back(text);
+  return texts;
+}
+
+// Waits for smbd to hand `text` to its message command.
+bool Arrived(const std::string& text) {
+  for (int i = 0; i < 100; ++i) {
+    for (const std::string& message : Inbox()) {
+      if (message == text) return true;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
+void ClearInbox() {
+  for (const auto& entry : fs::directory_iterator(Env("LOMP_INBOX"))) fs::remove(entry.path());
+}
+
+class LompEndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(Env("LOMP_TESTBED"), "1") << "run through tests/interop/testbed.sh";
+    ASSERT_NE(Env("LOMP_HOST_NETNS"), "");
+    ASSERT_NE(fs::read_symlink("/proc/self/ns/net").string(), Env("LOMP_HOST_NETNS"));
+  }
+  void SetUp() override { ClearInbox(); }
+};
+
+TEST_F(LompEndToEnd, PersonalMessageReachesSmbd) {
+  const LompRun run = Lomp({"PEER", "hello"});
+  EXPECT_EQ(run.output, "\nInitializing..." + Report("PEER", "Sent."));
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(Arrived("hello"));
+}
+
+TEST_F(LompEndToEnd, LongMessagesArriveWholeAndInOrder) {
+  std::string text300;
+  for (int i = 0; text300.size() < 300; ++i) text300 += std::to_string(i) + " ";
+  text300.resize(300);
+  std::string text1600;
+  for (int i = 0; text1600.size() < 1600; ++i) text1600 += "block" + std::to_string(i) + ",";
+  text1600.resize(1600);
+  EXPECT_EQ(Lomp({"PEER", text300}).exitCode, 0);
+  EXPECT_TRUE(Arrived(text300));
+  EXPECT_EQ(Lomp({"PEER", text1600 + "cut off"}).exitCode, 0);
+  EXPECT_TRUE(Arrived(text1600));
+}
+
+TEST_F(LompEndToEnd, AccentedTextArrivesAsTyped) {
+  // Typed in UTF-8, sent in CP850, written by smbd in UTF-8 again.
+  const LompRun run = Lomp({"peer", "Gr\xC3\xBC\xC3\x9F" "e"});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_TRUE(Arrived("Gr\xC3\xBC\xC3\x9F" "e"));
+}
+
+TEST_F(LompEndToEnd, NobodyIsNotFoundWithinTheTimeOut) {
+  const LompRun run = Lomp({"/t:500", "NOBODY", "hi"});
+  EXPECT_EQ(run.output, "\nInitializing..." + Report("NOBODY", "Failed. Recipient not found"));
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_LT(run.took, 3s);
+
+  const LompRun both = Lomp({"/t:500", "NOBODY,PEER", "hi"});
+  EXPECT_EQ(both.output, "\nInitializing..." + Report("NOBODY", "Failed. Recipient not found") +
+                             Report("PEER", "Sent."));
+  EXPECT_EQ(both.exitCode, 4);
+}
+
+TEST_F(LompEndToEnd, RefusingReceiverIsATransmissionError) {
+  // A second smbd, on the spare host, without a message command.
+  const fs::path dir = fs::temp_directory_path() / ("lomp-nomsg-" + std::to_string(getpid()));
+  for (const char* sub : {"lock", "state", "cache", "pid", "private", "log", "ncalrpc"}) {
+    fs::create_directories(dir / sub);
+  }
+  {
+    std::ofstream conf(dir / "smb.conf");
+    conf << "[global]\n  netbios name = NOMSG\n  workgroup = LOMPTEST\n  interfaces = eth-s\n"
+         << "  bind interfaces only = yes\n  server min protocol = NT1\n  smb ports = 139\n"
+         << "  disable netbios = no\n";
+    for (const char* sub : {"lock", "state", "cache", "pid"}) {
+      conf << "  " << sub << " directory = " << (dir / sub).string() << "\n";
+    }
+    conf << "  private dir = " << (dir / "private").string() << "\n"
+         << "  ncalrpc dir = " << (dir / "ncalrpc").string() << "\n"
+         << "  log file = " << (dir / "log" / "smbd.log").string() << "\n"
+         << "  load printers = no\n  printcap name = /dev/null\n  disable spoolss = yes\n";
+  }
+  // smbd signals its whole process group when it ends: it gets its own.
+  ChildProcess smbd({"setsid", "ip", "netns", "exec", Env("LOMP_NS_SPARE"), "smbd", "--foreground",
+                     "--no-process-group", "-s", (dir / "smb.conf").string()});
+  LompRun run;
+  for (int i = 0; i < 100; ++i) {  // until it listens
+    run = Lomp({Env("LOMP_SPARE_ADDR"), "hello"});
+    if (run.output.find("Recipient not found") == std::string::npos) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(run.output,
+            "\nInitializing..." + Report(Env("LOMP_SPARE_ADDR"), "Failed. Data transmission error"));
+  EXPECT_EQ(run.exitCode, 4);
+  smbd.Kill(SIGTERM);
+  smbd.Wait(10s);
+  fs::remove_all(dir);
+}
+
+TEST_F(LompEndToEnd, GroupMessagesReachAMailslot) {
+  ChildProcess receiver(InNamespace(
+      Env("LOMP_NS_SPARE"), {NBT_TOOL, "mailslot", "MESSNGR", Env("LOMP_WORKGROUP"), "LOMPSPARE"}));
+  ASSERT_EQ(receiver.ReadLine(5s), "ready");
+  const LompRun named = Lomp({"/d:lomptest", "hi"});
+  EXPECT_EQ(named.output, "\nInitializing..." + Report("lomptest", "Sent."));
+  EXPECT_EQ(named.exitCode, 0);
+  const auto hex = [](const std::string& bytes) {
+    std::string text;
+    for (unsigned char c : bytes) {
+      char digits[3];
+      std::snprintf(digits, sizeof digits, "%02x", c);
+      text += digits;
+    }
+    return text;
+  };
+  const auto sender = receiver.ReadLine(5s);
+  ASSERT_TRUE(sender);
+  // Sender (the client's computer name), recipient, text.
+  EXPECT_TRUE(sender->ends_with(hex(std::string("\0lomptest\0hi\0", 13)))) << *sender;
+
+  const LompRun current = Lomp({"*", "to all"});  // the client's own workgroup, LOMPTEST
+  EXPECT_EQ(current.exitCode, 0) << current.output;
+  const auto star = receiver.ReadLine(5s);
+  ASSERT_TRUE(star);
+  EXPECT_TRUE(star->ends_with(hex(std::string("\0*\0to all\0", 10)))) << *star;
+}
+
+TEST_F(LompEndToEnd, BatchFileDeliversAndReportsEveryEntry) {
+  const fs::path file = fs::temp_directory_path() / ("lomp-batch-" + std::to_string(getpid()));
+  {
+    std::ofstream out(file, std::ios::binary);
+    out << "PEER first line\r\n\n   \n/d:LOMPTEST to the group\n\"PEER\" quoted\nPEER";
+  }
+  LompRun run = Lomp({"/f:" + file.string(), "default text"});
+  EXPECT_EQ(run.output, "\nInitializing..." + Report("PEER", "Sent.") +
+                            Report("LOMPTEST", "Sent.") + Report("PEER", "Sent.") +
+                            Report("PEER", "Sent."));
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(Arrived("first line"));
+  EXPECT_TRUE(Arrived("quoted"));
+  EXPECT_TRUE(Arrived("default text"));
+
+  {
+    std::ofstream out(file, std::ios::binary);
+    out << "PEER one\n/t:500 skipped\nNOBODY two\n";
+  }
+  run = Lomp({"/t:500", "/f:" + file.string()});
+  EXPECT_EQ(run.output, "\nInitializing..." + Report("PEER", "Sent.") +
+                            Report("NOBODY", "Failed. Recipient not found"));
+  EXPECT_EQ(run.exitCode, 4);
+  fs::remove(file);
+}
+
+TEST_F(LompEndToEnd, ConsoleBatchShowsPrompts) {
+  const LompRun run = Lomp({"/f"}, "PEER typed\n\n");
+  EXPECT_EQ(run.output, "\nInitializing...\n>" + Report("PEER", "Sent.") + "\n>");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(Arrived("typed"));
+}
+
+TEST_F(LompEndToEnd, UnreadableMessageFiles) {
+  for (const std::string& path : {std::string("/nonexistent/list.txt"), std::string("/tmp")}) {
+    const LompRun run = Lomp({"/f:" + path});
+    EXPECT_EQ(run.output, "\nInitializing...\nError reading message file") << path;
+    EXPECT_EQ(run.exitCode, 3);
+  }
+  const fs::path empty = fs::temp_directory_path() / ("lomp-empty-" + std::to_string(getpid()));
+  std::ofstream(empty).close();
+  const LompRun run = Lomp({"/f:" + empty.string()});
+  EXPECT_EQ(run.output, "\nInitializing...");
+  EXPECT_EQ(run.exitCode, 4);
+  fs::remove(empty);
+}
+
+TEST_F(LompEndToEnd, VerbosityLevels) {
+  const LompRun silent = Lomp({"/vs", "PEER", "quiet"});
+  EXPECT_EQ(silent.output, "");
+  EXPECT_EQ(silent.exitCode, 0);
+
+  const LompRun debug = Lomp({"/vd", "PEER", "loud"});
+  EXPECT_EQ(debug.exitCode, 0);
+  EXPECT_TRUE(std::regex_search(debug.output, std::regex("^\n\\d+:\\d+:\\d+:\\d+\t\tmain\tEntering...")))
+      << debug.output;
+  for (const char* expected :
+       {"\tlomp_initialize\tLana enumerated, length=1", "CNetbiosName\tOpen\tReg result: 0",
+        "\nEntering single message mode.", "\tNBExecCmd\tStarting Netbios command..., tc=0",
+        "SendPersonalMsg_Multiblock\tLeaving...", " Sent."}) {
+    EXPECT_NE(debug.output.find(expected), std::string::npos) << expected;
+  }
+}
+
+TEST_F(LompEndToEnd, NoNetworkAtAll) {
+  const LompRun personal = Lomp({"PEER", "hi"}, "", Env("LOMP_NS_ISOLATED"));
+  EXPECT_EQ(personal.output, "\nInitializing..." + Report("PEER", "Failed. No network found"));
+  EXPECT_EQ(personal.exitCode, 4);
+  const LompRun group = Lomp({"*", "hi"}, "", Env("LOMP_NS_ISOLATED"));
+  EXPECT_EQ(group.output, "\nInitializing..." + Report("*", "Failed. Unknown error"));
+  EXPECT_EQ(group.exitCode, 4);
+}
+
+TEST_F(LompEndToEnd, BadInputAtTheFrontDoor) {
+  // Invalid UTF-8, a very long name, an empty argument: parsed, never crashed on.
+  const LompRun run = Lomp({"/t:500", "\xFF\xFE", std::string(5000, 'n'), "", "hi"});
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_NE(run.output.find(Report("??", "Failed. Recipient not found")), std::string::npos)
+      << run.output;
+}
+
+}  // namespace
+}  // namespace lomp

@@ -1,0 +1,187 @@
+// The delivery loop's report and batch mode's reading, with a deliverer of
+// the test's own in place of the network.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/batch_mode.h"
+#include "app/console.h"
+#include "app/delivery_loop.h"
+#include "runtime/errors.h"
+
+namespace lomp {
+namespace {
+
+// Captures the console and restores the process-wide options afterwards.
+class FrontEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = programOptions();
+    programOptions().verbosity = kVerbosityNormal;
+    programOptions().signature = "ALICE";
+    setConsoleStream(&console_);
+  }
+  void TearDown() override {
+    setConsoleStream(nullptr);
+    programOptions() = saved_;
+  }
+
+  // Delivers to names in `reached`; others fail with the error `failWith`.
+  Deliverer DeliverTo(std::vector<std::string> reached) {
+    return [this, reached](MessageRecord record) {
+      records_.push_back(record);
+      for (const std::string& name : reached) {
+        if (name == record.recipient) return;
+      }
+      if (record.recipient == "lost") throw KrDataTransmissionErr("NBRecv 10");
+      if (record.recipient == "nonet") throw KrNoInterfaceAvailErr("");
+      if (record.recipient == "odd") throw KrUnknownNetworkErr("");
+      throw KrAddrNotFoundErr("");
+    };
+  }
+
+  ProgramOptions saved_;
+  std::ostringstream console_;
+  std::vector<MessageRecord> records_;
+};
+
+TEST_F(FrontEndTest, OneReportLinePerRecipient) {
+  const RecipientList list = {{RecipientKind::Personal, "nobody"},
+                              {RecipientKind::Personal, "bob"},
+                              {RecipientKind::Personal, "lost"},
+                              {RecipientKind::Personal, "nonet"},
+                              {RecipientKind::Group, "odd"}};
+  EXPECT_EQ(deliverToList(list, "hi", DeliverTo({"bob"})), 4);
+  EXPECT_EQ(console_.str(),
+            "\nTrying to send message to nobody...  Failed. Recipient not found"
+            "\nTrying to send message to bob...  Sent."
+            "\nTrying to send message to lost...  Failed. Data transmission error"
+            "\nTrying to send message to nonet...  Failed. No network found"
+            "\nTrying to send message to odd...  Failed. Unknown error");
+  ASSERT_EQ(records_.size(), 5u);
+  EXPECT_EQ(records_[4].kind, RecipientKind::Group);
+  EXPECT_EQ(records_[1].sender, "ALICE");
+  EXPECT_EQ(records_[1].recipientName, "bob");
+  EXPECT_EQ(records_[1].text, "hi");
+  EXPECT_EQ(records_[0].timestamp, records_[4].timestamp);
+  EXPECT_NE(records_[0].timestamp, 0u);
+}
+
+TEST_F(FrontEndTest, ExitCodeOfTheLoop) {
+  EXPECT_EQ(deliverToList({{RecipientKind::Personal, "bob"}, {RecipientKind::Group, "*"}}, "",
+                          DeliverTo({"bob", "*"})),
+            0);
+  console_.str("");
+  EXPECT_EQ(deliverToList({}, "hi", DeliverTo({})), 4);
+  EXPECT_EQ(console_.str(), "");
+}
+
+TEST_F(FrontEndTest, SilentPrintsNothingAndNamesShowInTheConsoleCharset) {
+  programOptions().verbosity = kVerbositySilent;
+  EXPECT_EQ(deliverToList({{RecipientKind::Personal, "bob"}}, "", DeliverTo({"bob"})), 0);
+  EXPECT_EQ(console_.str(), "");
+
+  programOptions().verbosity = kVerbosityNormal;
+  deliverToList({{RecipientKind::Personal, "Ren\xE9"}}, "", DeliverTo({"Ren\xE9"}));
+  // The unit tests run in the C locale, whose console set is taken as UTF-8.
+  EXPECT_EQ(console_.str(), "\nTrying to send message to Ren\xC3\xA9...  Sent.");
+  EXPECT_EQ(records_.back().recipient, "Ren\xE9");
+}
+
+TEST(MessageFileReader, FieldsOfEntries) {
+  std::istringstream input(
+      "bob Lunch at noon\n"
+      "\n   \t\n"
+      "/d:SALES,SUPPORT   Server restart at 5  \r\n"
+      "\"/u:john smith\" Call me\n"
+      "alice,bob\n"
+      "\"two\nlines\"rest\n"
+      "last line without feed");
+  MessageFileReader reader(input);
+  std::vector<std::pair<std::string, std::string>> entries;
+  while (!input.eof()) {
+    std::string field = reader.readRecipientField();
+    std::string message = reader.readMessageField();
+    entries.emplace_back(field, message);
+  }
+  EXPECT_EQ(entries, (std::vector<std::pair<std::string, std::string>>{
+                         {"bob", "Lunch at noon"},
+                         {"/d:SALES,SUPPORT", "Server restart at 5"},
+                         {"/u:john smith", "Call me"},
+                         {"alice,bob", ""},
+                         {"two\nlines", "rest"},
+                         {"last", "line without feed"},
+                     }));
+}
+
+TEST(MessageFileReader, OverLongFieldsAreCutAndTheirLineSkipped) {
+  const std::string longWord(1500, 'w');
+  const std::string longMessage(1500, 'm');
+  std::istringstream input(longWord + " tail of that line\nbob " + longMessage + "\ncarol hi\n");
+  MessageFileReader reader(input);
+  EXPECT_EQ(reader.readRecipientField(), std::string(1023, 'w'));
+  EXPECT_EQ(reader.readMessageField(), "");
+  EXPECT_EQ(reader.readRecipientField(), "bob");
+  // The field is the rest of the line, its leading blank included, then trimmed.
+  EXPECT_EQ(reader.readMessageField(), std::string(1022, 'm'));
+  EXPECT_EQ(reader.readRecipientField(), "carol");
+  EXPECT_EQ(reader.readMessageField(), "hi");
+}
+
+TEST(MessageFileReader, TextInTheConsoleCharsetBecomesAnsi) {
+  std::istringstream input("Ren\xC3\xA9 Gr\xC3\xBC\xC3\x9F" "e\n\xFF bad\n");
+  MessageFileReader reader(input);
+  EXPECT_EQ(reader.readRecipientField(), "Ren\xE9");
+  EXPECT_EQ(reader.readMessageField(), "Gr\xFC\xDF" "e");
+  EXPECT_EQ(reader.readRecipientField(), "?");
+  EXPECT_EQ(reader.readMessageField(), "bad");
+}
+
+TEST_F(FrontEndTest, BatchDeliversEveryEntry) {
+  programOptions().messageText = "default";
+  programOptions().inputSource = kInputMessageFile;
+  std::istringstream input(
+      "bob hello\n"
+      "\n"
+      "/d:WORK,HOME meeting\n"
+      "* fire drill\n"
+      "/x:ignored skipped\n"
+      "\"/u:john smith\"\n"
+      "/u: nobody here\n");
+  EXPECT_EQ(runBatchMode(input, DeliverTo({"bob", "WORK", "HOME", "*", "john smith"})), 4);
+  ASSERT_EQ(records_.size(), 5u);
+  EXPECT_EQ(records_[0].text, "hello");
+  EXPECT_EQ(records_[1].kind, RecipientKind::Group);
+  EXPECT_EQ(records_[2].recipient, "HOME");
+  EXPECT_EQ(records_[3].kind, RecipientKind::Group);
+  EXPECT_EQ(records_[3].text, "fire drill");
+  EXPECT_EQ(records_[4].recipient, "john smith");
+  EXPECT_EQ(records_[4].text, "default");
+  EXPECT_EQ(console_.str().find('>'), std::string::npos) << "no prompt when reading a file";
+}
+
+TEST_F(FrontEndTest, BatchExitCodes) {
+  programOptions().inputSource = kInputMessageFile;
+  std::istringstream allGood("bob hi\nbob again");
+  EXPECT_EQ(runBatchMode(allGood, DeliverTo({"bob"})), 0);
+  std::istringstream oneFails("bob hi\nnobody hi\n");
+  EXPECT_EQ(runBatchMode(oneFails, DeliverTo({"bob"})), 4);
+  std::istringstream empty("");
+  EXPECT_EQ(runBatchMode(empty, DeliverTo({"bob"})), 4);
+  std::istringstream blank("  \n\n\t\n");
+  EXPECT_EQ(runBatchMode(blank, DeliverTo({"bob"})), 4);
+  EXPECT_EQ(records_.size(), 4u);
+}
+
+TEST_F(FrontEndTest, ConsoleInputShowsAPromptPerEntry) {
+  programOptions().inputSource = kInputConsole;
+  std::istringstream typed("bob hi\n\ncarol hey\n");
+  EXPECT_EQ(runBatchMode(typed, DeliverTo({"bob", "carol"})), 0);
+  EXPECT_EQ(console_.str(),
+            "\n>\nTrying to send message to bob...  Sent."
+            "\n>\nTrying to send message to carol...  Sent."
+            "\n>");
+}
+
+}  // namespace
+}  // namespace lomp
