@@ -612,22 +612,25 @@ std::optional<in_addr> NbtProvider::Resolve(Job& job, const LanaAddress& lana, c
   return address;
 }
 
-void NbtProvider::Call(Job& job) {
-  LanaAddress lana;
-  {
-    const std::lock_guard lock(mutex_);
-    const Lana* state = FindLanaLocked(job.lana);
-    if (state == nullptr) {
-      job.code = NRC_BRIDGE;
-      return;
-    }
-    // The calling name must be one this process registered.
-    if (!state->names.count(job.name)) {
-      job.code = NRC_NAMERR;
-      return;
-    }
-    lana = state->address;
+std::optional<LanaAddress> NbtProvider::RegisteredLana(Job& job) {
+  const std::lock_guard lock(mutex_);
+  const Lana* lana = FindLanaLocked(job.lana);
+  if (lana == nullptr) {
+    job.code = NRC_BRIDGE;
+    return std::nullopt;
   }
+  // Calls go out from, and listens wait on, names this process registered.
+  if (!lana->names.count(job.name)) {
+    job.code = NRC_NAMERR;
+    return std::nullopt;
+  }
+  return lana->address;
+}
+
+void NbtProvider::Call(Job& job) {
+  const std::optional<LanaAddress> registered = RegisteredLana(job);
+  if (!registered) return;
+  const LanaAddress& lana = *registered;
 
   const std::optional<in_addr> resolved = Resolve(job, lana, job.callname);
   if (!resolved) {
@@ -724,21 +727,9 @@ int NbtProvider::ListeningSocket(std::uint8_t lanaNumber, const LanaAddress& add
 }
 
 void NbtProvider::Listen(Job& job) {
-  LanaAddress address;
-  {
-    const std::lock_guard lock(mutex_);
-    const Lana* lana = FindLanaLocked(job.lana);
-    if (lana == nullptr) {
-      job.code = NRC_BRIDGE;
-      return;
-    }
-    if (!lana->names.count(job.name)) {
-      job.code = NRC_NAMERR;
-      return;
-    }
-    address = lana->address;
-  }
-  const int listenFd = ListeningSocket(job.lana, address);
+  const std::optional<LanaAddress> registered = RegisteredLana(job);
+  if (!registered) return;
+  const int listenFd = ListeningSocket(job.lana, *registered);
   if (listenFd < 0) {
     job.code = NRC_SYSTEM;
     return;

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,9 @@ class NbtProvider : public NetbiosProvider {
   void Receive(Job& job);
   void Finish(Job& job);
 
+  // The LANA's address when the job's own name is registered on it; else
+  // sets the job's code and gives nullopt.
+  std::optional<LanaAddress> RegisteredLana(Job& job);
   std::optional<in_addr> Resolve(Job& job, const LanaAddress& lana, const nbt::Name16& name);
   std::optional<in_addr> QueryBroadcast(Job& job, const LanaAddress& lana,
                                         const nbt::Name16& name);

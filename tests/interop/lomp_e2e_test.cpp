@@ -14,20 +14,17 @@
 #include <thread>
 
 #include "child_process.h"
+#include "testbed_env.h"
 
 namespace lomp {
 namespace {
 
 using namespace std::chrono_literals;
 using lomp::testing::ChildProcess;
+using lomp::testing::Env;
 using lomp::testing::InNamespace;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
 
 struct LompRun {
   std::string output;
@@ -88,11 +85,7 @@ void ClearInbox() {
 
 class LompEndToEnd : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    ASSERT_EQ(Env("LOMP_TESTBED"), "1") << "run through tests/interop/testbed.sh";
-    ASSERT_NE(Env("LOMP_HOST_NETNS"), "");
-    ASSERT_NE(fs::read_symlink("/proc/self/ns/net").string(), Env("LOMP_HOST_NETNS"));
-  }
+  static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
   void SetUp() override { ClearInbox(); }
 };
 

@@ -9,6 +9,7 @@
 
 #include "app/group_delivery.h"
 #include "child_process.h"
+#include "testbed_env.h"
 #include "mailslot/mailslot_pdu.h"
 #include "platform/udp_mailslot_service.h"
 #include "runtime/errors.h"
@@ -18,12 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using lomp::testing::ChildProcess;
+using lomp::testing::Env;
 using lomp::testing::InNamespace;
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
 
 std::string Hex(const PduBuffer& buffer) {
   std::string hex;
@@ -37,11 +34,7 @@ std::string Hex(const PduBuffer& buffer) {
 
 class MailslotInterop : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    ASSERT_EQ(Env("LOMP_TESTBED"), "1") << "run through tests/interop/testbed.sh";
-    ASSERT_NE(Env("LOMP_HOST_NETNS"), "");
-    ASSERT_NE(std::filesystem::read_symlink("/proc/self/ns/net").string(), Env("LOMP_HOST_NETNS"));
-  }
+  static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
 
   void SetUp() override {
     platform::UdpMailslotSettings settings;

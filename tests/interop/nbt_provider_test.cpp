@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "child_process.h"
+#include "testbed_env.h"
+#include "app/messenger.h"
 #include "netbios/name_port.h"
 #include "netbios/ncb_commands.h"
 #include "runtime/errors.h"
@@ -25,32 +27,16 @@ namespace {
 using namespace platform;
 using namespace std::chrono_literals;
 using lomp::testing::ChildProcess;
+using lomp::testing::Env;
 using lomp::testing::InNamespace;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kOwnName = "LOMPCLIENT";
 constexpr std::uint8_t kOwnSuffix = 0x04;
 
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
-std::vector<std::uint8_t> MessengerSuffixes() {
-  std::vector<std::uint8_t> suffixes;
-  for (int suffix = 0x04; suffix <= 0x2F; ++suffix) suffixes.push_back(static_cast<std::uint8_t>(suffix));
-  return suffixes;
-}
-
 class NbtInterop : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    // The provider broadcasts: it may run only in a namespace of the test bed.
-    ASSERT_EQ(Env("LOMP_TESTBED"), "1") << "run through tests/interop/testbed.sh";
-    ASSERT_NE(Env("LOMP_HOST_NETNS"), "");
-    ASSERT_NE(std::filesystem::read_symlink("/proc/self/ns/net").string(), Env("LOMP_HOST_NETNS"))
-        << "refusing to run in the machine's own network namespace";
-  }
+  static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
 
   void SetUp() override {
     nbExecSettings() = NBExecSettings{};
@@ -112,7 +98,7 @@ TEST_F(NbtInterop, NameHeldByAnotherProcessIsTakenUntilItEnds) {
   std::uint8_t number = 0;
   EXPECT_EQ(NBAddName(0, "ALICE", 0x04, number), NRC_DUPNAME);
   KrNetbiosInterface lana(0);
-  CNetbiosName port("alice", MessengerSuffixes(), lana);
+  CNetbiosName port("alice", OwnNameSuffixes(), lana);
   EXPECT_TRUE(port.Open());
   EXPECT_EQ(port.nameSuffix, 0x05);
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "app/messenger.h"
 #include "netbios/ncb_commands.h"
 #include "runtime/errors.h"
 #include "smb/smb_pdu.h"
@@ -21,12 +22,6 @@ using lomp::testing::NameField;
 using lomp::testing::ScriptedNetbios;
 using lomp::testing::TraceCapture;
 
-std::vector<std::uint8_t> MessengerSuffixes() {
-  std::vector<std::uint8_t> suffixes;
-  for (int suffix = 0x04; suffix <= 0x2F; ++suffix) suffixes.push_back(static_cast<std::uint8_t>(suffix));
-  return suffixes;
-}
-
 class NamePortTest : public ::testing::Test {
  protected:
   void SetUp() override { nbExecSettings().retryPause = std::chrono::milliseconds(5); }
@@ -39,7 +34,7 @@ class NamePortTest : public ::testing::Test {
 TEST_F(NamePortTest, RegistersTheUpperCasedNameUnderTheFirstFreeSuffix) {
   netbios_.TakeName(1, NameField("ALICE", 0x04));
   netbios_.TakeName(1, NameField("ALICE", 0x05), NRC_INUSE);
-  CNetbiosName port("alice", MessengerSuffixes(), interface_);
+  CNetbiosName port("alice", OwnNameSuffixes(), interface_);
   EXPECT_EQ(port.netbiosName, "ALICE");
   EXPECT_EQ(port.nameSuffix, 0x04);
 
@@ -66,8 +61,8 @@ TEST_F(NamePortTest, RegistersTheUpperCasedNameUnderTheFirstFreeSuffix) {
 }
 
 TEST_F(NamePortTest, EveryCandidateTakenLeavesThePortClosed) {
-  for (std::uint8_t suffix : MessengerSuffixes()) netbios_.TakeName(1, NameField("BOB", suffix));
-  CNetbiosName port("bob", MessengerSuffixes(), interface_);
+  for (std::uint8_t suffix : OwnNameSuffixes()) netbios_.TakeName(1, NameField("BOB", suffix));
+  CNetbiosName port("bob", OwnNameSuffixes(), interface_);
   TraceCapture trace;
   EXPECT_FALSE(port.Open());
   EXPECT_EQ(port.nameSuffix, 0x2F);
@@ -78,7 +73,7 @@ TEST_F(NamePortTest, EveryCandidateTakenLeavesThePortClosed) {
 
 TEST_F(NamePortTest, OtherAddNameFailureStopsAtOnce) {
   netbios_.addNameCode = NRC_NAMTFUL;
-  CNetbiosName port("bob", MessengerSuffixes(), interface_);
+  CNetbiosName port("bob", OwnNameSuffixes(), interface_);
   EXPECT_FALSE(port.Open());
   EXPECT_EQ(port.nameSuffix, 0x04);
   EXPECT_EQ(netbios_.Count(NCBADDNAME), 1);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/hex.h"
+
 #include <cstring>
 #include <fstream>
 
@@ -29,18 +31,7 @@ const char* const kExampleHex =
     "00 00 00 00 00 00 00 58 00 13 00 58 00 03 00 01 00 00 00 02 00 26 00 5C 4D 41 49 4C 53 4C 4F 54"
     "5C 4D 45 53 53 4E 47 52 00 00 41 4C 49 43 45 00 57 4F 52 4B 47 52 4F 55 50 00 48 69 00";
 
-Bytes Hex(const std::string& text) {
-  Bytes bytes;
-  for (std::size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    bytes.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return bytes;
-}
+using lomp::testing::Hex;
 
 MailslotDatagram Example() {
   MailslotDatagram datagram;

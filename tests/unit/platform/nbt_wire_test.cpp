@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/hex.h"
+
 #include <cstring>
 
 namespace lomp::platform::nbt {
@@ -15,18 +17,7 @@ Name16 Name(const std::string& text, std::uint8_t suffix) {
   return name;
 }
 
-Bytes Hex(const std::string& text) {
-  Bytes bytes;
-  for (std::size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    bytes.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return bytes;
-}
+using lomp::testing::Hex;
 
 // The worked examples of RFC 1002 packets for BOB<03> and ALICE<04>, written
 // out by hand in the protocol notes: a NAME QUERY with id 0x1234, the
