@@ -1,12 +1,17 @@
 #include <clocale>
 
 #include "app/driver.h"
+#include "fd_check.h"
 #include "platform/mailslot.h"
 #include "platform/nbt_provider.h"
 #include "platform/netbios.h"
 #include "platform/udp_mailslot_service.h"
 
 int main(int argc, char* argv[]) {
+#ifdef LOMP_FD_CHECK
+  // Made first, so destroyed last: after every transport has closed.
+  static lomp::FdCheckAtExit fdCheck;
+#endif
   // The console's character set comes from the locale.
   std::setlocale(LC_CTYPE, "");
 

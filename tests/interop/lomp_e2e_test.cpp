@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "lomp_runner.h"
 #include "testbed_env.h"
 
 namespace lomp {
@@ -23,35 +24,11 @@ using namespace std::chrono_literals;
 using lomp::testing::ChildProcess;
 using lomp::testing::Env;
 using lomp::testing::InNamespace;
+using lomp::testing::Lomp;
+using lomp::testing::LompRun;
+using lomp::testing::Report;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-struct LompRun {
-  std::string output;
-  int exitCode = -1;
-  Clock::duration took{};
-};
-
-LompRun Lomp(std::vector<std::string> arguments, const std::string& input = "",
-         const std::string& ns = "") {
-  arguments.insert(arguments.begin(), LOMP_BINARY);
-  // The arguments are typed in a UTF-8 terminal.
-  arguments.insert(arguments.begin(), {"env", "LC_ALL=C.UTF-8"});
-  if (!ns.empty()) arguments = InNamespace(ns, arguments);
-  const auto start = Clock::now();
-  ChildProcess lomp(arguments);
-  lomp.WriteInput(input);
-  lomp.CloseInput();
-  LompRun run;
-  run.output = lomp.ReadAll(60s);
-  run.exitCode = lomp.Wait(10s);
-  run.took = Clock::now() - start;
-  return run;
-}
-
-std::string Report(const std::string& name, const std::string& outcome) {
-  return "\nTrying to send message to " + name + "...  " + outcome;
-}
 
 // The texts smbd's message command wrote, oldest first.
 std::vector<std::string> Inbox() {

@@ -15,6 +15,17 @@
 //     big        accepts, answers the first message with 2000 bytes
 //     keepalive  accepts, sends a keep-alive, then answers "pong"
 //     retarget   on PORT retargets to PORT+1000, where it answers "pong"
+//     smb        a Messenger service: answers every SMB message
+//     garbage    accepts, then answers with a frame of an unknown type
+//     stall      accepts, then announces 131071 bytes and sends none
+//     trickle    accepts, then sends its reply one byte a second
+//     resetN     answers N messages, then resets (N = 0..9)
+//     flood      sends 100000 keep-alives before each answer
+//   nbt_tool badnames             answer every NAME QUERY on UDP 137 with
+//                                 malformed, oversized and lying records
+//   nbt_tool baddatagrams ADDRESS WORKGROUP
+//                                 send broken mailslot datagrams for MESSNGR to
+//                                 ADDRESS:138, then one good one ("good")
 //   nbt_tool mailslot NAME WORKGROUP COMPUTER
 //                                 create the local mailslot NAME as a member of
 //                                 WORKGROUP; print "ready", then each message
@@ -35,6 +46,7 @@
 #include "netbios/ncb_commands.h"
 #include "platform/nbt_provider.h"
 #include "platform/nbt_wire.h"
+#include "platform/mailslot_wire.h"
 #include "platform/udp_mailslot_service.h"
 
 namespace {
@@ -137,6 +149,69 @@ void SendMessage(int fd, const std::string& text) {
   SendBytes(fd, frame);
 }
 
+// What a Messenger service answers to `request`: the header with the reply
+// flag, and the group id 1 for a start command.
+std::string SmbReply(const std::vector<std::uint8_t>& request) {
+  std::string reply(32, '\0');
+  for (std::size_t i = 0; i < 32 && i < request.size(); ++i) reply[i] = static_cast<char>(request[i]);
+  reply[9] = static_cast<char>(0x80);
+  if (request.size() > 4 && request[4] == 0xD5) {
+    reply += std::string("\x01\x01\x00", 3);
+  } else {
+    reply.push_back('\0');
+  }
+  reply += std::string(2, '\0');
+  return reply;
+}
+
+// Reads one session message; empty with `ok` false when the connection ended.
+std::vector<std::uint8_t> ReadMessage(int fd, bool& ok) {
+  std::uint8_t header[4];
+  ok = ReadAll(fd, header, 4);
+  if (!ok) return {};
+  const std::size_t length = (header[1] & 1 ? 0x10000u : 0u) | header[2] << 8 | header[3];
+  std::vector<std::uint8_t> payload(length);
+  ok = length == 0 || ReadAll(fd, payload.data(), length);
+  return payload;
+}
+
+void Hostile(int fd, const std::string& mode) {
+  for (int answered = 0;; ++answered) {
+    bool ok = false;
+    const auto request = ReadMessage(fd, ok);
+    if (!ok) return;
+    if (mode == "garbage") {
+      SendBytes(fd, {0x42, 0x42, 0x42, 0x42, 0x13, 0x37});
+      continue;
+    }
+    if (mode == "stall") {
+      SendBytes(fd, {0x00, 0x01, 0xFF, 0xFF});
+      pause();
+    }
+    if (mode == "trickle") {
+      const std::string reply = SmbReply(request);
+      const auto header = nbt::SessionMessageHeader(static_cast<std::uint32_t>(reply.size()));
+      SendBytes(fd, {header.begin(), header.end()});
+      for (const char c : reply) {
+        if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1) return;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+      }
+      continue;
+    }
+    if (mode.rfind("reset", 0) == 0 && answered >= std::stoi(mode.substr(5))) {
+      linger hard{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      return;
+    }
+    if (mode == "flood") {
+      std::vector<std::uint8_t> keepAlives;
+      for (int i = 0; i < 100000; ++i) keepAlives.insert(keepAlives.end(), {nbt::kKeepAlive, 0, 0, 0});
+      SendBytes(fd, keepAlives);
+    }
+    SendMessage(fd, SmbReply(request));
+  }
+}
+
 void Serve(int fd, const std::string& mode, int port) {
   if (mode == "mute") {
     pause();
@@ -164,6 +239,11 @@ void Serve(int fd, const std::string& mode, int port) {
   }
   const auto accept = nbt::PositiveSessionResponse();
   SendBytes(fd, {accept.begin(), accept.end()});
+  if (mode == "smb" || mode == "garbage" || mode == "stall" || mode == "trickle" ||
+      mode == "flood" || mode.rfind("reset", 0) == 0) {
+    Hostile(fd, mode);
+    return;
+  }
   if (ReadFrame(fd) != nbt::kSessionMessage) return;
   if (mode == "silent") {
     pause();
@@ -234,6 +314,100 @@ int Mailslot(const std::string& name, const std::string& workgroup, const std::s
   }
 }
 
+// Answers every NAME QUERY with a burst of broken responses.
+int BadNames() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(137);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 5;
+  Say("ready");
+  for (;;) {
+    std::uint8_t query[600];
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const ssize_t n = recvfrom(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (n < 50) continue;
+    // The question as asked: id, then name at 12..45.
+    const std::vector<std::uint8_t> id(query, query + 2);
+    const std::vector<std::uint8_t> name(query + 12, query + 46);
+    auto answer = [&](std::uint16_t flags, std::uint16_t count, std::vector<std::uint8_t> record) {
+      std::vector<std::uint8_t> packet = id;
+      packet.insert(packet.end(), {static_cast<std::uint8_t>(flags >> 8),
+                                   static_cast<std::uint8_t>(flags), 0, 0,
+                                   static_cast<std::uint8_t>(count >> 8),
+                                   static_cast<std::uint8_t>(count), 0, 0, 0, 0});
+      packet.insert(packet.end(), record.begin(), record.end());
+      sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+    };
+    const std::vector<std::uint8_t> nb = {0x00, 0x20, 0x00, 0x01, 0, 0, 0, 0};
+    auto with = [&](std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+      a.insert(a.end(), b.begin(), b.end());
+      return a;
+    };
+    answer(0x8500, 1, {});                                               // no record at all
+    answer(0x8500, 1, with(name, with(nb, {0xFF, 0xFF, 0, 0, 10, 0, 0, 1})));  // RDLENGTH lies
+    answer(0x8500, 1, with(name, with(nb, {0x00, 0x06, 0x80, 0, 10, 0, 0, 1})));  // group only
+    answer(0x8500, 1, with({0xC0, 0x0C}, with(nb, {0x00, 0x06, 0, 0, 10, 0, 0, 1})));  // pointer loop
+    answer(0x8503, 1, with(name, with(nb, {0x00, 0x00})));                // negative
+    std::vector<std::uint8_t> huge = with(name, with(nb, {0x05, 0x70}));
+    huge.resize(huge.size() + 1392, 0x41);                               // oversized, 232 entries
+    for (std::size_t i = 44; i < huge.size(); i += 6) huge[i] = 0x80;  // all groups
+    answer(0x8500, 1, huge);
+    std::vector<std::uint8_t> truncatedName(name.begin(), name.begin() + 20);
+    answer(0x8500, 1, truncatedName);                                    // cut inside the name
+  }
+}
+
+// Sends broken mailslot datagrams, then a good one.
+int BadDatagrams(const std::string& address, const std::string& workgroup) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(138);
+  inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+  nbt::MailslotDatagram datagram;
+  datagram.source = nbt::Name16{};
+  datagram.source.fill(' ');
+  std::memcpy(datagram.source.data(), "ROGUE", 5);
+  datagram.source[15] = 0;
+  datagram.destination.fill(' ');
+  std::memcpy(datagram.destination.data(), workgroup.data(), std::min<std::size_t>(workgroup.size(), 15));
+  datagram.destination[15] = 0;
+  datagram.mailslot = "\\MAILSLOT\\MESSNGR";
+  const std::string good("ROGUE\0GROUP\0good\0", 17);
+  datagram.data.assign(good.begin(), good.end());
+  const nbt::Bytes whole = *nbt::BuildMailslotDatagram(datagram);
+  auto send = [&](const nbt::Bytes& packet) {
+    sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  };
+  for (std::size_t size = 0; size < whole.size(); size += 7) {
+    send(nbt::Bytes(whole.begin(), whole.begin() + static_cast<long>(size)));  // truncated
+  }
+  const std::size_t smb = 82;
+  for (const auto& [at, value] : std::vector<std::pair<std::size_t, std::uint8_t>>{
+           {10, 0xFF}, {smb + 33 + 22, 0xFF}, {smb + 33 + 24, 0xFF}, {smb + 33 + 24, 0x01},
+           {smb + 33 + 34, 0x00}, {smb + 32, 0x00}}) {
+    nbt::Bytes lying = whole;  // counts and offsets that lie
+    lying[at] = value;
+    send(lying);
+  }
+  nbt::Bytes oversized = whole;
+  oversized.resize(1400, 'x');
+  send(oversized);
+  nbt::MailslotDatagram tooLong = datagram;
+  tooLong.data.assign(401, 'y');  // more than the mailslot takes
+  if (auto packet = nbt::BuildMailslotDatagram(tooLong)) send(*packet);
+  send(whole);
+  Say("sent");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -242,6 +416,8 @@ int main(int argc, char* argv[]) {
   if (args.size() == 2 && args[0] == "listen") return ListenOnce(args[1]);
   if (args.size() == 3 && args[0] == "peer") return Peer(args[1], std::stoi(args[2]));
   if (args.size() == 4 && args[0] == "mailslot") return Mailslot(args[1], args[2], args[3]);
+  if (args.size() == 1 && args[0] == "badnames") return BadNames();
+  if (args.size() == 3 && args[0] == "baddatagrams") return BadDatagrams(args[1], args[2]);
   std::cerr << "usage: nbt_tool hold NAME SUFFIX | listen NAME | peer MODE PORT\n";
   return 2;
 }

@@ -1,0 +1,58 @@
+// A test build's check that lomp closes every file descriptor it opened:
+// the object lists the descriptors open when it is made and, when it is
+// destroyed (after every other object of the program), reports any that
+// were opened since and ends the process with exit code 70.
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+
+namespace lomp {
+
+class FdCheckAtExit {
+ public:
+  FdCheckAtExit() : atStart_(OpenDescriptors()) {}
+  ~FdCheckAtExit() {
+    std::string leaked;
+    for (const int fd : OpenDescriptors()) {
+      if (!atStart_.count(fd)) leaked += " " + std::to_string(fd) + Target(fd);
+    }
+    if (!leaked.empty()) {
+      std::fprintf(stderr, "lomp: file descriptors left open:%s\n", leaked.c_str());
+      std::fflush(stdout);
+      _exit(70);
+    }
+  }
+  FdCheckAtExit(const FdCheckAtExit&) = delete;
+  FdCheckAtExit& operator=(const FdCheckAtExit&) = delete;
+
+ private:
+  static std::set<int> OpenDescriptors() {
+    std::set<int> open;
+    DIR* directory = opendir("/proc/self/fd");
+    if (directory == nullptr) return open;
+    const int own = dirfd(directory);
+    while (const dirent* entry = readdir(directory)) {
+      const int fd = std::atoi(entry->d_name);
+      if (entry->d_name[0] != '.' && fd != own) open.insert(fd);
+    }
+    closedir(directory);
+    return open;
+  }
+
+  static std::string Target(int fd) {
+    char target[256] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    return length > 0 ? "(" + std::string(target, static_cast<std::size_t>(length)) + ")" : "";
+  }
+
+  const std::set<int> atStart_;
+};
+
+}  // namespace lomp

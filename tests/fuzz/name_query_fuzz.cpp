@@ -1,0 +1,28 @@
+// Name query responses from any host: the first 18 bytes choose the name and
+// transaction asked about, the rest is the answer.
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "platform/nbt_wire.h"
+#include "runtime/check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace lomp::platform::nbt;
+  if (size < 18) return 0;
+  Name16 name;
+  std::memcpy(name.data(), data, name.size());
+  const auto id = static_cast<std::uint16_t>(data[16] << 8 | data[17]);
+  const std::span<const std::uint8_t> message(data + 18, size - 18);
+  (void)ParseNameQueryResponse(message, id, name);
+
+  std::size_t offset = 0;
+  if (const auto decoded = ReadEncodedName(message, offset)) {
+    LOMP_CHECK(offset <= message.size());
+    Bytes encoded;
+    AppendEncodedName(encoded, *decoded);
+    std::size_t again = 0;
+    LOMP_CHECK(ReadEncodedName(encoded, again) == decoded && again == encoded.size());
+  }
+  return 0;
+}

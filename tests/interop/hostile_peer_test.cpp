@@ -1,0 +1,164 @@
+// lomp against peers that misbehave: each run ends within the time-outs it
+// was given, reports every recipient with the right words and exits with the
+// right code.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <fstream>
+#include <unistd.h>
+
+#include "child_process.h"
+#include "lomp_runner.h"
+#include "platform/mailslot.h"
+#include "platform/udp_mailslot_service.h"
+#include "testbed_env.h"
+
+namespace lomp {
+namespace {
+
+using namespace std::chrono_literals;
+using lomp::testing::ChildProcess;
+using lomp::testing::Env;
+using lomp::testing::InNamespace;
+using lomp::testing::Lomp;
+using lomp::testing::LompRun;
+using lomp::testing::Report;
+
+const std::string kLong(300, 'L');  // goes as a multi-block exchange
+
+class HostilePeer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
+
+  // nbt_tool's peer `mode` on port 139 of the spare host, for this test.
+  void StartPeer(const std::string& mode) {
+    peer_ = std::make_unique<ChildProcess>(
+        InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "peer", mode, "139"}));
+    ASSERT_EQ(peer_->ReadLine(5s), "ready");
+  }
+
+  std::string Spare() { return Env("LOMP_SPARE_ADDR"); }
+  std::unique_ptr<ChildProcess> peer_;
+};
+
+TEST_F(HostilePeer, BaselineMessengerTakesBothForms) {
+  StartPeer("smb");
+  EXPECT_EQ(Lomp({Spare(), "short"}).exitCode, 0);
+  EXPECT_EQ(Lomp({Spare(), kLong}).exitCode, 0);
+}
+
+TEST_F(HostilePeer, GarbageAfterTheSessionResponse) {
+  StartPeer("garbage");
+  for (const std::string& text : {std::string("short"), kLong}) {
+    const LompRun run = Lomp({Spare(), text});
+    EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error"));
+    EXPECT_EQ(run.exitCode, 4);
+    EXPECT_LT(run.took, 3s);
+  }
+}
+
+TEST_F(HostilePeer, HugeLengthThenSilenceEndsAtTheSessionTimeOut) {
+  StartPeer("stall");
+  // A single block whose reply never completes still went out.
+  const LompRun single = Lomp({Spare(), "short"});
+  EXPECT_EQ(single.output, "\nInitializing..." + Report(Spare(), "Sent."));
+  EXPECT_EQ(single.exitCode, 0);
+  EXPECT_LT(single.took, 8s);
+  // A multi-block exchange needs its replies.
+  const LompRun multi = Lomp({Spare(), kLong});
+  EXPECT_EQ(multi.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error"));
+  EXPECT_EQ(multi.exitCode, 4);
+  EXPECT_LT(multi.took, 8s);
+}
+
+TEST_F(HostilePeer, TrickleIsCutAtTheSessionTimeOut) {
+  StartPeer("trickle");
+  const LompRun run = Lomp({Spare(), kLong});
+  EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error"));
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_LT(run.took, 8s);
+}
+
+TEST_F(HostilePeer, ResetAtEveryStepOfAMultiBlockExchange) {
+  // 300 characters: start, three text blocks, end.
+  for (int step = 0; step < 5; ++step) {
+    SCOPED_TRACE(step);
+    StartPeer("reset" + std::to_string(step));
+    const LompRun run = Lomp({Spare(), kLong});
+    EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error"));
+    EXPECT_EQ(run.exitCode, 4);
+    EXPECT_LT(run.took, 3s);
+  }
+}
+
+TEST_F(HostilePeer, KeepAliveFloodIsSkipped) {
+  StartPeer("flood");
+  const LompRun run = Lomp({Spare(), kLong});
+  EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Sent."));
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_LT(run.took, 8s);
+}
+
+TEST_F(HostilePeer, BatchReportsEveryRecipientWhateverThePeer) {
+  StartPeer("reset1");
+  const std::string file = "/tmp/lomp-hostile-" + std::to_string(getpid());
+  {
+    std::ofstream out(file);
+    out << Spare() << " " << kLong << "\nPEER fine\nNOBODY lost\n" << Spare() << "," << "PEER again\n";
+  }
+  const LompRun run = Lomp({"/t:500", "/f:" + file});
+  EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error") +
+                            Report("PEER", "Sent.") + Report("NOBODY", "Failed. Recipient not found") +
+                            Report(Spare(), "Sent.") + Report("PEER", "Sent."));
+  EXPECT_EQ(run.exitCode, 4);
+  std::remove(file.c_str());
+}
+
+TEST_F(HostilePeer, MalformedNameAnswersAreIgnored) {
+  ChildProcess liar(InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "badnames"}));
+  ASSERT_EQ(liar.ReadLine(5s), "ready");
+  const LompRun nobody = Lomp({"/t:1000", "NOBODY", "hi"});
+  EXPECT_EQ(nobody.output, "\nInitializing..." + Report("NOBODY", "Failed. Recipient not found"));
+  EXPECT_EQ(nobody.exitCode, 4);
+  EXPECT_LT(nobody.took, 4s);
+  // The real owner's answer still wins among the lies.
+  const LompRun peer = Lomp({"PEER", "through the noise"});
+  EXPECT_EQ(peer.output, "\nInitializing..." + Report("PEER", "Sent."));
+  EXPECT_EQ(peer.exitCode, 0);
+}
+
+TEST_F(HostilePeer, BrokenDatagramsNeverReachTheMailslot) {
+  platform::UdpMailslotSettings settings;
+  settings.workgroup = Env("LOMP_WORKGROUP");
+  settings.computerName = "LOMPCLIENT";
+  platform::UdpMailslotService service(settings);
+  platform::InstallMailslotService(&service);
+  const auto handle = platform::CreateMailslot("\\\\.\\MAILSLOT\\MESSNGR", 400);
+  ASSERT_NE(handle, platform::kInvalidMailslotHandle);
+
+  ChildProcess sender(InNamespace(Env("LOMP_NS_SPARE"),
+                                  {NBT_TOOL, "baddatagrams", Env("LOMP_CLIENT_ADDR"),
+                                   Env("LOMP_WORKGROUP")}));
+  ASSERT_EQ(sender.ReadLine(5s), "sent");
+  std::vector<std::string> received;
+  for (int i = 0; i < 50; ++i) {
+    std::uint32_t nextSize = 0;
+    std::uint32_t count = 0;
+    ASSERT_TRUE(platform::GetMailslotInfo(handle, nextSize, count));
+    for (; count > 0; --count) {
+      std::uint8_t message[400];
+      std::uint32_t read = 0;
+      ASSERT_TRUE(platform::ReadMailslot(handle, message, sizeof message, read));
+      received.emplace_back(reinterpret_cast<char*>(message), read);
+    }
+    if (!received.empty()) break;
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(received, std::vector<std::string>{std::string("ROGUE\0GROUP\0good\0", 17)});
+  platform::CloseMailslot(handle);
+  platform::InstallMailslotService(nullptr);
+}
+
+}  // namespace
+}  // namespace lomp
