@@ -242,6 +242,36 @@ TEST_F(LompEndToEnd, NoNetworkAtAll) {
   EXPECT_EQ(group.exitCode, 4);
 }
 
+TEST_F(LompEndToEnd, HostileMessageFiles) {
+  const fs::path file = fs::temp_directory_path() / ("lomp-hostile-" + std::to_string(getpid()));
+  {
+    std::ofstream out(file, std::ios::binary);
+    static const char kLine[] = "PEER nul\0inside and \xFF\xFE invalid UTF-8\n";
+    out << std::string(kLine, sizeof kLine - 1)
+        << "PEER " << std::string(1 << 20, 'M') << "\n" << std::string(5000, 'R') << " x\n";
+  }
+  const LompRun run = Lomp({"/t:500", "/f:" + file.string()});
+  EXPECT_EQ(run.output, "\nInitializing..." + Report("PEER", "Sent.") + Report("PEER", "Sent.") +
+                            Report(std::string(1023, 'R'), "Failed. Recipient not found"));
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_TRUE(Arrived(std::string("nul\0inside and ?? invalid UTF-8", 31)));
+  EXPECT_TRUE(Arrived(std::string(1022, 'M')));  // the field's 1023 characters, trimmed
+  fs::remove(file);
+
+  // Opens, but every read fails.
+  const LompRun unreadable = Lomp({"/f:/proc/self/mem"});
+  EXPECT_EQ(unreadable.output, "\nInitializing...\nError reading message file");
+  EXPECT_EQ(unreadable.exitCode, 3);
+}
+
+TEST_F(LompEndToEnd, LongestArgumentIsCutNotRefused) {
+  // The kernel passes arguments of up to 128 KiB; the text is cut to 1600.
+  const LompRun run = Lomp({"PEER", std::string(131000, 'a')});
+  EXPECT_EQ(run.output, "\nInitializing..." + Report("PEER", "Sent."));
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(Arrived(std::string(1600, 'a')));
+}
+
 TEST_F(LompEndToEnd, BadInputAtTheFrontDoor) {
   // Invalid UTF-8, a very long name, an empty argument: parsed, never crashed on.
   const LompRun run = Lomp({"/t:500", "\xFF\xFE", std::string(5000, 'n'), "", "hi"});
