@@ -313,6 +313,13 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
     if (ncb.ncb_buffer == nullptr && ncb.ncb_length > 0) return NRC_BADDR;
     // Taken now, so the thread never reads the caller's buffer.
     job->sendData.assign(ncb.ncb_buffer, ncb.ncb_buffer + ncb.ncb_length);
+    if (SendAtOnce(*job)) {
+      // Done without a thread: completed before Netbios() returns.
+      ncb.ncb_retcode = job->code;
+      ncb.ncb_cmd_cplt = job->code;
+      if (asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+      return asynchronous ? NRC_GOODRET : job->code;
+    }
   }
   if (command == NCBRECV && ncb.ncb_buffer == nullptr && ncb.ncb_length > 0) return NRC_BADDR;
   job->cancelFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -797,6 +804,44 @@ void NbtProvider::Listen(Job& job) {
     job.code = AddSession(job, fd);
     return;
   }
+}
+
+bool NbtProvider::SendAtOnce(Job& job) {
+  // A short message on a socket with room for it is written at once; the
+  // kernel takes it whole (a writable TCP socket has far more room than
+  // this), so no thread needs to wait for it.
+  constexpr std::size_t kAtOnceLimit = 2048;
+  std::uint8_t code = NRC_GOODRET;
+  const auto session = FindSession(job.lana, job.lsn, code);
+  if (!session) {
+    job.code = code;
+    return true;
+  }
+  if (job.sendData.size() + 4 > kAtOnceLimit || session->broken) return false;
+  const std::unique_lock lock(session->sendMutex, std::try_to_lock);
+  if (!lock.owns_lock()) return false;  // another SEND is under way: queue behind it
+  pollfd ready{session->fd, POLLOUT, 0};
+  if (poll(&ready, 1, 0) != 1 || !(ready.revents & POLLOUT) ||
+      (ready.revents & (POLLERR | POLLHUP))) {
+    return false;
+  }
+  const auto header = nbt::SessionMessageHeader(static_cast<std::uint32_t>(job.sendData.size()));
+  std::uint8_t frame[kAtOnceLimit];
+  std::memcpy(frame, header.data(), header.size());
+  if (!job.sendData.empty()) std::memcpy(frame + 4, job.sendData.data(), job.sendData.size());
+  const std::size_t size = 4 + job.sendData.size();
+  const ssize_t sent = ::send(session->fd, frame, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent == static_cast<ssize_t>(size)) {
+    job.code = NRC_GOODRET;
+  } else if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
+    return false;  // the thread waits for room after all
+  } else {
+    // Refused, or cut short: the stream is out of step and the session over.
+    session->broken = true;
+    if (sent > 0) AbortConnection(session->fd);
+    job.code = session->hungUp ? NRC_SCLOSED : NRC_SABORT;
+  }
+  return true;
 }
 
 void NbtProvider::Send(Job& job) {

@@ -81,6 +81,8 @@ class NbtProvider : public NetbiosProvider {
   void Call(Job& job);
   void Listen(Job& job);
   void Send(Job& job);
+  // Completes a SEND on the caller's thread when it can; false to go on a thread.
+  bool SendAtOnce(Job& job);
   void Receive(Job& job);
   void Finish(Job& job);
 

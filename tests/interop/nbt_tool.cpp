@@ -36,6 +36,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -198,7 +199,7 @@ void Hostile(int fd, const std::string& mode) {
       }
       continue;
     }
-    if (mode.rfind("reset", 0) == 0 && answered >= std::stoi(mode.substr(5))) {
+    if (mode.rfind("reset", 0) == 0 && answered >= mode[5] - '0') {
       linger hard{1, 0};
       setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
       return;
@@ -239,8 +240,10 @@ void Serve(int fd, const std::string& mode, int port) {
   }
   const auto accept = nbt::PositiveSessionResponse();
   SendBytes(fd, {accept.begin(), accept.end()});
+  const bool resetAfter = mode.size() == 6 && mode.rfind("reset", 0) == 0 &&
+                          std::isdigit(static_cast<unsigned char>(mode[5]));
   if (mode == "smb" || mode == "garbage" || mode == "stall" || mode == "trickle" ||
-      mode == "flood" || mode.rfind("reset", 0) == 0) {
+      mode == "flood" || resetAfter) {
     Hostile(fd, mode);
     return;
   }

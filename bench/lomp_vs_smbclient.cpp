@@ -1,0 +1,131 @@
+// lomp side by side with Samba's smbclient -M, the tool users would otherwise
+// pick, delivering to smbd in the test bed: one message per process (median
+// wall time of many runs), 500 messages (one lomp batch run against 500
+// smbclient runs), and the peak resident memory of each. Not a test.
+//
+//   tests/interop/testbed.sh build-release/bench/lomp_vs_smbclient build-release/lomp [RUNS]
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Sample {
+  double milliseconds = 0;
+  long peakKilobytes = 0;
+  int exitCode = -1;
+};
+
+// Runs `command` with `input` on its standard input and its output thrown
+// away; measures wall time and the child's peak resident memory.
+Sample Measure(const std::vector<std::string>& command, const std::string& input) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) std::exit(3);
+  const auto start = Clock::now();
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(pipeFds[0], STDIN_FILENO);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    const int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, STDOUT_FILENO);
+    dup2(devNull, STDERR_FILENO);
+    std::vector<char*> argv;
+    for (const auto& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipeFds[0]);
+  if (!input.empty()) {
+    [[maybe_unused]] const auto written = write(pipeFds[1], input.data(), input.size());
+  }
+  close(pipeFds[1]);
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  Sample sample;
+  sample.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  sample.peakKilobytes = usage.ru_maxrss;
+  sample.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return sample;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (std::getenv("LOMP_TESTBED") == nullptr || argc < 2) {
+    std::fprintf(stderr, "usage: tests/interop/testbed.sh %s LOMP [RUNS]\n", argv[0]);
+    return 2;
+  }
+  const std::string lomp = argv[1];
+  const int runs = argc > 2 ? std::atoi(argv[2]) : 30;
+  const std::string peer = std::getenv("LOMP_PEER_ADDR");
+  const std::vector<std::string> smbclient = {"smbclient", "-M", "PEER", "-I", peer, "-N"};
+
+  // One message per process.
+  std::vector<double> lompTimes;
+  std::vector<double> smbTimes;
+  long lompPeak = 0;
+  long smbPeak = 0;
+  for (int run = 0; run < runs; ++run) {
+    const Sample ours = Measure({lomp, "PEER", "hello"}, "");
+    const Sample theirs = Measure(smbclient, "hello\n");
+    if (ours.exitCode != 0 || theirs.exitCode != 0) {
+      std::fprintf(stderr, "a delivery failed: lomp %d, smbclient %d\n", ours.exitCode,
+                   theirs.exitCode);
+      return 1;
+    }
+    lompTimes.push_back(ours.milliseconds);
+    smbTimes.push_back(theirs.milliseconds);
+    lompPeak = std::max(lompPeak, ours.peakKilobytes);
+    smbPeak = std::max(smbPeak, theirs.peakKilobytes);
+  }
+  const double lompMedian = Median(lompTimes);
+  const double smbMedian = Median(smbTimes);
+  std::printf("one message, median of %d runs:  lomp %8.2f ms   smbclient %8.2f ms   %6.1fx\n",
+              runs, lompMedian, smbMedian, smbMedian / lompMedian);
+
+  // 500 messages.
+  constexpr int kMessages = 500;
+  const std::string file = "/tmp/lomp-bench-" + std::to_string(getpid());
+  {
+    std::ofstream out(file);
+    for (int i = 0; i < kMessages; ++i) out << "PEER message number " << i << "\n";
+  }
+  const Sample batch = Measure({lomp, "/f:" + file}, "");
+  std::remove(file.c_str());
+  if (batch.exitCode != 0) {
+    std::fprintf(stderr, "the batch run failed: %d\n", batch.exitCode);
+    return 1;
+  }
+  double smbTotal = 0;
+  for (int i = 0; i < kMessages; ++i) {
+    const Sample theirs = Measure(smbclient, "message number " + std::to_string(i) + "\n");
+    if (theirs.exitCode != 0) return 1;
+    smbTotal += theirs.milliseconds;
+    smbPeak = std::max(smbPeak, theirs.peakKilobytes);
+  }
+  std::printf("500 messages, total:            lomp %8.0f ms   smbclient %8.0f ms   %6.1fx\n",
+              batch.milliseconds, smbTotal, smbTotal / batch.milliseconds);
+  lompPeak = std::max(lompPeak, batch.peakKilobytes);
+  std::printf("peak resident memory:           lomp %8ld KiB  smbclient %8ld KiB  %6.1f%%\n",
+              lompPeak, smbPeak, 100.0 * static_cast<double>(lompPeak) / static_cast<double>(smbPeak));
+  return 0;
+}
