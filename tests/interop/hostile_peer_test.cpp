@@ -27,6 +27,16 @@ using lomp::testing::Report;
 
 const std::string kLong(300, 'L');  // goes as a multi-block exchange
 
+// Runs lomp on `text` to `to` and checks its one report line, its exit code
+// and that it ended within `limit`.
+void ExpectOutcome(const std::string& to, const std::string& text, const std::string& outcome,
+                   int exitCode, std::chrono::seconds limit) {
+  const LompRun run = Lomp({to, text});
+  EXPECT_EQ(run.output, "\nInitializing..." + Report(to, outcome));
+  EXPECT_EQ(run.exitCode, exitCode);
+  EXPECT_LT(run.took, limit);
+}
+
 class HostilePeer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
@@ -51,33 +61,21 @@ TEST_F(HostilePeer, BaselineMessengerTakesBothForms) {
 TEST_F(HostilePeer, GarbageAfterTheSessionResponse) {
   StartPeer("garbage");
   for (const std::string& text : {std::string("short"), kLong}) {
-    const LompRun run = Lomp({Spare(), text});
-    EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error"));
-    EXPECT_EQ(run.exitCode, 4);
-    EXPECT_LT(run.took, 3s);
+    ExpectOutcome(Spare(), text, "Failed. Data transmission error", 4, 3s);
   }
 }
 
 TEST_F(HostilePeer, HugeLengthThenSilenceEndsAtTheSessionTimeOut) {
   StartPeer("stall");
   // A single block whose reply never completes still went out.
-  const LompRun single = Lomp({Spare(), "short"});
-  EXPECT_EQ(single.output, "\nInitializing..." + Report(Spare(), "Sent."));
-  EXPECT_EQ(single.exitCode, 0);
-  EXPECT_LT(single.took, 8s);
+  ExpectOutcome(Spare(), "short", "Sent.", 0, 8s);
   // A multi-block exchange needs its replies.
-  const LompRun multi = Lomp({Spare(), kLong});
-  EXPECT_EQ(multi.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error"));
-  EXPECT_EQ(multi.exitCode, 4);
-  EXPECT_LT(multi.took, 8s);
+  ExpectOutcome(Spare(), kLong, "Failed. Data transmission error", 4, 8s);
 }
 
 TEST_F(HostilePeer, TrickleIsCutAtTheSessionTimeOut) {
   StartPeer("trickle");
-  const LompRun run = Lomp({Spare(), kLong});
-  EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error"));
-  EXPECT_EQ(run.exitCode, 4);
-  EXPECT_LT(run.took, 8s);
+  ExpectOutcome(Spare(), kLong, "Failed. Data transmission error", 4, 8s);
 }
 
 TEST_F(HostilePeer, ResetAtEveryStepOfAMultiBlockExchange) {
@@ -85,19 +83,13 @@ TEST_F(HostilePeer, ResetAtEveryStepOfAMultiBlockExchange) {
   for (int step = 0; step < 5; ++step) {
     SCOPED_TRACE(step);
     StartPeer("reset" + std::to_string(step));
-    const LompRun run = Lomp({Spare(), kLong});
-    EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error"));
-    EXPECT_EQ(run.exitCode, 4);
-    EXPECT_LT(run.took, 3s);
+    ExpectOutcome(Spare(), kLong, "Failed. Data transmission error", 4, 3s);
   }
 }
 
 TEST_F(HostilePeer, KeepAliveFloodIsSkipped) {
   StartPeer("flood");
-  const LompRun run = Lomp({Spare(), kLong});
-  EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Sent."));
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_LT(run.took, 8s);
+  ExpectOutcome(Spare(), kLong, "Sent.", 0, 8s);
 }
 
 TEST_F(HostilePeer, BatchReportsEveryRecipientWhateverThePeer) {
