@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,10 @@ class CPort {
   std::uint16_t connectTimeoutMs = 2000;
   std::uint16_t sessionTimeoutMs = 0;
   std::chrono::milliseconds openRetryMs{3000};
+  // Recipients that ended the session on a single-block message through this
+  // port; personal delivery sends them multi-block messages from then on.
+  // Delivering thread only.
+  std::set<std::string> multiBlockOnly;
 
  private:
   std::vector<std::unique_ptr<CConnection>> connections_;

@@ -181,6 +181,13 @@ TEST_F(DispatcherTest, SingleBlockRefusedByClosingGoesAgainAsMultiBlock) {
   bool hungUp = false;
   EXPECT_EQ(netbios_.SessionsTo(NameField("BOB", 0x03), &hungUp), 2);
   EXPECT_TRUE(hungUp);
+
+  // Through this port BOB now gets multi-block messages at once.
+  netbios_.AddPeer(NameField("BOB", 0x03), Answering(3));
+  DeliverPersonal(Personal("again"), {port.get()});
+  EXPECT_EQ(netbios_.SessionsTo(NameField("BOB", 0x03)), 3);
+  EXPECT_EQ(SentToBob().back().command, kSmbSendEndMbMessage);
+  EXPECT_EQ(SentToBob().size(), 4u + 3u);
 }
 
 TEST_F(DispatcherTest, SingleBlockWithoutAReplyInTimeCountsAsDelivered) {
