@@ -23,7 +23,7 @@ CMailslot::CMailslot(std::string name) : mailslotName(std::move(name)) {}
 
 CMailslot::~CMailslot() {
   // The worker may be inside Listen, which uses this object's members.
-  if (thread.IsRunning()) Stop();
+  if (thread.IsRunning()) CMailslot::Stop();
 }
 
 void CMailslot::Connect(std::string address, CConnection*& connectionOut) {

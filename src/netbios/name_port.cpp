@@ -41,7 +41,7 @@ CNetbiosName::CNetbiosName(std::string name, const std::vector<std::uint8_t>& ca
 
 CNetbiosName::~CNetbiosName() {
   // The worker may be inside Listen, which uses this object's members.
-  if (thread.IsRunning()) Stop();
+  if (thread.IsRunning()) CNetbiosName::Stop();
 }
 
 bool CNetbiosName::Open() {

@@ -168,11 +168,8 @@ std::string ConsoleCodec::ToAnsi(std::string_view consoleText) const {
       ++in;
       --inLeft;
       iconv(decoder, nullptr, nullptr, nullptr, nullptr);
-    } else if (error == EINVAL) {
-      // The text ends inside a sequence.
-      ansi.push_back(static_cast<char>(kReplacement));
-      break;
     } else if (error != 0 && error != E2BIG) {
+      // The text ends inside a sequence (EINVAL), or iconv failed otherwise.
       ansi.push_back(static_cast<char>(kReplacement));
       break;
     }
