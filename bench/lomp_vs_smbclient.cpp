@@ -1,10 +1,15 @@
 // lomp side by side with Samba's smbclient -M, the tool users would otherwise
 // pick, delivering to smbd in the test bed: one message per process (median
 // wall time of many runs), 500 messages (one lomp batch run against 500
-// smbclient runs), and the peak resident memory of each. Not a test.
+// smbclient runs), and the peak resident memory of each. Then one message
+// per process again, to a Messenger that answers at once (PEER_PROGRAM's
+// "peer smb" on the spare host), which shows what the two tools cost
+// themselves, without smbd's work. Not a test.
 //
-//   tests/interop/testbed.sh build-release/bench/lomp_vs_smbclient build-release/lomp [RUNS]
+//   tests/interop/testbed.sh build-release/bench/lomp_vs_smbclient
+//       build-release/lomp build-release/bench/bench_peer [RUNS]
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,12 +75,13 @@ double Median(std::vector<double> values) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (std::getenv("LOMP_TESTBED") == nullptr || argc < 2) {
-    std::fprintf(stderr, "usage: tests/interop/testbed.sh %s LOMP [RUNS]\n", argv[0]);
+  if (std::getenv("LOMP_TESTBED") == nullptr || argc < 3) {
+    std::fprintf(stderr, "usage: tests/interop/testbed.sh %s LOMP PEER_PROGRAM [RUNS]\n", argv[0]);
     return 2;
   }
   const std::string lomp = argv[1];
-  const int runs = argc > 2 ? std::atoi(argv[2]) : 30;
+  const std::string peerProgram = argv[2];
+  const int runs = argc > 3 ? std::atoi(argv[3]) : 30;
   const std::string peer = std::getenv("LOMP_PEER_ADDR");
   const std::vector<std::string> smbclient = {"smbclient", "-M", "PEER", "-I", peer, "-N"};
 
@@ -127,5 +133,36 @@ int main(int argc, char* argv[]) {
   lompPeak = std::max(lompPeak, batch.peakKilobytes);
   std::printf("peak resident memory:           lomp %8ld KiB  smbclient %8ld KiB  %6.1f%%\n",
               lompPeak, smbPeak, 100.0 * static_cast<double>(lompPeak) / static_cast<double>(smbPeak));
+
+  // The same single message to a Messenger that answers at once.
+  const std::string spare = std::getenv("LOMP_SPARE_ADDR");
+  const pid_t instant = fork();
+  if (instant == 0) {
+    const int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, STDOUT_FILENO);
+    execlp("ip", "ip", "netns", "exec", std::getenv("LOMP_NS_SPARE"), peerProgram.c_str(), "peer",
+           "smb", "139", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  usleep(500000);  // until it listens
+  std::vector<double> lompInstant;
+  std::vector<double> smbInstant;
+  for (int run = 0; run < runs; ++run) {
+    const Sample ours = Measure({lomp, spare, "hello"}, "");
+    const Sample theirs =
+        Measure({"smbclient", "-M", "LOMPSPARE", "-I", spare, "-N"}, "hello\n");
+    if (ours.exitCode != 0 || theirs.exitCode != 0) {
+      kill(instant, SIGKILL);
+      return 1;
+    }
+    lompInstant.push_back(ours.milliseconds);
+    smbInstant.push_back(theirs.milliseconds);
+  }
+  kill(instant, SIGKILL);
+  waitpid(instant, nullptr, 0);
+  const double lompFast = Median(lompInstant);
+  const double smbFast = Median(smbInstant);
+  std::printf("one message, instant receiver:  lomp %8.2f ms   smbclient %8.2f ms   %6.1fx\n",
+              lompFast, smbFast, smbFast / lompFast);
   return 0;
 }

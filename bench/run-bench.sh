@@ -11,5 +11,6 @@ cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DLOMP_BUILD_BEN
   -DLOMP_BUILD_TESTS=OFF -DLOMP_FD_CHECK=OFF >/dev/null
 cmake --build build-release | tail -n 1
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
-tests/interop/testbed.sh build-release/bench/lomp_vs_smbclient build-release/lomp "${1:-30}"
+tests/interop/testbed.sh build-release/bench/lomp_vs_smbclient build-release/lomp \
+  build-release/bench/bench_peer "${1:-30}"
 tests/interop/testbed.sh build-release/bench/nbt_bench 200
