@@ -58,40 +58,40 @@ Io WaitReady(int fd, short events, int cancelFd, const Deadline& deadline) {
   }
 }
 
-// Reads exactly `count` bytes. `got` tells how many arrived before a failure.
-Io ReadExactly(int fd, std::uint8_t* data, std::size_t count, int cancelFd,
-               const Deadline& deadline, std::size_t& got, int& error) {
-  got = 0;
-  while (got < count) {
-    const Io ready = WaitReady(fd, POLLIN, cancelFd, deadline);
+enum class Direction { Receive, Send };
+
+// Moves exactly `count` bytes in `direction`; `moved` tells how many went
+// before a failure.
+Io Transfer(Direction direction, int fd, std::uint8_t* data, std::size_t count, int cancelFd,
+            const Deadline& deadline, std::size_t& moved) {
+  const bool receiving = direction == Direction::Receive;
+  moved = 0;
+  while (moved < count) {
+    const Io ready = WaitReady(fd, receiving ? POLLIN : POLLOUT, cancelFd, deadline);
     if (ready != Io::Ok) return ready;
-    const ssize_t n = recv(fd, data + got, count - got, MSG_DONTWAIT);
-    if (n == 0) return Io::Closed;
+    const ssize_t n = receiving
+                          ? recv(fd, data + moved, count - moved, MSG_DONTWAIT)
+                          : ::send(fd, data + moved, count - moved, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n == 0 && receiving) return Io::Closed;
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) continue;
-      error = errno;
       return Io::Failed;
     }
-    got += static_cast<std::size_t>(n);
+    moved += static_cast<std::size_t>(n);
   }
   return Io::Ok;
 }
 
+Io ReadExactly(int fd, std::uint8_t* data, std::size_t count, int cancelFd,
+               const Deadline& deadline, std::size_t& got) {
+  return Transfer(Direction::Receive, fd, data, count, cancelFd, deadline, got);
+}
+
 Io WriteAll(int fd, const std::uint8_t* data, std::size_t count, int cancelFd,
-            const Deadline& deadline, std::size_t& sent, int& error) {
-  sent = 0;
-  while (sent < count) {
-    const Io ready = WaitReady(fd, POLLOUT, cancelFd, deadline);
-    if (ready != Io::Ok) return ready;
-    const ssize_t n = ::send(fd, data + sent, count - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      error = errno;
-      return Io::Failed;
-    }
-    sent += static_cast<std::size_t>(n);
-  }
-  return Io::Ok;
+            const Deadline& deadline, std::size_t& sent) {
+  // Transfer only reads from `data` when it sends.
+  return Transfer(Direction::Send, fd, const_cast<std::uint8_t*>(data), count, cancelFd,
+                  deadline, sent);
 }
 
 Deadline DeadlineOf(std::uint8_t units) {
@@ -190,7 +190,7 @@ struct NbtProvider::Job {
   std::uint8_t rto = 0;
   std::uint8_t sto = 0;
   std::uint16_t capacity = 0;
-  Bytes sendData;
+  Bytes frame;  // SEND: header and message
 
   std::uint8_t code = NRC_SYSTEM;
   std::uint8_t outLsn = 0;
@@ -311,8 +311,10 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
   job->capacity = ncb.ncb_length;
   if (command == NCBSEND) {
     if (ncb.ncb_buffer == nullptr && ncb.ncb_length > 0) return NRC_BADDR;
-    // Taken now, so the thread never reads the caller's buffer.
-    job->sendData.assign(ncb.ncb_buffer, ncb.ncb_buffer + ncb.ncb_length);
+    // The whole SESSION MESSAGE, taken now, so no thread reads the caller's buffer.
+    const auto header = nbt::SessionMessageHeader(ncb.ncb_length);
+    job->frame.assign(header.begin(), header.end());
+    job->frame.insert(job->frame.end(), ncb.ncb_buffer, ncb.ncb_buffer + ncb.ncb_length);
     if (SendAtOnce(*job)) {
       // Done without a thread: completed before Netbios() returns.
       ncb.ncb_retcode = job->code;
@@ -657,13 +659,12 @@ void NbtProvider::Call(Job& job) {
       return;
     }
     std::size_t done = 0;
-    int error = 0;
-    Io io = WriteAll(fd, request.data(), request.size(), job.cancelFd, std::nullopt, done, error);
+    Io io = WriteAll(fd, request.data(), request.size(), job.cancelFd, std::nullopt, done);
 
     std::optional<nbt::FrameHeader> frame;
     std::uint8_t header[4];
     while (io == Io::Ok) {
-      io = ReadExactly(fd, header, 4, job.cancelFd, std::nullopt, done, error);
+      io = ReadExactly(fd, header, 4, job.cancelFd, std::nullopt, done);
       if (io != Io::Ok) break;
       frame = nbt::ParseFrameHeader(std::span<const std::uint8_t, 4>(header, 4));
       if (!frame || frame->type != nbt::kKeepAlive) break;
@@ -694,7 +695,7 @@ void NbtProvider::Call(Job& job) {
     }
     if (frame && frame->type == nbt::kRetargetResponse && frame->length == 6) {
       std::uint8_t target[6];
-      io = ReadExactly(fd, target, 6, job.cancelFd, std::nullopt, done, error);
+      io = ReadExactly(fd, target, 6, job.cancelFd, std::nullopt, done);
       close(fd);
       if (io == Io::Cancelled) {
         job.code = NRC_CMDCAN;
@@ -759,15 +760,14 @@ void NbtProvider::Listen(Job& job) {
     const Deadline deadline = Clock::now() + settings_.sessionRequestTimeout;
     std::uint8_t header[4];
     std::size_t done = 0;
-    int error = 0;
-    Io io = ReadExactly(fd, header, 4, job.cancelFd, deadline, done, error);
+    Io io = ReadExactly(fd, header, 4, job.cancelFd, deadline, done);
     const auto frame = io == Io::Ok
                            ? nbt::ParseFrameHeader(std::span<const std::uint8_t, 4>(header, 4))
                            : std::nullopt;
     std::optional<std::pair<Name16, Name16>> names;
     if (frame && frame->type == nbt::kSessionRequest && frame->length <= 2 * 255) {
       Bytes payload(frame->length);
-      io = ReadExactly(fd, payload.data(), payload.size(), job.cancelFd, deadline, done, error);
+      io = ReadExactly(fd, payload.data(), payload.size(), job.cancelFd, deadline, done);
       if (io == Io::Ok) names = nbt::ParseSessionRequest(payload);
     }
     if (io == Io::Cancelled) {
@@ -792,7 +792,7 @@ void NbtProvider::Listen(Job& job) {
       continue;
     }
     const auto accept = nbt::PositiveSessionResponse();
-    io = WriteAll(fd, accept.data(), accept.size(), job.cancelFd, deadline, done, error);
+    io = WriteAll(fd, accept.data(), accept.size(), job.cancelFd, deadline, done);
     if (io != Io::Ok) {
       close(fd);
       if (io == Io::Cancelled) {
@@ -817,7 +817,7 @@ bool NbtProvider::SendAtOnce(Job& job) {
     job.code = code;
     return true;
   }
-  if (job.sendData.size() + 4 > kAtOnceLimit || session->broken) return false;
+  if (job.frame.size() > kAtOnceLimit || session->broken) return false;
   const std::unique_lock lock(session->sendMutex, std::try_to_lock);
   if (!lock.owns_lock()) return false;  // another SEND is under way: queue behind it
   pollfd ready{session->fd, POLLOUT, 0};
@@ -825,13 +825,9 @@ bool NbtProvider::SendAtOnce(Job& job) {
       (ready.revents & (POLLERR | POLLHUP))) {
     return false;
   }
-  const auto header = nbt::SessionMessageHeader(static_cast<std::uint32_t>(job.sendData.size()));
-  std::uint8_t frame[kAtOnceLimit];
-  std::memcpy(frame, header.data(), header.size());
-  if (!job.sendData.empty()) std::memcpy(frame + 4, job.sendData.data(), job.sendData.size());
-  const std::size_t size = 4 + job.sendData.size();
-  const ssize_t sent = ::send(session->fd, frame, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (sent == static_cast<ssize_t>(size)) {
+  const ssize_t sent =
+      ::send(session->fd, job.frame.data(), job.frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent == static_cast<ssize_t>(job.frame.size())) {
     job.code = NRC_GOODRET;
   } else if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
     return false;  // the thread waits for room after all
@@ -856,16 +852,9 @@ void NbtProvider::Send(Job& job) {
     return;
   }
   const std::lock_guard lock(session->sendMutex);
-  Bytes frame;
-  frame.reserve(4 + job.sendData.size());
-  const auto header = nbt::SessionMessageHeader(static_cast<std::uint32_t>(job.sendData.size()));
-  frame.insert(frame.end(), header.begin(), header.end());
-  frame.insert(frame.end(), job.sendData.begin(), job.sendData.end());
-
   std::size_t sent = 0;
-  int error = 0;
-  const Io io = WriteAll(session->fd, frame.data(), frame.size(), job.cancelFd,
-                         DeadlineOf(session->sto), sent, error);
+  const Io io = WriteAll(session->fd, job.frame.data(), job.frame.size(), job.cancelFd,
+                         DeadlineOf(session->sto), sent);
   switch (io) {
     case Io::Ok:
       job.code = NRC_GOODRET;
@@ -900,7 +889,6 @@ void NbtProvider::Receive(Job& job) {
   }
   const Deadline deadline = DeadlineOf(session->rto);
   std::size_t got = 0;
-  int error = 0;
   auto fail = [&](Io io, bool midMessage) {
     if (io == Io::Timeout || io == Io::Cancelled) {
       // Only a wait between messages leaves the stream in step.
@@ -919,7 +907,7 @@ void NbtProvider::Receive(Job& job) {
 
   while (session->remaining == 0) {
     std::uint8_t header[4];
-    const Io io = ReadExactly(session->fd, header, 4, job.cancelFd, deadline, got, error);
+    const Io io = ReadExactly(session->fd, header, 4, job.cancelFd, deadline, got);
     if (io != Io::Ok) {
       fail(io, got > 0);
       return;
@@ -943,8 +931,7 @@ void NbtProvider::Receive(Job& job) {
 
   const std::size_t wanted = std::min<std::size_t>(session->remaining, job.capacity);
   job.received.resize(wanted);
-  const Io io = ReadExactly(session->fd, job.received.data(), wanted, job.cancelFd, deadline, got,
-                            error);
+  const Io io = ReadExactly(session->fd, job.received.data(), wanted, job.cancelFd, deadline, got);
   if (io != Io::Ok) {
     job.received.clear();
     fail(io, true);
