@@ -14,11 +14,6 @@ constexpr std::uint16_t kSecondClass = 0x0002;
 constexpr std::uint8_t kFirstFragment = 0x02;
 constexpr std::uint8_t kMoreFragments = 0x01;
 
-void PutBig16(Bytes& out, std::uint16_t value) {
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
-  out.push_back(static_cast<std::uint8_t>(value));
-}
-
 void PutLittle16(Bytes& out, std::uint16_t value) {
   out.push_back(static_cast<std::uint8_t>(value));
   out.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -67,12 +62,12 @@ std::optional<Bytes> BuildMailslotDatagram(const MailslotDatagram& datagram) {
   packet.reserve(total);
   packet.push_back(datagram.type);
   packet.push_back(kFirstFragment);  // a whole datagram from a B-node
-  PutBig16(packet, datagram.datagramId);
+  AppendBig16(packet, datagram.datagramId);
   const auto* address = reinterpret_cast<const std::uint8_t*>(&datagram.sourceAddress);
   for (int i = 0; i < 4; ++i) packet.push_back(address[i]);
-  PutBig16(packet, datagram.sourcePort);
-  PutBig16(packet, static_cast<std::uint16_t>(total - kDatagramHeaderSize));
-  PutBig16(packet, 0);  // packet offset: not fragmented
+  AppendBig16(packet, datagram.sourcePort);
+  AppendBig16(packet, static_cast<std::uint16_t>(total - kDatagramHeaderSize));
+  AppendBig16(packet, 0);  // packet offset: not fragmented
   AppendEncodedName(packet, datagram.source);
   AppendEncodedName(packet, datagram.destination);
 

@@ -15,11 +15,6 @@ constexpr std::uint16_t kGroupBit = 0x8000;
 constexpr int kMaxPointerHops = 8;
 constexpr std::size_t kMaxNameLength = 255;
 
-void AppendWord(Bytes& out, std::uint16_t value) {
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
-  out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-}
-
 // Big-endian reads that fail instead of running past the end.
 bool ReadWord(std::span<const std::uint8_t> message, std::size_t& offset, std::uint16_t& value) {
   if (offset + 2 > message.size()) return false;
@@ -37,6 +32,11 @@ bool ReadLong(std::span<const std::uint8_t> message, std::size_t& offset, std::u
 }
 
 }  // namespace
+
+void AppendBig16(Bytes& out, std::uint16_t value) {
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+  out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+}
 
 void AppendEncodedName(Bytes& out, const Name16& name) {
   out.push_back(0x20);
@@ -89,15 +89,15 @@ std::optional<Name16> ReadEncodedName(std::span<const std::uint8_t> message, std
 Bytes BuildNameQuery(std::uint16_t transactionId, const Name16& name) {
   Bytes query;
   query.reserve(50);
-  AppendWord(query, transactionId);
-  AppendWord(query, 0x0110);  // query, recursion desired, broadcast
-  AppendWord(query, 1);       // one question
-  AppendWord(query, 0);
-  AppendWord(query, 0);
-  AppendWord(query, 0);
+  AppendBig16(query, transactionId);
+  AppendBig16(query, 0x0110);  // query, recursion desired, broadcast
+  AppendBig16(query, 1);       // one question
+  AppendBig16(query, 0);
+  AppendBig16(query, 0);
+  AppendBig16(query, 0);
   AppendEncodedName(query, name);
-  AppendWord(query, kTypeNb);
-  AppendWord(query, kClassIn);
+  AppendBig16(query, kTypeNb);
+  AppendBig16(query, kClassIn);
   return query;
 }
 

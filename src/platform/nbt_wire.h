@@ -20,6 +20,9 @@ using Name16 = std::array<std::uint8_t, 16>;  // 15 bytes of text and the suffix
 
 inline constexpr std::size_t kEncodedNameSize = 34;  // 0x20, 32 letters, 0x00
 
+// Appends a 16-bit value in network byte order, as every NetBIOS field is.
+void AppendBig16(Bytes& out, std::uint16_t value);
+
 // Second-level form of a name without scope: 0x20, the 32 first-level
 // letters ('A' + high nibble, 'A' + low nibble per byte), 0x00.
 void AppendEncodedName(Bytes& out, const Name16& name);
