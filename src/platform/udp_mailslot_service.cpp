@@ -14,7 +14,6 @@
 #include "platform/code_page.h"
 #include "platform/identity.h"
 #include "platform/mailslot_wire.h"
-#include "platform/nbt_provider.h"
 
 namespace lomp::platform {
 namespace {
@@ -112,11 +111,12 @@ MailslotHandle UdpMailslotService::OpenClient(const std::string& path) {
   std::string mailslot;
   if (!SplitMailslotPath(path, server, mailslot) || server == ".") return kInvalidMailslotHandle;
   // Without a LANA there is nowhere to send to.
-  if (ListLanaAddresses().empty()) return kInvalidMailslotHandle;
+  std::vector<LanaAddress> lanas = ListLanaAddresses();
+  if (lanas.empty()) return kInvalidMailslotHandle;
   if (server == "*") server = settings_.workgroup;
   const std::lock_guard lock(mutex_);
   const MailslotHandle handle = nextHandle_++;
-  clients_[handle] = Client{server, mailslot};
+  clients_[handle] = Client{server, mailslot, std::move(lanas)};
   return handle;
 }
 
@@ -124,10 +124,12 @@ bool UdpMailslotService::Write(MailslotHandle handle, const std::uint8_t* data,
                                std::uint32_t length, std::uint32_t& written) {
   written = 0;
   nbt::MailslotDatagram datagram;
+  std::vector<LanaAddress> lanas;
   {
     const std::lock_guard lock(mutex_);
     const auto client = clients_.find(handle);
     if (client == clients_.end()) return false;
+    lanas = client->second.lanas;
     datagram.mailslot = client->second.mailslot;
     datagram.destination = GroupName(client->second.server, 0x00);
     datagram.datagramId = nextDatagramId_++;
@@ -137,7 +139,7 @@ bool UdpMailslotService::Write(MailslotHandle handle, const std::uint8_t* data,
   datagram.data.assign(data, data + length);
 
   bool sent = false;
-  for (const LanaAddress& lana : ListLanaAddresses()) {
+  for (const LanaAddress& lana : lanas) {
     std::uint16_t port = 0;
     const int fd = SenderSocket(lana.address, settings_.datagramPort, port);
     if (fd < 0) continue;

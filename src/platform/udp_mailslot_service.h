@@ -14,8 +14,10 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/mailslot.h"
+#include "platform/nbt_provider.h"
 #include "platform/nbt_wire.h"
 
 namespace lomp::platform {
@@ -54,6 +56,7 @@ class UdpMailslotService : public MailslotService {
   struct Client {
     std::string server;    // OEM, as given; "*" already replaced
     std::string mailslot;  // "\MAILSLOT\NAME"
+    std::vector<LanaAddress> lanas;  // where its writes are broadcast, as found at open
   };
   struct Local {
     std::string mailslot;  // upper case
