@@ -10,21 +10,6 @@
 #include "runtime/text_conversion.h"
 
 namespace lomp {
-namespace {
-
-bool IsWhiteSpace(int c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string Trim(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsWhiteSpace(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && IsWhiteSpace(static_cast<unsigned char>(text[end - 1]))) --end;
-  return text.substr(begin, end - begin);
-}
-
-}  // namespace
 
 void MessageFileReader::SkipRestOfLine() {
   for (int c = input_.get(); c != EOF && c != '\n'; c = input_.get()) {
@@ -34,7 +19,7 @@ void MessageFileReader::SkipRestOfLine() {
 std::string MessageFileReader::readRecipientField() {
   lineDone_ = false;
   if (!input_.good()) return "";
-  while (IsWhiteSpace(input_.peek())) input_.get();
+  while (isWhiteSpace(input_.peek())) input_.get();
   const int first = input_.get();
   if (first == EOF) return "";
 
@@ -47,11 +32,11 @@ std::string MessageFileReader::readRecipientField() {
     input_.unget();
     while (field.size() < kMaxFieldLength) {
       const int c = input_.peek();
-      if (c == EOF || IsWhiteSpace(c)) break;
+      if (c == EOF || isWhiteSpace(c)) break;
       field.push_back(static_cast<char>(input_.get()));
     }
     const int next = input_.peek();
-    if (next != EOF && !IsWhiteSpace(next)) {
+    if (next != EOF && !isWhiteSpace(next)) {
       // Too long: what was read stands, the rest of the line is dropped.
       SkipRestOfLine();
       lineDone_ = true;
@@ -75,7 +60,7 @@ std::string MessageFileReader::readMessageField() {
     }
     field.push_back(static_cast<char>(c));
   }
-  return Trim(ConsoleToAnsi(field));
+  return trimWhiteSpace(ConsoleToAnsi(field));
 }
 
 int runBatchMode(std::istream& input, const Deliverer& deliver) {
@@ -91,7 +76,7 @@ int runBatchMode(std::istream& input, const Deliverer& deliver) {
     if (message.empty()) message = programOptions().messageText;
 
     OptionPair pair = splitArgument(field);
-    pair.value = Trim(pair.value);
+    pair.value = trimWhiteSpace(pair.value);
     RecipientKind kind;
     if (pair.switchName == "u") {
       kind = RecipientKind::Personal;

@@ -15,18 +15,6 @@ namespace {
 constexpr std::size_t kComputerNameMax = 15;  // a NetBIOS name without its suffix
 constexpr std::size_t kUserNameMax = 256;
 
-bool IsWhiteSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string Trim(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsWhiteSpace(text[begin])) ++begin;
-  while (end > begin && IsWhiteSpace(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
-
 bool StartsWith(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
 }
@@ -36,7 +24,7 @@ bool StartsWith(const std::string& text, const char* prefix) {
 long long ReadDecimal(const std::string& text) {
   constexpr long long kSaturation = 1'000'000'000'000LL;
   std::size_t index = 0;
-  while (index < text.size() && IsWhiteSpace(text[index])) ++index;
+  while (index < text.size() && isWhiteSpace(text[index])) ++index;
   bool negative = false;
   if (index < text.size() && (text[index] == '+' || text[index] == '-')) {
     negative = text[index] == '-';
@@ -92,7 +80,7 @@ OptionPair splitArgument(const std::string& argument) {
   if (argument.empty()) return pair;
   if (argument[0] == '/') {
     const auto colon = argument.find(':', 1);
-    pair.switchName = Trim(argument.substr(1, colon == std::string::npos ? std::string::npos
+    pair.switchName = trimWhiteSpace(argument.substr(1, colon == std::string::npos ? std::string::npos
                                                                          : colon - 1));
     if (colon != std::string::npos) pair.value = argument.substr(colon + 1);
   } else {
@@ -180,8 +168,20 @@ bool nextListItem(const std::string& list, std::size_t& position, std::string& i
   const std::size_t end = comma == std::string::npos ? list.size() : comma;
   const std::string raw = list.substr(position, end - position);
   position = end + 1;
-  item = stripDomainPrefix(Trim(raw));
+  item = stripDomainPrefix(trimWhiteSpace(raw));
   return true;
+}
+
+bool isWhiteSpace(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string trimWhiteSpace(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && isWhiteSpace(text[begin])) ++begin;
+  while (end > begin && isWhiteSpace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
 }
 
 std::string stripDomainPrefix(const std::string& text) {

@@ -96,6 +96,14 @@ std::string stripDomainPrefix(const std::string& text);
 std::string computerNameUpper();
 std::string userNameUpper();
 
+// White space as the command line and message files know it: space, tab,
+// line feed, vertical tab, form feed, carriage return. Takes a character or
+// a stream's int (EOF is no white space).
+bool isWhiteSpace(int c);
+
+// `text` without leading and trailing white space.
+std::string trimWhiteSpace(const std::string& text);
+
 // The banner and the usage lines, each ended by a line feed.
 const std::string& usageText();
 
