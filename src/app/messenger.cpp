@@ -16,7 +16,6 @@ constexpr std::uint16_t kSessionTimeoutMs = 5000;
 
 struct MessagingService {
   KrNetbiosNetwork netbiosNetwork;
-  std::vector<std::uint8_t> ownNameSuffixes;
   std::vector<std::unique_ptr<CNetbiosName>> netbiosPorts;
   std::vector<std::unique_ptr<CMailslot>> mailslotPorts;
 };
@@ -32,7 +31,6 @@ int lomp_initialize() {
   LogTrace(kSource, __LINE__, "lomp_initialize", "Entering...");
   MessagingService& service = Service();
   const ProgramOptions& options = programOptions();
-  service.ownNameSuffixes = OwnNameSuffixes();
 
   if (options.usersGiven) {
     service.netbiosNetwork.EnumerateInterfaces();
@@ -42,7 +40,7 @@ int lomp_initialize() {
     for (std::size_t index = 0; index < service.netbiosNetwork.interfaces.size(); ++index) {
       KrNetbiosInterface& lana = service.netbiosNetwork.Interface(index);
       lana.Reset();
-      auto port = std::make_unique<CNetbiosName>(options.signature, service.ownNameSuffixes, lana);
+      auto port = std::make_unique<CNetbiosName>(options.signature, OwnNameSuffixes(), lana);
       port->connectTimeoutMs = static_cast<std::uint16_t>(options.timeoutMs);
       port->sessionTimeoutMs = kSessionTimeoutMs;
       port->SetSenderName(options.signature);
@@ -89,7 +87,6 @@ void ResetMessagingService() {
   service.netbiosPorts.clear();
   service.mailslotPorts.clear();
   service.netbiosNetwork.interfaces.clear();
-  service.ownNameSuffixes.clear();
 }
 
 }  // namespace lomp
