@@ -8,8 +8,8 @@
 #include <fstream>
 #include <unistd.h>
 
-#include "child_process.h"
-#include "lomp_runner.h"
+#include "support/child_process.h"
+#include "support/lomp_runner.h"
 #include "platform/mailslot.h"
 #include "platform/udp_mailslot_service.h"
 #include "testbed_env.h"

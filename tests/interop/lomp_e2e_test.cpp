@@ -13,8 +13,8 @@
 #include <sstream>
 #include <thread>
 
-#include "child_process.h"
-#include "lomp_runner.h"
+#include "support/child_process.h"
+#include "support/lomp_runner.h"
 #include "testbed_env.h"
 
 namespace lomp {

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "app/group_delivery.h"
-#include "child_process.h"
+#include "support/child_process.h"
 #include "testbed_env.h"
 #include "mailslot/mailslot_pdu.h"
 #include "platform/udp_mailslot_service.h"

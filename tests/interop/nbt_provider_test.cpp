@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "child_process.h"
+#include "support/child_process.h"
 #include "testbed_env.h"
 #include "app/messenger.h"
 #include "netbios/name_port.h"
@@ -310,22 +310,29 @@ TEST_F(NbtInterop, RetargetIsFollowedOnce) {
   NBHangup(0, lsn);
 }
 
+// Submits `ncb` (filled but for its event) and, once it has stayed pending
+// a while, cancels it: the cancel must end it at once.
+void ExpectCancelledAtOnce(NCB& ncb) {
+  Event event;
+  ncb.ncb_command |= ASYNCH;
+  ncb.ncb_event = &event;
+  Netbios(&ncb);
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(ncb.ncb_retcode, NRC_PENDING);
+  const auto start = Clock::now();
+  EXPECT_EQ(NBCancel(0, ncb), NRC_GOODRET);
+  EXPECT_LT(Clock::now() - start, 100ms);
+  EXPECT_EQ(ncb.ncb_retcode, NRC_CMDCAN);
+  EXPECT_TRUE(event.IsSet());
+}
+
 TEST_F(NbtInterop, CancelEndsPendingCallAndReceiveAtOnce) {
   auto mute = StartPeer("mute");
   NCB call;
-  call.ncb_command = NCBCALL | ASYNCH;
+  call.ncb_command = NCBCALL;
   NBFormatName(call.ncb_callname, Env("LOMP_SPARE_ADDR"), 0x03);
   NBFormatName(call.ncb_name, kOwnName, kOwnSuffix);
-  Event event;
-  call.ncb_event = &event;
-  Netbios(&call);
-  std::this_thread::sleep_for(200ms);
-  ASSERT_EQ(call.ncb_retcode, NRC_PENDING);
-  auto start = Clock::now();
-  EXPECT_EQ(NBCancel(0, call), NRC_GOODRET);
-  EXPECT_LT(Clock::now() - start, 100ms);
-  EXPECT_EQ(call.ncb_retcode, NRC_CMDCAN);
-  EXPECT_TRUE(event.IsSet());
+  ExpectCancelledAtOnce(call);
   mute.reset();
 
   auto silent = StartPeer("silent");
@@ -333,18 +340,11 @@ TEST_F(NbtInterop, CancelEndsPendingCallAndReceiveAtOnce) {
   ASSERT_EQ(Call(Env("LOMP_SPARE_ADDR"), lsn), NRC_GOODRET);
   NCB receive;
   std::uint8_t buffer[64];
-  receive.ncb_command = NCBRECV | ASYNCH;
+  receive.ncb_command = NCBRECV;
   receive.ncb_lsn = lsn;
   receive.ncb_buffer = buffer;
   receive.ncb_length = sizeof buffer;
-  receive.ncb_event = &event;
-  Netbios(&receive);
-  std::this_thread::sleep_for(200ms);
-  ASSERT_EQ(receive.ncb_retcode, NRC_PENDING);
-  start = Clock::now();
-  EXPECT_EQ(NBCancel(0, receive), NRC_GOODRET);
-  EXPECT_LT(Clock::now() - start, 100ms);
-  EXPECT_EQ(receive.ncb_retcode, NRC_CMDCAN);
+  ExpectCancelledAtOnce(receive);
   // Nothing arrived mid-message, so the session is still usable.
   ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
   NBHangup(0, lsn);

@@ -6,21 +6,21 @@
 #include <string>
 
 #include "app/program_options.h"
-#include "support/run_program.h"
+#include "support/lomp_runner.h"
 
 namespace lomp {
 namespace {
 
-using lomp::testing::RunProgram;
+using lomp::testing::Lomp;
 
 TEST(Driver, NoArgumentsPrintsTheUsageAndExits1) {
-  const auto result = RunProgram(LOMP_BINARY, {});
+  const auto result = Lomp({});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.output, usageText());
 }
 
 TEST(Driver, UsageLinesAreExact) {
-  const auto result = RunProgram(LOMP_BINARY, {"/?"});
+  const auto result = Lomp({"/?"});
   EXPECT_EQ(result.exitCode, 1);
   const std::string& output = result.output;
   // Line 1 is the banner; the rest is fixed text, tabs and trailing blanks included.
@@ -49,7 +49,7 @@ TEST(Driver, UsageLinesAreExact) {
 }
 
 TEST(Driver, SilentInvalidCommandLinePrintsNothing) {
-  const auto result = RunProgram(LOMP_BINARY, {"/vs"});
+  const auto result = Lomp({"/vs"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.output, "");
 }

@@ -1,12 +1,13 @@
-// Runs the lomp program the way a user in a UTF-8 terminal would, in the
-// test bed, and hands back what it printed, its exit code and how long it took.
+// Runs the lomp program the way a user in a UTF-8 terminal would (in network
+// namespace `ns` when one is given), and hands back what it printed, its exit
+// code and how long it took.
 #pragma once
 
 #include <chrono>
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "support/child_process.h"
 
 namespace lomp::testing {
 
@@ -17,7 +18,7 @@ struct LompRun {
 };
 
 inline LompRun Lomp(std::vector<std::string> arguments, const std::string& input = "",
-         const std::string& ns = "") {
+                    const std::string& ns = "") {
   arguments.insert(arguments.begin(), LOMP_BINARY);
   // The arguments are typed in a UTF-8 terminal.
   arguments.insert(arguments.begin(), {"env", "LC_ALL=C.UTF-8"});
