@@ -113,7 +113,14 @@ std::uint8_t NBExecCmd(NCB& ncb, std::uint32_t timeoutMs) {
 
   // Also for a completed command (the cancel then fails harmlessly): after
   // this the provider no longer holds the NCB or its buffer.
-  NBCancel(ncb.ncb_lana_num, ncb);
+  const std::uint8_t cancel = NBCancel(ncb.ncb_lana_num, ncb);
+  const std::uint8_t completed = ncb.ncb_retcode;
+  if (cancel != NRC_GOODRET && completed != NRC_PENDING && completed != result) {
+    // The command completed between the time-out and the cancel: what it
+    // did stands (a CALL's session is the caller's to use and hang up).
+    result = completed;
+    LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Completed before cancel", ncb));
+  }
   ncb.ncb_event = nullptr;
   LogTrace(kSource, __LINE__, "NBExecCmd", "Leaving...");
   return result;

@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,12 +18,19 @@
 #include <random>
 #include <thread>
 
+#include "platform/name_claim.h"
+#include "platform/nbt_stream.h"
+
 namespace lomp::platform {
 
 using nbt::Bytes;
+using nbt::Clock;
+using nbt::Deadline;
+using nbt::Io;
 using nbt::Name16;
-using Clock = std::chrono::steady_clock;
-using Deadline = std::optional<Clock::time_point>;
+using nbt::ReadExactly;
+using nbt::WaitReady;
+using nbt::WriteAll;
 
 namespace {
 
@@ -33,66 +39,6 @@ constexpr std::uint8_t kFirstNameNumber = 2;     // 1 is the permanent node name
 constexpr std::uint8_t kLastNameNumber = 254;
 constexpr std::uint8_t kLastLsn = 254;
 constexpr int kDefaultLimit = 16;  // sessions or names when RESET asks for 0
-
-enum class Io { Ok, Timeout, Cancelled, Closed, Failed };
-
-// Waits until `fd` is ready for `events`, the job is cancelled, or the
-// deadline passes.
-Io WaitReady(int fd, short events, int cancelFd, const Deadline& deadline) {
-  for (;;) {
-    int timeoutMs = -1;
-    if (deadline) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-      if (left <= 0) return Io::Timeout;
-      timeoutMs = static_cast<int>(std::min<long long>(left, 60'000));
-    }
-    pollfd fds[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
-    const int ready = poll(fds, 2, timeoutMs);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return Io::Failed;
-    }
-    if (fds[1].revents) return Io::Cancelled;
-    if (fds[0].revents) return Io::Ok;
-  }
-}
-
-enum class Direction { Receive, Send };
-
-// Moves exactly `count` bytes in `direction`; `moved` tells how many went
-// before a failure.
-Io Transfer(Direction direction, int fd, std::uint8_t* data, std::size_t count, int cancelFd,
-            const Deadline& deadline, std::size_t& moved) {
-  const bool receiving = direction == Direction::Receive;
-  moved = 0;
-  while (moved < count) {
-    const Io ready = WaitReady(fd, receiving ? POLLIN : POLLOUT, cancelFd, deadline);
-    if (ready != Io::Ok) return ready;
-    const ssize_t n = receiving
-                          ? recv(fd, data + moved, count - moved, MSG_DONTWAIT)
-                          : ::send(fd, data + moved, count - moved, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n == 0 && receiving) return Io::Closed;
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      return Io::Failed;
-    }
-    moved += static_cast<std::size_t>(n);
-  }
-  return Io::Ok;
-}
-
-Io ReadExactly(int fd, std::uint8_t* data, std::size_t count, int cancelFd,
-               const Deadline& deadline, std::size_t& got) {
-  return Transfer(Direction::Receive, fd, data, count, cancelFd, deadline, got);
-}
-
-Io WriteAll(int fd, const std::uint8_t* data, std::size_t count, int cancelFd,
-            const Deadline& deadline, std::size_t& sent) {
-  // Transfer only reads from `data` when it sends.
-  return Transfer(Direction::Send, fd, const_cast<std::uint8_t*>(data), count, cancelFd,
-                  deadline, sent);
-}
 
 Deadline DeadlineOf(std::uint8_t units) {
   if (units == 0) return std::nullopt;
@@ -107,9 +53,11 @@ sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
   return socketAddress;
 }
 
-// A connected TCP socket from `local` to `remote`:`port`, or -1.
-int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd, bool& cancelled) {
-  cancelled = false;
+// A connected TCP socket from `local` to `remote`:`port`, or -1 with `io`
+// telling why.
+int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
+               const Deadline& deadline, Io& io) {
+  io = Io::Failed;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   const sockaddr_in from = SocketAddress(local, 0);
@@ -120,12 +68,12 @@ int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd, 
     close(fd);
     return -1;
   }
-  const Io ready = WaitReady(fd, POLLOUT, cancelFd, std::nullopt);
+  io = nbt::WaitReady(fd, POLLOUT, cancelFd, deadline);
   int error = 0;
   socklen_t length = sizeof error;
-  if (ready != Io::Ok || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
+  if (io != Io::Ok || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
       error != 0) {
-    cancelled = ready == Io::Cancelled;
+    if (io == Io::Ok) io = Io::Failed;
     close(fd);
     return -1;
   }
@@ -162,7 +110,6 @@ struct NbtProvider::Session {
 
 struct NbtProvider::Lana {
   ~Lana() {
-    for (auto& [name, entry] : names) close(entry.second);
     for (auto& [lsn, session] : sessions) shutdown(session->fd, SHUT_RDWR);
     if (listenFd >= 0) close(listenFd);
   }
@@ -170,7 +117,11 @@ struct NbtProvider::Lana {
   LanaAddress address;
   int maxSessions = 250;
   int maxNames = 250;
-  std::map<Name16, std::pair<std::uint8_t, int>> names;  // number, holding socket
+  struct Registered {
+    std::uint8_t number = 0;
+    NameClaim claim;  // held while the name is ours
+  };
+  std::map<Name16, Registered> names;
   std::map<std::uint8_t, std::shared_ptr<Session>> sessions;
   int listenFd = -1;
 };
@@ -180,7 +131,9 @@ struct NbtProvider::Job {
     if (cancelFd >= 0) close(cancelFd);
   }
 
-  NCB* ncb = nullptr;  // touched only under the provider's lock, and not once cancelled
+  // The caller's NCB while the command owns it; null from the moment it
+  // finishes or is cancelled. Read and written only under the provider's lock.
+  NCB* ncb = nullptr;
   bool asynchronous = false;
   std::uint8_t command = 0;
   std::uint8_t lana = 0;
@@ -198,7 +151,6 @@ struct NbtProvider::Job {
 
   int cancelFd = -1;
   bool cancelled = false;  // under the provider's lock
-  bool finished = false;   // under the provider's lock
   std::atomic<bool> threadDone{false};
   std::thread thread;
 };
@@ -223,6 +175,15 @@ std::vector<LanaAddress> ListLanaAddresses() {
   return lanas;
 }
 
+bool IsSessionTarget(in_addr address, const LanaAddress& lana) {
+  const std::uint32_t host = ntohl(address.s_addr);
+  const bool loopbackLana = ntohl(lana.address.s_addr) >> 24 == 127;
+  if (host >> 24 == 0) return false;                       // "this network", unspecified
+  if (host >> 24 == 127) return loopbackLana;               // this machine
+  if (host >= 0xE0000000) return false;                     // multicast, reserved, broadcast
+  return address.s_addr != lana.broadcast.s_addr;           // the LANA's own broadcast
+}
+
 NbtProvider::NbtProvider(NbtSettings settings)
     : settings_(std::move(settings)),
       nextTransactionId_(static_cast<std::uint16_t>(std::random_device{}())) {
@@ -235,16 +196,17 @@ NbtProvider::~NbtProvider() {
   {
     const std::lock_guard lock(mutex_);
     for (const auto& job : jobs_) {
-      if (!job->finished && !job->cancelled) {
-        job->cancelled = true;
-        job->ncb->ncb_retcode = NRC_CMDCAN;
-        job->ncb->ncb_cmd_cplt = NRC_CMDCAN;
-        if (job->ncb->ncb_event) job->ncb->ncb_event->Set();
-      }
+      job->cancelled = true;
+      job->ncb->ncb_retcode = NRC_CMDCAN;
+      job->ncb->ncb_cmd_cplt = NRC_CMDCAN;
+      if (job->ncb->ncb_event) job->ncb->ncb_event->Set();
+      job->ncb = nullptr;
       const std::uint64_t one = 1;
       [[maybe_unused]] const auto written = write(job->cancelFd, &one, sizeof one);
     }
     jobs.swap(jobs_);
+    jobs.insert(jobs.end(), retired_.begin(), retired_.end());
+    retired_.clear();
   }
   for (const auto& job : jobs) {
     if (job->thread.joinable()) job->thread.join();
@@ -256,9 +218,28 @@ int NbtProvider::NameQueriesSent() {
   return nameQueriesSent_;
 }
 
+std::size_t NbtProvider::LiveCommands() {
+  const std::lock_guard lock(mutex_);
+  return jobs_.size();
+}
+
+std::size_t NbtProvider::RunningThreads() {
+  const std::lock_guard lock(mutex_);
+  std::size_t running = 0;
+  for (const auto& job : jobs_) running += job->threadDone ? 0 : 1;
+  for (const auto& job : retired_) running += job->threadDone ? 0 : 1;
+  return running;
+}
+
+void NbtProvider::Trace(const std::string& line) const {
+  if (settings_.trace) settings_.trace(line);
+}
+
 void NbtProvider::RefreshLanasLocked() {
   std::vector<std::unique_ptr<Lana>> refreshed;
-  for (const LanaAddress& address : ListLanaAddresses()) {
+  const std::vector<LanaAddress> addresses =
+      settings_.lanas.empty() ? ListLanaAddresses() : settings_.lanas;
+  for (const LanaAddress& address : addresses) {
     // An interface seen before keeps its names and sessions.
     const auto known = std::find_if(lanas_.begin(), lanas_.end(), [&](const auto& lana) {
       return lana && lana->address.interfaceName == address.interfaceName;
@@ -275,14 +256,13 @@ NbtProvider::Lana* NbtProvider::FindLanaLocked(std::uint8_t number) {
 }
 
 void NbtProvider::ReapFinishedLocked() {
-  for (auto it = jobs_.begin(); it != jobs_.end();) {
-    if ((*it)->threadDone) {
-      if ((*it)->thread.joinable()) (*it)->thread.join();
-      it = jobs_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  // A thread that is done has at most its last instructions to run: the
+  // join is short.
+  std::erase_if(retired_, [](const std::shared_ptr<Job>& job) {
+    if (!job->threadDone) return false;
+    if (job->thread.joinable()) job->thread.join();
+    return true;
+  });
 }
 
 // --- submission -------------------------------------------------------------
@@ -296,6 +276,15 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
     ncb.ncb_cmd_cplt = code;
     if (asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
     return asynchronous ? NRC_GOODRET : code;
+  }
+
+  {
+    // One command per NCB at a time: a second submission of an NCB that is
+    // still pending would make two commands answer into one record.
+    const std::lock_guard lock(mutex_);
+    for (const auto& live : jobs_) {
+      if (live->ncb == &ncb) return NRC_TOOMANY;
+    }
   }
 
   auto job = std::make_shared<Job>();
@@ -366,8 +355,7 @@ void NbtProvider::RunJob(const std::shared_ptr<Job>& job) {
 
 void NbtProvider::Finish(Job& job) {
   const std::lock_guard lock(mutex_);
-  job.finished = true;
-  if (job.cancelled) return;  // the NCB was completed by CANCEL and may be gone
+  if (job.ncb == nullptr) return;  // completed by CANCEL: the NCB may be gone
   NCB& ncb = *job.ncb;
   if (job.command == NCBCALL || job.command == NCBLISTEN) ncb.ncb_lsn = job.outLsn;
   if (job.command == NCBRECV) {
@@ -378,6 +366,14 @@ void NbtProvider::Finish(Job& job) {
   ncb.ncb_retcode = job.code;
   ncb.ncb_cmd_cplt = job.code;
   if (job.asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+  job.ncb = nullptr;
+  // Out of the live list at once: CANCEL can no longer find it.
+  const auto live = std::find_if(jobs_.begin(), jobs_.end(),
+                                 [&](const auto& candidate) { return candidate.get() == &job; });
+  if (live != jobs_.end()) {
+    retired_.push_back(*live);
+    jobs_.erase(live);
+  }
 }
 
 std::uint8_t NbtProvider::RunSynchronous(NCB& ncb) {
@@ -409,8 +405,7 @@ std::uint8_t NbtProvider::Reset(NCB& ncb) {
   const std::lock_guard lock(mutex_);
   Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
   if (lana == nullptr) return NRC_BRIDGE;
-  for (auto& [name, entry] : lana->names) close(entry.second);
-  lana->names.clear();
+  lana->names.clear();  // releases the claims
   for (auto& [lsn, session] : lana->sessions) {
     session->hungUp = true;
     shutdown(session->fd, SHUT_RDWR);
@@ -431,31 +426,27 @@ std::uint8_t NbtProvider::AddName(NCB& ncb) {
   if (static_cast<int>(lana->names.size()) >= lana->maxNames) return NRC_NAMTFUL;
 
   std::uint8_t number = kFirstNameNumber;
-  for (const auto& [held, entry] : lana->names) number = std::max<std::uint8_t>(number, entry.first + 1);
+  for (const auto& [held, entry] : lana->names) {
+    number = static_cast<std::uint8_t>(std::max<int>(number, entry.number + 1));
+  }
   if (number > kLastNameNumber) return NRC_NAMTFUL;
 
-  // The name is held by an abstract socket bound to a name made of the
-  // interface and the 16 name bytes: the kernel refuses a second holder in
-  // this network namespace and frees it when the process ends, however.
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return NRC_OSRESNOTAV;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::string key = settings_.registryPrefix + "/" + lana->address.interfaceName + "/";
+  // The name is claimed host-wide under a key made of the interface and the
+  // 16 name bytes: a second holder in this network namespace is refused, and
+  // the claim ends with the process, however it ends.
+  std::string key = settings_.registryPrefix + "-" + lana->address.interfaceName + "-";
   for (const std::uint8_t byte : name) {
     static constexpr char kHex[] = "0123456789abcdef";
     key += kHex[byte >> 4];
     key += kHex[byte & 0x0F];
   }
-  key = key.substr(0, sizeof address.sun_path - 2);
-  std::memcpy(address.sun_path + 1, key.data(), key.size());
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + key.size());
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-    const int error = errno;
-    close(fd);
-    return error == EADDRINUSE ? NRC_DUPNAME : NRC_SYSTEM;
+  NameClaim claim;
+  switch (claim.Claim(key, settings_.registryFolder)) {
+    case ClaimResult::Claimed: break;
+    case ClaimResult::Taken: return NRC_DUPNAME;
+    case ClaimResult::Failed: return NRC_SYSTEM;
   }
-  lana->names[name] = {number, fd};
+  lana->names[name] = {number, std::move(claim)};
   ncb.ncb_num = number;
   return NRC_GOODRET;
 }
@@ -466,7 +457,6 @@ std::uint8_t NbtProvider::DeleteName(NCB& ncb) {
   if (lana == nullptr) return NRC_BRIDGE;
   const auto found = lana->names.find(nbt::ToName16(ncb.ncb_name));
   if (found == lana->names.end()) return NRC_NAMERR;
-  close(found->second.second);
   lana->names.erase(found);
   return NRC_GOODRET;
 }
@@ -486,25 +476,46 @@ std::uint8_t NbtProvider::Hangup(NCB& ncb) {
 
 std::uint8_t NbtProvider::Cancel(NCB& ncb) {
   const NCB* target = reinterpret_cast<const NCB*>(ncb.ncb_buffer);
+  if (target == nullptr) return NRC_BADDR;
   const std::lock_guard lock(mutex_);
-  for (const auto& job : jobs_) {
-    if (job->ncb != target) continue;
-    if (job->finished || job->cancelled) return NRC_CANOCCR;
-    job->cancelled = true;
-    job->ncb->ncb_retcode = NRC_CMDCAN;
-    job->ncb->ncb_cmd_cplt = NRC_CMDCAN;
-    if (job->ncb->ncb_event) job->ncb->ncb_event->Set();
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = write(job->cancelFd, &one, sizeof one);
-    return NRC_GOODRET;
+  // Only live commands are listed, and no two share an NCB.
+  const auto live = std::find_if(jobs_.begin(), jobs_.end(),
+                                 [&](const auto& job) { return job->ncb == target; });
+  if (live == jobs_.end()) return NRC_CANOCCR;
+  const std::shared_ptr<Job> job = *live;
+  jobs_.erase(live);
+  retired_.push_back(job);
+  job->cancelled = true;
+  // A CALL or LISTEN that made its session but had not yet reported it:
+  // nobody will learn its number, so it ends here.
+  if (job->outLsn != 0) {
+    if (Lana* lana = FindLanaLocked(job->lana)) {
+      if (const auto found = lana->sessions.find(job->outLsn); found != lana->sessions.end()) {
+        found->second->hungUp = true;
+        shutdown(found->second->fd, SHUT_RDWR);
+        lana->sessions.erase(found);
+      }
+    }
   }
-  return NRC_CANOCCR;
+  job->ncb->ncb_retcode = NRC_CMDCAN;
+  job->ncb->ncb_cmd_cplt = NRC_CMDCAN;
+  if (job->ncb->ncb_event) job->ncb->ncb_event->Set();
+  job->ncb = nullptr;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto written = write(job->cancelFd, &one, sizeof one);
+  return NRC_GOODRET;
 }
 
 // --- sessions ---------------------------------------------------------------
 
 std::uint8_t NbtProvider::AddSession(Job& job, int fd) {
   const std::lock_guard lock(mutex_);
+  if (job.cancelled) {
+    // Nobody waits for this session any more.
+    AbortConnection(fd);
+    close(fd);
+    return NRC_CMDCAN;
+  }
   Lana* lana = FindLanaLocked(job.lana);
   if (lana == nullptr) {
     close(fd);
@@ -585,7 +596,15 @@ std::optional<in_addr> NbtProvider::QueryBroadcast(Job& job, const LanaAddress& 
               std::span(packet, static_cast<std::size_t>(n)), transactionId, name)) {
         in_addr found{};
         found.s_addr = *address;
-        answer = found;
+        // A host that points us at ourselves or at many hosts is not
+        // believed; another may still answer truthfully.
+        if (IsSessionTarget(found, lana)) {
+          answer = found;
+        } else {
+          char text[INET_ADDRSTRLEN] = "";
+          inet_ntop(AF_INET, &found, text, sizeof text);
+          Trace("Name answer refused: " + nbt::NameText(name) + " is not at " + text);
+        }
       }
     }
   }
@@ -640,6 +659,8 @@ void NbtProvider::Call(Job& job) {
   const std::optional<LanaAddress> registered = RegisteredLana(job);
   if (!registered) return;
   const LanaAddress& lana = *registered;
+  // No wait of a CALL outlasts this, cancelled or not.
+  const Deadline deadline = Clock::now() + settings_.callTimeout;
 
   const std::optional<in_addr> resolved = Resolve(job, lana, job.callname);
   if (!resolved) {
@@ -651,68 +672,51 @@ void NbtProvider::Call(Job& job) {
   const Bytes request = nbt::BuildSessionRequest(job.callname, job.name);
 
   for (int retargets = 0;;) {
-    bool cancelled = false;
-    const int fd = ConnectTcp(lana.address, remote, port, job.cancelFd, cancelled);
+    Io io = Io::Ok;
+    const int fd = ConnectTcp(lana.address, remote, port, job.cancelFd, deadline, io);
     if (fd < 0) {
       // Refused, unreachable, or no listener: the name did not answer.
-      job.code = cancelled ? NRC_CMDCAN : NRC_NOCALL;
+      job.code = io == Io::Cancelled ? NRC_CMDCAN : NRC_NOCALL;
       return;
     }
-    std::size_t done = 0;
-    Io io = WriteAll(fd, request.data(), request.size(), job.cancelFd, std::nullopt, done);
-
-    std::optional<nbt::FrameHeader> frame;
-    std::uint8_t header[4];
-    while (io == Io::Ok) {
-      io = ReadExactly(fd, header, 4, job.cancelFd, std::nullopt, done);
-      if (io != Io::Ok) break;
-      frame = nbt::ParseFrameHeader(std::span<const std::uint8_t, 4>(header, 4));
-      if (!frame || frame->type != nbt::kKeepAlive) break;
-      if (frame->length != 0) {
-        frame.reset();
-        break;
-      }
-    }
-    if (io == Io::Cancelled) {
-      AbortConnection(fd);
-      close(fd);
-      job.code = NRC_CMDCAN;
-      return;
-    }
-    if (io != Io::Ok) {  // closed or reset before any answer
-      close(fd);
-      job.code = NRC_NOCALL;
-      return;
-    }
-    if (frame && frame->type == nbt::kPositiveResponse && frame->length == 0) {
-      job.code = AddSession(job, fd);
-      return;
-    }
-    if (frame && frame->type == nbt::kNegativeResponse && frame->length == 1) {
-      close(fd);
-      job.code = NRC_NOCALL;
-      return;
-    }
-    if (frame && frame->type == nbt::kRetargetResponse && frame->length == 6) {
-      std::uint8_t target[6];
-      io = ReadExactly(fd, target, 6, job.cancelFd, std::nullopt, done);
-      close(fd);
-      if (io == Io::Cancelled) {
-        job.code = NRC_CMDCAN;
+    const nbt::CallAnswer answer = nbt::ExchangeSessionRequest(fd, request, job.cancelFd, deadline);
+    using Kind = nbt::CallAnswer::Kind;
+    switch (answer.kind) {
+      case Kind::Accepted:
+        job.code = AddSession(job, fd);
         return;
-      }
-      if (io != Io::Ok || ++retargets > settings_.retargetLimit) {
+      case Kind::Retarget:
+        close(fd);
+        if (++retargets > settings_.retargetLimit) {
+          job.code = NRC_NOCALL;
+          return;
+        }
+        if (!IsSessionTarget(answer.address, lana)) {
+          char text[INET_ADDRSTRLEN] = "";
+          inet_ntop(AF_INET, &answer.address, text, sizeof text);
+          Trace(std::string("RETARGET refused: ") + text);
+          job.code = NRC_NOCALL;
+          return;
+        }
+        remote = answer.address;
+        port = answer.port;
+        continue;
+      case Kind::Cancelled:
+      case Kind::TimedOut:
+        AbortConnection(fd);
+        close(fd);
+        job.code = answer.kind == Kind::Cancelled ? NRC_CMDCAN : NRC_CMDTMO;
+        return;
+      case Kind::Refused:
+      case Kind::NoAnswer:  // closed or reset before any answer
+        close(fd);
         job.code = NRC_NOCALL;
         return;
-      }
-      std::memcpy(&remote.s_addr, target, 4);
-      port = static_cast<std::uint16_t>(target[4] << 8 | target[5]);
-      continue;
+      case Kind::Garbage:  // not a session service speaking to us
+        close(fd);
+        job.code = NRC_SYSTEM;
+        return;
     }
-    // Anything else is not a session service speaking to us.
-    close(fd);
-    job.code = NRC_SYSTEM;
-    return;
   }
 }
 
@@ -887,59 +891,25 @@ void NbtProvider::Receive(Job& job) {
     job.code = NRC_SABORT;
     return;
   }
-  const Deadline deadline = DeadlineOf(session->rto);
-  std::size_t got = 0;
-  auto fail = [&](Io io, bool midMessage) {
-    if (io == Io::Timeout || io == Io::Cancelled) {
-      // Only a wait between messages leaves the stream in step.
-      if (midMessage) {
-        session->broken = true;
-        AbortConnection(session->fd);
-      }
-      job.code = io == Io::Timeout ? NRC_CMDTMO : NRC_CMDCAN;
-    } else if (io == Io::Closed && !midMessage) {
-      job.code = NRC_SCLOSED;
-    } else {
-      session->broken = true;
-      job.code = session->hungUp ? NRC_SCLOSED : NRC_SABORT;
-    }
-  };
-
-  while (session->remaining == 0) {
-    std::uint8_t header[4];
-    const Io io = ReadExactly(session->fd, header, 4, job.cancelFd, deadline, got);
-    if (io != Io::Ok) {
-      fail(io, got > 0);
-      return;
-    }
-    const auto frame = nbt::ParseFrameHeader(std::span<const std::uint8_t, 4>(header, 4));
-    if (frame && frame->type == nbt::kKeepAlive && frame->length == 0) continue;
-    if (!frame || frame->type != nbt::kSessionMessage) {
-      // Not a session message: the peer is not speaking the protocol.
-      session->broken = true;
-      AbortConnection(session->fd);
-      job.code = NRC_SABORT;
-      return;
-    }
-    if (frame->length == 0) {
-      job.received.clear();
-      job.code = NRC_GOODRET;
-      return;
-    }
-    session->remaining = frame->length;
+  const nbt::ReceiveOutcome outcome =
+      nbt::ReceiveSessionMessage(session->fd, session->remaining, job.capacity, job.received,
+                                 job.cancelFd, DeadlineOf(session->rto));
+  using Kind = nbt::ReceiveOutcome::Kind;
+  if (outcome.resetStream) {
+    session->broken = true;
+    AbortConnection(session->fd);
   }
-
-  const std::size_t wanted = std::min<std::size_t>(session->remaining, job.capacity);
-  job.received.resize(wanted);
-  const Io io = ReadExactly(session->fd, job.received.data(), wanted, job.cancelFd, deadline, got);
-  if (io != Io::Ok) {
-    job.received.clear();
-    fail(io, true);
-    return;
+  switch (outcome.kind) {
+    case Kind::Message: job.code = NRC_GOODRET; break;
+    case Kind::Partial: job.code = NRC_INCOMP; break;
+    case Kind::Closed: job.code = NRC_SCLOSED; break;
+    case Kind::TimedOut: job.code = NRC_CMDTMO; break;
+    case Kind::Cancelled: job.code = NRC_CMDCAN; break;
+    case Kind::Broken:
+      session->broken = true;
+      job.code = session->hungUp && !outcome.resetStream ? NRC_SCLOSED : NRC_SABORT;
+      break;
   }
-  session->remaining -= static_cast<std::uint32_t>(wanted);
-  // The rest of a longer message comes with the next RECEIVE.
-  job.code = session->remaining > 0 ? NRC_INCOMP : NRC_GOODRET;
 }
 
 }  // namespace lomp::platform

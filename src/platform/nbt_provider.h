@@ -8,16 +8,21 @@
 // sessions run on TCP 139.
 //
 // Asynchronous commands run on threads of the provider and complete by
-// setting ncb_event. A cancelled command completes with NRC_CMDCAN before the
-// CANCEL returns; its thread stops its socket work at once and never touches
-// the NCB or its buffer again. The provider must outlive every command
-// submitted to it; its destructor cancels what is still pending.
+// setting ncb_event. A command is found by CANCEL among the live commands
+// only: it leaves that list the moment it finishes or is cancelled, under the
+// provider's lock, and from then on nothing writes its NCB, so a later NCB at
+// the same address can never be mistaken for it. A cancelled command
+// completes with NRC_CMDCAN before the CANCEL returns; its thread stops its
+// socket work at once and never touches the NCB or its buffer again. Every
+// socket wait of a CALL has a deadline. The provider must outlive every
+// command submitted to it; its destructor cancels what is still pending.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,6 +35,12 @@
 
 namespace lomp::platform {
 
+struct LanaAddress {
+  std::string interfaceName;
+  in_addr address{};
+  in_addr broadcast{};
+};
+
 struct NbtSettings {
   std::uint16_t nameServicePort = 137;
   std::uint16_t sessionPort = 139;
@@ -39,15 +50,26 @@ struct NbtSettings {
   // How long a caller accepted by LISTEN may take to send its SESSION REQUEST.
   std::chrono::milliseconds sessionRequestTimeout{5000};
   bool useHostResolver = true;  // last resort for names no node answered for
-  // Prefix of the abstract socket names that hold registered names.
+  // The longest a CALL may take from its first packet to the session: a
+  // peer that accepts the connection and never answers is left then, even
+  // when nobody cancels the command.
+  std::chrono::milliseconds callTimeout{20000};
+  // Registered names are claims (name_claim.h) whose keys start with this
+  // prefix, in `registryFolder`, or in the running user's folder when empty.
   std::string registryPrefix = "lomp-nbt";
+  std::string registryFolder;
+  // The LANAs to use instead of the host's interfaces (tests: a loopback
+  // LANA). Empty: the host's, as ListLanaAddresses() gives them.
+  std::vector<LanaAddress> lanas;
+  // Where diagnostics go (refused answers and targets); none when empty.
+  std::function<void(const std::string&)> trace;
 };
 
-struct LanaAddress {
-  std::string interfaceName;
-  in_addr address{};
-  in_addr broadcast{};
-};
+// Whether a session may be made to `address` from `lana`: never to an
+// unspecified, broadcast, multicast or reserved address, and to loopback
+// only from a loopback LANA. Name answers and RETARGET targets come from the
+// network, so any host could otherwise point us at ourselves.
+bool IsSessionTarget(in_addr address, const LanaAddress& lana);
 
 // The IPv4 interfaces that make LANAs, in the kernel's order.
 std::vector<LanaAddress> ListLanaAddresses();
@@ -63,6 +85,10 @@ class NbtProvider : public NetbiosProvider {
 
   // NAME QUERY requests sent so far (each try counts).
   int NameQueriesSent();
+  // Commands not yet completed or cancelled, and threads of commands that
+  // have not yet ended (tests: nothing may outlive its command for long).
+  std::size_t LiveCommands();
+  std::size_t RunningThreads();
 
   struct Job;
   struct Session;
@@ -93,6 +119,7 @@ class NbtProvider : public NetbiosProvider {
   std::optional<in_addr> QueryBroadcast(Job& job, const LanaAddress& lana,
                                         const nbt::Name16& name);
   std::uint8_t AddSession(Job& job, int fd);
+  void Trace(const std::string& line) const;
   std::shared_ptr<Session> FindSession(std::uint8_t lana, std::uint8_t lsn, std::uint8_t& code);
   void ReapFinishedLocked();
   void RefreshLanasLocked();
@@ -102,7 +129,10 @@ class NbtProvider : public NetbiosProvider {
   const NbtSettings settings_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Lana>> lanas_;
+  // Commands that still own their NCB, and commands that gave it back
+  // (finished or cancelled) whose threads are still to be joined.
   std::vector<std::shared_ptr<Job>> jobs_;
+  std::vector<std::shared_ptr<Job>> retired_;
   std::map<nbt::Name16, in_addr> nameCache_;
   int nameQueriesSent_ = 0;
   std::uint16_t nextTransactionId_;

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,7 +101,6 @@ UdpMailslotService::UdpMailslotService(UdpMailslotSettings settings)
       nextDatagramId_(static_cast<std::uint16_t>(std::random_device{}())) {}
 
 UdpMailslotService::~UdpMailslotService() {
-  for (auto& [handle, local] : locals_) close(local.ownerFd);
   if (receiver_ >= 0) close(receiver_);
 }
 
@@ -168,15 +166,9 @@ MailslotHandle UdpMailslotService::Create(const std::string& path, std::uint32_t
   mailslot = Upper(mailslot);
 
   // One owner per mailslot name on this host (and network namespace).
-  const int owner = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (owner < 0) return kInvalidMailslotHandle;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string key = (settings_.registryPrefix + mailslot).substr(0, sizeof address.sun_path - 2);
-  std::memcpy(address.sun_path + 1, key.data(), key.size());
-  if (bind(owner, reinterpret_cast<sockaddr*>(&address),
-           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + key.size())) != 0) {
-    close(owner);
+  NameClaim owner;
+  if (owner.Claim(settings_.registryPrefix + "-" + mailslot, settings_.registryFolder) !=
+      ClaimResult::Claimed) {
     return kInvalidMailslotHandle;
   }
 
@@ -191,13 +183,12 @@ MailslotHandle UdpMailslotService::Create(const std::string& path, std::uint32_t
     if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
         bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
       if (fd >= 0) close(fd);
-      close(owner);
       return kInvalidMailslotHandle;
     }
     receiver_ = fd;
   }
   const MailslotHandle handle = nextHandle_++;
-  locals_[handle] = Local{mailslot, maxMessageSize, {}, owner};
+  locals_[handle] = Local{mailslot, maxMessageSize, {}, std::move(owner)};
   return handle;
 }
 
@@ -258,7 +249,6 @@ void UdpMailslotService::Close(MailslotHandle handle) {
   clients_.erase(handle);
   const auto local = locals_.find(handle);
   if (local == locals_.end()) return;
-  close(local->second.ownerFd);
   locals_.erase(local);
   if (locals_.empty() && receiver_ >= 0) {
     close(receiver_);

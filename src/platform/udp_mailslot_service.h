@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/mailslot.h"
+#include "platform/name_claim.h"
 #include "platform/nbt_provider.h"
 #include "platform/nbt_wire.h"
 
@@ -26,7 +27,8 @@ struct UdpMailslotSettings {
   std::uint16_t datagramPort = 138;
   std::string workgroup = "WORKGROUP";  // upper case, OEM
   std::string computerName;             // upper case, OEM; the source of our datagrams
-  std::string registryPrefix = "lomp-mailslot";
+  std::string registryPrefix = "lomp-mailslot";  // claim keys (name_claim.h)
+  std::string registryFolder;                    // empty: the running user's
   std::size_t maxQueuedMessages = 256;  // per local mailslot; later ones are dropped
 };
 
@@ -62,7 +64,7 @@ class UdpMailslotService : public MailslotService {
     std::string mailslot;  // upper case
     std::uint32_t maxMessageSize = 0;
     std::deque<nbt::Bytes> messages;
-    int ownerFd = -1;  // holds the name for this process
+    NameClaim owner;  // holds the name for this process
   };
 
   void DrainLocked();

@@ -1,0 +1,46 @@
+// Host-wide claims on names (NetBIOS names, local mailslots) that end with
+// the process, however it ends.
+//
+// A claim is an exclusive lock (flock) on a file in a folder that belongs to
+// the running user alone: /run/lomp for root; for anyone else
+// /run/user/UID/lomp, or /tmp/lomp-UID when the former does not exist. The
+// folder is made with mode 0700 and refused when it is a link, is not a
+// folder, belongs to someone else or is open to others, so no other user can
+// create, hold or block a claim in it. Inside it a folder per network
+// namespace keeps hosts of the same machine apart, as the network does. The
+// lock is released by the kernel when the descriptor closes, also after
+// kill -9; the small file stays for the next claimant.
+#pragma once
+
+#include <string>
+
+namespace lomp::platform {
+
+enum class ClaimResult { Claimed, Taken, Failed };
+
+class NameClaim {
+ public:
+  NameClaim() = default;
+  ~NameClaim();
+  NameClaim(NameClaim&& other) noexcept;
+  NameClaim& operator=(NameClaim&& other) noexcept;
+  NameClaim(const NameClaim&) = delete;
+  NameClaim& operator=(const NameClaim&) = delete;
+
+  // Claims `key` (any bytes; made into a safe file name) in `folder`, or in
+  // the running user's folder when `folder` is empty. Taken when another
+  // holder (of this or another process) has it; Failed when the folder is
+  // unsafe or cannot be made.
+  ClaimResult Claim(const std::string& key, const std::string& folder = {});
+  bool held() const { return fd_ >= 0; }
+  void Release();
+
+ private:
+  int fd_ = -1;
+};
+
+// The running user's claim folder for this network namespace, made when
+// missing; empty when it is unsafe or cannot be made.
+std::string ClaimFolder(const std::string& base = {});
+
+}  // namespace lomp::platform
