@@ -6,6 +6,7 @@
 #include "platform/nbt_provider.h"
 #include "platform/netbios.h"
 #include "platform/udp_mailslot_service.h"
+#include "runtime/trace_log.h"
 
 int main(int argc, char* argv[]) {
 #ifdef LOMP_FD_CHECK
@@ -17,7 +18,14 @@ int main(int argc, char* argv[]) {
 
   // The real transports: NetBIOS over TCP/IP and mailslots over UDP 138.
   // They live until the process ends.
-  static lomp::platform::NbtProvider netbios;
+  static lomp::platform::NbtProvider netbios([] {
+    lomp::platform::NbtSettings settings;
+    // What the provider refuses shows in the trace of /vd.
+    settings.trace = [](const std::string& line) {
+      lomp::LogTrace("..\\shared\\krNetbios", __LINE__, "NbtProvider", line);
+    };
+    return settings;
+  }());
   static lomp::platform::UdpMailslotService mailslots(lomp::platform::StandardMailslotSettings());
   lomp::platform::InstallNetbiosProvider(&netbios);
   lomp::platform::InstallMailslotService(&mailslots);

@@ -17,6 +17,7 @@
 #include <optional>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include "platform/name_claim.h"
 #include "platform/nbt_stream.h"
@@ -350,6 +351,9 @@ void NbtProvider::RunJob(const std::shared_ptr<Job>& job) {
     default: job->code = NRC_ILLCMD; break;
   }
   Finish(*job);
+  const std::lock_guard lock(mutex_);
+  // Nothing signals this command any more: CANCEL only finds live ones.
+  if (job->cancelFd >= 0) close(std::exchange(job->cancelFd, -1));
   job->threadDone = true;
 }
 

@@ -1,0 +1,328 @@
+// The real NetBIOS-over-TCP/IP provider on a loopback LANA: sessions to a
+// session service of the test's own on 127.0.0.1, nothing beyond loopback.
+#include "platform/nbt_provider.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "netbios/ncb_commands.h"
+#include "platform/nbt_wire.h"
+
+namespace lomp::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+in_addr Address(const char* text) {
+  in_addr address{};
+  inet_pton(AF_INET, text, &address);
+  return address;
+}
+
+std::size_t OpenDescriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+// Waits until `condition` holds, at most `limit`.
+template <typename Condition>
+bool Eventually(Condition condition, std::chrono::milliseconds limit = 5000ms) {
+  const auto end = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// A session service on 127.0.0.1: takes every connection; in answer mode it
+// accepts each SESSION REQUEST at once, in mute mode it never answers.
+class LoopbackPeer {
+ public:
+  explicit LoopbackPeer(bool answer) : answer_(answer) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr = Address("127.0.0.1");
+    socklen_t length = sizeof at;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        listen(listener_, 512) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+      std::abort();
+    }
+    port_ = ntohs(at.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~LoopbackPeer() {
+    stop_ = true;
+    thread_.join();
+    for (const auto& [fd, got] : connections_) close(fd);
+    close(listener_);
+  }
+  LoopbackPeer(const LoopbackPeer&) = delete;
+  LoopbackPeer& operator=(const LoopbackPeer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  int accepted() const { return accepted_; }
+  // Connections the peer still has open (ours not yet closed or reset).
+  int open() const { return open_; }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      std::vector<pollfd> fds = {{listener_, POLLIN, 0}};
+      for (const auto& [fd, got] : connections_) fds.push_back({fd, POLLIN, 0});
+      if (poll(fds.data(), fds.size(), 10) <= 0) continue;
+      if (fds[0].revents) {
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+          connections_[fd] = 0;
+          ++accepted_;
+        }
+      }
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (!fds[i].revents) continue;
+        const int fd = fds[i].fd;
+        std::uint8_t buffer[256];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0) {
+          close(fd);
+          connections_.erase(fd);
+          continue;
+        }
+        const std::size_t before = connections_[fd];
+        connections_[fd] += static_cast<std::size_t>(n);
+        if (answer_ && before < 72 && connections_[fd] >= 72) {
+          const auto positive = nbt::PositiveSessionResponse();
+          ::send(fd, positive.data(), positive.size(), MSG_NOSIGNAL);
+        }
+      }
+      open_ = static_cast<int>(connections_.size());
+    }
+  }
+
+  const bool answer_;
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::map<int, std::size_t> connections_;  // bytes received on each
+  std::atomic<int> accepted_{0};
+  std::atomic<int> open_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+class NbtProviderLoopback : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("lomp-claims-" + std::to_string(getpid()) + "-" + std::to_string(++runs_));
+    nbExecSettings() = NBExecSettings{};
+    nbExecSettings().retryPause = 1ms;
+  }
+  void TearDown() override {
+    InstallNetbiosProvider(nullptr);
+    nbExecSettings() = NBExecSettings{};
+    std::filesystem::remove_all(folder_);
+  }
+
+  // A provider whose only LANA is loopback and whose session port is `port`;
+  // names are looked up on a UDP port nobody answers on.
+  std::unique_ptr<NbtProvider> MakeProvider(std::uint16_t port,
+                                            std::chrono::milliseconds callTimeout = 20000ms) {
+    NbtSettings settings;
+    settings.lanas = {{"lo", Address("127.0.0.1"), Address("127.255.255.255")}};
+    settings.sessionPort = port;
+    settings.nameServicePort = 9;  // discard: no answer comes
+    settings.queryInterval = 5ms;
+    settings.useHostResolver = false;
+    settings.callTimeout = callTimeout;
+    settings.registryFolder = folder_.string();
+    auto provider = std::make_unique<NbtProvider>(settings);
+    InstallNetbiosProvider(provider.get());
+    EXPECT_EQ(NBReset(0, 250, 250), NRC_GOODRET);
+    std::uint8_t number = 0;
+    EXPECT_EQ(NBAddName(0, "ME", 0x04, number), NRC_GOODRET);
+    return provider;
+  }
+
+  static void FillCall(NCB& ncb, const char* callname) {
+    ncb.ncb_command = NCBCALL | ASYNCH;
+    ncb.ncb_retcode = 0;
+    ncb.ncb_lsn = 0;
+    ncb.ncb_lana_num = 0;
+    ncb.ncb_event = nullptr;
+    NBFormatName(ncb.ncb_callname, callname, 0x03);
+    NBFormatName(ncb.ncb_name, "ME", 0x04);
+    ncb.ncb_rto = ncb.ncb_sto = 2;
+  }
+
+  std::filesystem::path folder_;
+  static inline int runs_ = 0;
+};
+
+// A command cancelled and an NCB submitted again at the same address, over
+// and over, against a peer that answers at once: every CANCEL either ends the
+// live command (which then never writes its NCB again and leaves no
+// session) or finds it already completed with its session, never an older
+// command.
+TEST_F(NbtProviderLoopback, CancelNeverMistakesAnOlderCommandAtTheSameAddress) {
+  LoopbackPeer peer(/*answer=*/true);
+  const auto provider = MakeProvider(peer.port());
+  std::mt19937 random(12345);
+  auto ncb = std::make_unique<NCB>();  // one address for every command
+  Event event;
+  int cancelled = 0;
+  int completed = 0;
+  bool lastCancelled = false;
+  for (int round = 0; round < 1500; ++round) {
+    FillCall(*ncb, "127.0.0.1");
+    ncb->ncb_event = &event;
+    ASSERT_EQ(Netbios(ncb.get()), NRC_GOODRET);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
+    const std::uint8_t cancel = NBCancel(0, *ncb);
+    if (cancel == NRC_GOODRET) {
+      ASSERT_EQ(ncb->ncb_retcode, NRC_CMDCAN) << "round " << round;
+      ++cancelled;
+      // Poisoned: a late completion would show here.
+      ncb->ncb_retcode = 0x77;
+      ncb->ncb_lsn = 0x77;
+      lastCancelled = true;
+    } else {
+      lastCancelled = false;
+      ASSERT_EQ(cancel, NRC_CANOCCR) << "round " << round;
+      ASSERT_TRUE(event.IsSet()) << "round " << round;
+      ASSERT_EQ(ncb->ncb_retcode, NRC_GOODRET) << "round " << round;
+      ++completed;
+      ASSERT_EQ(NBHangup(0, ncb->ncb_lsn), NRC_GOODRET) << "round " << round;
+    }
+    ASSERT_EQ(provider->LiveCommands(), 0u) << "round " << round;
+  }
+  EXPECT_GT(cancelled, 0);
+  EXPECT_GT(completed, 0);
+  std::this_thread::sleep_for(50ms);
+  if (lastCancelled) {
+    EXPECT_EQ(ncb->ncb_retcode, 0x77);
+    EXPECT_EQ(ncb->ncb_lsn, 0x77);
+  }
+  EXPECT_TRUE(Eventually([&] { return provider->RunningThreads() == 0; }));
+  // No session was left behind: every number is free again.
+  for (int lsn = 1; lsn <= 254; ++lsn) {
+    EXPECT_EQ(NBHangup(0, static_cast<std::uint8_t>(lsn)), NRC_SNUMOUT) << lsn;
+  }
+  EXPECT_TRUE(Eventually([&] { return peer.open() == 0; }));
+}
+
+// Names that nobody answers for, each CALL cut short by its time-out, with
+// NCBs of the wrappers allocated and freed in between: when NBExecCmd
+// returns, the provider holds no command, however the allocator reuses the
+// memory.
+TEST_F(NbtProviderLoopback, TimedOutCallsLeaveNothingBehind) {
+  const auto provider = MakeProvider(9);
+  const std::size_t descriptors = OpenDescriptors();
+  for (int round = 0; round < 20; ++round) {
+    const std::string name = "NOBODY" + std::string(static_cast<std::size_t>(round % 7), 'X');
+    // As the wrappers do: a fresh NCB for every command, freed after it.
+    auto ncb = std::make_unique<NCB>();
+    FillCall(*ncb, name.c_str());
+    ncb->ncb_command = NCBCALL;
+    // A CALL fails fast (nobody answers the name) and is resubmitted until
+    // the time-out; then it is cancelled.
+    EXPECT_EQ(NBExecCmd(*ncb, 60), NRC_NOCALL);
+    ASSERT_EQ(provider->LiveCommands(), 0u) << "round " << round;
+    ncb.reset();
+    std::vector<std::unique_ptr<std::uint8_t[]>> churn;
+    for (std::size_t size = 16; size < 512; size += 48) churn.emplace_back(new std::uint8_t[size]);
+  }
+  EXPECT_TRUE(Eventually([&] { return provider->RunningThreads() == 0; }));
+  EXPECT_TRUE(Eventually([&] { return OpenDescriptors() == descriptors; }));
+}
+
+// A peer that takes the connection and never answers: each CALL is
+// cancelled at its time-out, and no thread, descriptor or connection of it
+// stays behind.
+TEST_F(NbtProviderLoopback, CancelledCallsToAMutePeerDoNotPileUp) {
+  LoopbackPeer peer(/*answer=*/false);
+  const auto provider = MakeProvider(peer.port());
+  const std::size_t descriptors = OpenDescriptors();
+  for (int round = 0; round < 40; ++round) {
+    NCB ncb;
+    FillCall(ncb, "127.0.0.1");
+    ncb.ncb_command = NCBCALL;
+    EXPECT_EQ(NBExecCmd(ncb, 20), NRC_CMDTMO) << "round " << round;
+    ASSERT_EQ(provider->LiveCommands(), 0u);
+  }
+  EXPECT_TRUE(Eventually([&] { return provider->RunningThreads() == 0; }));
+  EXPECT_TRUE(Eventually([&] { return OpenDescriptors() == descriptors; }));
+  EXPECT_GE(peer.accepted(), 1);
+  EXPECT_TRUE(Eventually([&] { return peer.open() == 0; }));
+}
+
+// Nobody cancels: the CALL still ends at its own deadline.
+TEST_F(NbtProviderLoopback, CallToAMutePeerEndsAtItsDeadline) {
+  LoopbackPeer peer(/*answer=*/false);
+  const auto provider = MakeProvider(peer.port(), 200ms);
+  NCB ncb;
+  Event event;
+  FillCall(ncb, "127.0.0.1");
+  ncb.ncb_event = &event;
+  ASSERT_EQ(Netbios(&ncb), NRC_GOODRET);
+  ASSERT_TRUE(WaitForSingle(event, 5000ms));
+  EXPECT_EQ(ncb.ncb_retcode, NRC_CMDTMO);
+  EXPECT_TRUE(Eventually([&] { return provider->RunningThreads() == 0; }));
+  EXPECT_TRUE(Eventually([&] { return peer.open() == 0; }));
+}
+
+// An NCB may carry one command at a time.
+TEST_F(NbtProviderLoopback, PendingNcbCannotBeSubmittedAgain) {
+  LoopbackPeer peer(/*answer=*/false);
+  const auto provider = MakeProvider(peer.port());
+  NCB ncb;
+  Event event;
+  FillCall(ncb, "127.0.0.1");
+  ncb.ncb_event = &event;
+  ASSERT_EQ(Netbios(&ncb), NRC_GOODRET);
+  EXPECT_EQ(Netbios(&ncb), NRC_TOOMANY);
+  EXPECT_EQ(NBCancel(0, ncb), NRC_GOODRET);
+  EXPECT_EQ(ncb.ncb_retcode, NRC_CMDCAN);
+}
+
+TEST(SessionTarget, RefusesAddressesNoNameMayHave) {
+  const LanaAddress lan{"eth0", Address("10.1.2.10"), Address("10.1.2.255")};
+  const LanaAddress loopback{"lo", Address("127.0.0.1"), Address("127.255.255.255")};
+  struct Case {
+    const char* address;
+    bool fromLan;
+    bool fromLoopback;
+  };
+  for (const Case& c : {Case{"10.1.2.20", true, true}, Case{"192.168.7.1", true, true},
+                        Case{"127.0.0.1", false, true}, Case{"127.8.9.10", false, true},
+                        Case{"0.0.0.0", false, false}, Case{"0.1.2.3", false, false},
+                        Case{"10.1.2.255", false, true}, Case{"255.255.255.255", false, false},
+                        Case{"224.0.0.1", false, false}, Case{"239.255.255.250", false, false},
+                        Case{"240.0.0.1", false, false}, Case{"223.255.255.254", true, true}}) {
+    EXPECT_EQ(IsSessionTarget(Address(c.address), lan), c.fromLan) << c.address;
+    EXPECT_EQ(IsSessionTarget(Address(c.address), loopback), c.fromLoopback) << c.address;
+  }
+}
+
+}  // namespace
+}  // namespace lomp::platform
