@@ -120,6 +120,65 @@ TEST_F(HostilePeer, MalformedNameAnswersAreIgnored) {
   EXPECT_EQ(peer.exitCode, 0);
 }
 
+// Lines the peer printed within `wait`.
+std::vector<std::string> LinesOf(ChildProcess& process, std::chrono::milliseconds wait) {
+  std::vector<std::string> lines;
+  while (auto line = process.ReadLine(wait)) lines.push_back(*line);
+  return lines;
+}
+
+// A peer that answers a SESSION REQUEST only after 2.6 s, with a 2 s
+// time-out: every CALL to it is cut at its time-out, and no late answer may
+// complete a later command (a message for another recipient to this peer).
+TEST_F(HostilePeer, SlowSessionAnswerIsNeverTakenForALaterCommand) {
+  StartPeer("slow");
+  const std::string absent = Env("LOMP_ABSENT_HOST");
+  const std::string file = "/tmp/lomp-slow-" + std::to_string(getpid());
+  {
+    std::ofstream out(file);
+    out << Spare() << " one\n" << Spare() << " two\n" << Spare() << " three\n"
+        << absent << " for nobody\n";
+  }
+  const LompRun run = Lomp({"/t:2000", "/f:" + file});
+  std::remove(file.c_str());
+  const std::string notFound = "Failed. Recipient not found";
+  EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), notFound) +
+                            Report(Spare(), notFound) + Report(Spare(), notFound) +
+                            Report(absent, notFound));
+  EXPECT_EQ(run.exitCode, 4);
+  for (const std::string& line : LinesOf(*peer_, 3000ms)) {
+    EXPECT_EQ(line.find("message"), std::string::npos) << line;
+  }
+}
+
+// A name answer or a RETARGET that points at this machine's loopback is not
+// followed, however a local service there would answer.
+TEST_F(HostilePeer, AnswersPointingAtLoopbackAreRefused) {
+  ChildProcess local(InNamespace(Env("LOMP_NS_CLIENT"), {NBT_TOOL, "peer", "smb", "139"}));
+  ASSERT_EQ(local.ReadLine(5s), "ready");
+  ChildProcess localRetargeted(
+      InNamespace(Env("LOMP_NS_CLIENT"), {NBT_TOOL, "peer", "smb", "2139"}));
+  ASSERT_EQ(localRetargeted.ReadLine(5s), "ready");
+
+  {
+    ChildProcess liar(InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "loopnames"}));
+    ASSERT_EQ(liar.ReadLine(5s), "ready");
+    const LompRun run = Lomp({"/t:1000", "/vd", "FAKENAME", "hi"});
+    // With /vd, trace records stand between a report line's parts.
+    EXPECT_NE(run.output.find(" Failed. Recipient not found"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("Name answer refused: FAKENAME is not at 127.0.0.1"), std::string::npos);
+    EXPECT_EQ(run.exitCode, 4);
+  }
+  StartPeer("retargetlocal");
+  const LompRun run = Lomp({"/t:1000", "/vd", Spare(), "hi"});
+  EXPECT_NE(run.output.find(" Failed. Recipient not found"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("RETARGET refused: 127.0.0.1"), std::string::npos);
+  EXPECT_EQ(run.exitCode, 4);
+
+  EXPECT_TRUE(LinesOf(local, 200ms).empty());
+  EXPECT_TRUE(LinesOf(localRetargeted, 200ms).empty());
+}
+
 TEST_F(HostilePeer, BrokenDatagramsNeverReachTheMailslot) {
   platform::UdpMailslotSettings settings;
   settings.workgroup = Env("LOMP_WORKGROUP");

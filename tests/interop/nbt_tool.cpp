@@ -21,8 +21,14 @@
 //     trickle    accepts, then sends its reply one byte a second
 //     resetN     answers N messages, then resets (N = 0..9)
 //     flood      sends 100000 keep-alives before each answer
+//     slow       answers a SESSION REQUEST after 2.6 s, then as smb; prints
+//                "message TEXT" for each SMB request (printable bytes)
+//     retargetlocal  retargets every call to 127.0.0.1:PORT+1000
+//   Every peer prints "connection" for each connection it accepts.
 //   nbt_tool badnames             answer every NAME QUERY on UDP 137 with
 //                                 malformed, oversized and lying records
+//   nbt_tool loopnames            answer every NAME QUERY on UDP 137 with
+//                                 127.0.0.1
 //   nbt_tool baddatagrams ADDRESS WORKGROUP
 //                                 send broken mailslot datagrams for MESSNGR to
 //                                 ADDRESS:138, then one good one ("good")
@@ -181,6 +187,13 @@ void Hostile(int fd, const std::string& mode) {
     bool ok = false;
     const auto request = ReadMessage(fd, ok);
     if (!ok) return;
+    if (mode == "slow") {
+      std::string text;
+      for (const std::uint8_t byte : request) {
+        if (byte >= 0x20 && byte < 0x7F) text.push_back(static_cast<char>(byte));
+      }
+      Say("message " + text);
+    }
     if (mode == "garbage") {
       SendBytes(fd, {0x42, 0x42, 0x42, 0x42, 0x13, 0x37});
       continue;
@@ -219,15 +232,17 @@ void Serve(int fd, const std::string& mode, int port) {
     return;
   }
   if (ReadFrame(fd) != nbt::kSessionRequest) return;
+  if (mode == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(2600));
   if (mode == "negative") {
     const auto refusal = nbt::NegativeSessionResponse(0x82);
     SendBytes(fd, {refusal.begin(), refusal.end()});
     return;
   }
-  if (mode == "retarget") {
+  if (mode == "retarget" || mode == "retargetlocal") {
     sockaddr_in local{};
     socklen_t length = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    if (mode == "retargetlocal") inet_pton(AF_INET, "127.0.0.1", &local.sin_addr);
     const int target = port + 1000;
     std::vector<std::uint8_t> retarget = {nbt::kRetargetResponse, 0, 0, 6};
     std::uint8_t ip[4];
@@ -242,7 +257,7 @@ void Serve(int fd, const std::string& mode, int port) {
   SendBytes(fd, {accept.begin(), accept.end()});
   const bool resetAfter = mode.size() == 6 && mode.rfind("reset", 0) == 0 &&
                           std::isdigit(static_cast<unsigned char>(mode[5]));
-  if (mode == "smb" || mode == "garbage" || mode == "stall" || mode == "trickle" ||
+  if (mode == "smb" || mode == "slow" || mode == "garbage" || mode == "stall" || mode == "trickle" ||
       mode == "flood" || resetAfter) {
     Hostile(fd, mode);
     return;
@@ -277,6 +292,7 @@ int Peer(const std::string& mode, int port) {
     const bool onSecond = second >= 0 && fds[1].revents;
     const int fd = accept(onSecond ? second : listener, nullptr, nullptr);
     if (fd < 0) continue;
+    Say("connection");
     std::thread([fd, mode, port, onSecond] {
       Serve(fd, onSecond ? "pong" : mode, port);
       close(fd);
@@ -365,6 +381,31 @@ int BadNames() {
   }
 }
 
+// Answers every NAME QUERY: the name is at 127.0.0.1 (a lie no host may tell).
+int LoopNames() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(137);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 5;
+  Say("ready");
+  for (;;) {
+    std::uint8_t query[600];
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const ssize_t n = recvfrom(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (n < 50) continue;
+    std::vector<std::uint8_t> packet(query, query + 2);
+    packet.insert(packet.end(), {0x85, 0x00, 0, 0, 0, 1, 0, 0, 0, 0});
+    packet.insert(packet.end(), query + 12, query + 46);
+    packet.insert(packet.end(), {0x00, 0x20, 0x00, 0x01, 0, 0, 0, 0, 0x00, 0x06, 0, 0, 127, 0, 0, 1});
+    sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+  }
+}
+
 // Sends broken mailslot datagrams, then a good one.
 int BadDatagrams(const std::string& address, const std::string& workgroup) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -420,6 +461,7 @@ int main(int argc, char* argv[]) {
   if (args.size() == 3 && args[0] == "peer") return Peer(args[1], std::stoi(args[2]));
   if (args.size() == 4 && args[0] == "mailslot") return Mailslot(args[1], args[2], args[3]);
   if (args.size() == 1 && args[0] == "badnames") return BadNames();
+  if (args.size() == 1 && args[0] == "loopnames") return LoopNames();
   if (args.size() == 3 && args[0] == "baddatagrams") return BadDatagrams(args[1], args[2]);
   std::cerr << "usage: nbt_tool hold NAME SUFFIX | listen NAME | peer MODE PORT\n";
   return 2;

@@ -18,6 +18,7 @@
 #   LOMP_CLIENT_ADDR        LOMP_PEER_ADDR, LOMP_SPARE_ADDR, LOMP_BROADCAST
 #   LOMP_PEER_NAME=PEER     LOMP_WORKGROUP, LOMP_INBOX (smbd's message folder)
 #   LOMP_SPARE_HOST         the spare host's name in the client's hosts file
+#   LOMP_ABSENT_HOST        a name in that file whose address has no host
 #   LOMP_HOST_NETNS         the machine's own network namespace, never to be used
 # Needs root, iproute2 and samba.
 set -euo pipefail
@@ -95,7 +96,9 @@ attach "$ns_spare" "$spare_addr" eth-s
 # spare host, so a name no node answers for can still be found by the host's
 # resolver.
 mkdir -p "/etc/netns/$ns_client/samba"
-printf '127.0.0.1 localhost\n%s lompspare\n' "$spare_addr" >"/etc/netns/$ns_client/hosts"
+# BADNOWHERE is at an address of the network where no host is.
+printf '127.0.0.1 localhost\n%s lompspare\n%s badnowhere\n' "$spare_addr" "$net.99" \
+  >"/etc/netns/$ns_client/hosts"
 # And its Samba configuration names the peer's workgroup as its own ("*").
 printf '[global]\n  workgroup = LOMPTEST\n' >"/etc/netns/$ns_client/samba/smb.conf"
 # A host with no network at all but loopback.
@@ -174,6 +177,6 @@ export LOMP_TESTBED=1 LOMP_NS_CLIENT="$ns_client" LOMP_NS_PEER="$ns_peer" LOMP_N
 export LOMP_NS_ISOLATED="$ns_isolated"
 export LOMP_CLIENT_ADDR="$client_addr" LOMP_PEER_ADDR="$peer_addr" LOMP_SPARE_ADDR="$spare_addr"
 export LOMP_BROADCAST="$broadcast" LOMP_PEER_NAME=PEER LOMP_WORKGROUP=LOMPTEST
-export LOMP_INBOX="$workdir/inbox" LOMP_SPARE_HOST=lompspare
+export LOMP_INBOX="$workdir/inbox" LOMP_SPARE_HOST=lompspare LOMP_ABSENT_HOST=BADNOWHERE
 export LOMP_HOST_NETNS="$(readlink /proc/$$/ns/net)"
 ip netns exec "$ns_client" "$@"
