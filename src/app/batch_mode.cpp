@@ -25,8 +25,15 @@ std::string MessageFileReader::readRecipientField() {
 
   std::string field;
   if (first == '"') {
-    for (int c = input_.get(); c != EOF && c != '"'; c = input_.get()) {
+    int c = input_.get();
+    for (; c != EOF && c != '"' && field.size() < kMaxQuotedFieldLength; c = input_.get()) {
       field.push_back(static_cast<char>(c));
+    }
+    if (c != EOF && c != '"') {
+      // Too long: what was read stands; the rest of the text and its line go.
+      while (c != EOF && c != '"') c = input_.get();
+      SkipRestOfLine();
+      lineDone_ = true;
     }
   } else {
     input_.unget();

@@ -10,6 +10,8 @@
 namespace lomp {
 
 inline constexpr std::size_t kMaxFieldLength = 1023;
+// A recipient field in double quotes may span lines, but not without end.
+inline constexpr std::size_t kMaxQuotedFieldLength = 64 * 1024;
 
 // Reads the two fields of one entry at a time from a stream in the console's
 // character set, and hands them back in ANSI. A line end may be LF or CR LF.
@@ -18,8 +20,10 @@ class MessageFileReader {
   explicit MessageFileReader(std::istream& input) : input_(input) {}
 
   // The next word (at most 1023 characters), or a text in double quotes
-  // (line breaks included, no limit). Blank lines and leading blanks are
-  // passed over. A longer word is cut, and the rest of its line skipped.
+  // (line breaks included, at most 64 KiB). Blank lines and leading blanks
+  // are passed over. A longer word is cut, and the rest of its line skipped;
+  // a longer quoted text is cut, and the rest up to its closing quote and
+  // then the rest of that line skipped.
   std::string readRecipientField();
 
   // The rest of the current line, trimmed (at most 1023 characters; the rest

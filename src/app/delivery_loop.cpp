@@ -8,6 +8,22 @@
 
 namespace lomp {
 
+std::string VisibleName(const std::string& ansi) {
+  std::string shown;
+  for (const char c : ansi) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      // Caret notation: ESC shows as ^[, DEL as ^?; nothing reaches the
+      // terminal as a control.
+      shown += '^';
+      shown += static_cast<char>(byte ^ 0x40);
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 int deliverToList(const RecipientList& list, std::string message) {
   return deliverToList(list, std::move(message), DeliverMessage);
 }
@@ -26,7 +42,7 @@ int deliverToList(const RecipientList& list, std::string message, const Delivere
     record.timestamp = timestamp;
 
     consoleWrite(kMaskReport, "\nTrying to send message to ", false);
-    consoleWrite(kMaskReport, AnsiToConsole(entry.name), false);
+    consoleWrite(kMaskReport, AnsiToConsole(VisibleName(entry.name)), false);
     consoleWrite(kMaskReport, "... ", true);
 
     const char* reason = nullptr;

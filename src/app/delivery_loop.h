@@ -19,4 +19,9 @@ using Deliverer = std::function<void(MessageRecord)>;
 int deliverToList(const RecipientList& list, std::string message);
 int deliverToList(const RecipientList& list, std::string message, const Deliverer& deliver);
 
+// A recipient name as the report shows it: control characters (names come
+// from message files too) in caret notation, ESC as "^[", so none can steer
+// the terminal. What goes on the wire is the name itself.
+std::string VisibleName(const std::string& ansi);
+
 }  // namespace lomp

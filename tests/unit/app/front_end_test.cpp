@@ -128,6 +128,24 @@ TEST(MessageFileReader, OverLongFieldsAreCutAndTheirLineSkipped) {
   EXPECT_EQ(reader.readMessageField(), "hi");
 }
 
+TEST(MessageFileReader, QuotedFieldIsBoundedAndReadingGoesOn) {
+  // A quote that never closes within 64 KiB: the field is cut there, the
+  // rest up to the closing quote and the rest of that line are skipped.
+  std::string text = "\"" + std::string(200 * 1024, 'q') + "\nstill inside\" msg\ncarol hi\n";
+  std::istringstream input(text);
+  MessageFileReader reader(input);
+  EXPECT_EQ(reader.readRecipientField(), std::string(kMaxQuotedFieldLength, 'q'));
+  EXPECT_EQ(reader.readMessageField(), "");
+  EXPECT_EQ(reader.readRecipientField(), "carol");
+  EXPECT_EQ(reader.readMessageField(), "hi");
+  // Without a closing quote at all, reading ends cleanly.
+  std::istringstream open("\"" + std::string(100 * 1024, 'o'));
+  MessageFileReader openReader(open);
+  EXPECT_EQ(openReader.readRecipientField().size(), kMaxQuotedFieldLength);
+  EXPECT_EQ(openReader.readMessageField(), "");
+  EXPECT_TRUE(open.eof());
+}
+
 TEST(MessageFileReader, TextInTheConsoleCharsetBecomesAnsi) {
   std::istringstream input("Ren\xC3\xA9 Gr\xC3\xBC\xC3\x9F" "e\n\xFF bad\n");
   MessageFileReader reader(input);
@@ -135,6 +153,14 @@ TEST(MessageFileReader, TextInTheConsoleCharsetBecomesAnsi) {
   EXPECT_EQ(reader.readMessageField(), "Gr\xFC\xDF" "e");
   EXPECT_EQ(reader.readRecipientField(), "?");
   EXPECT_EQ(reader.readMessageField(), "bad");
+}
+
+TEST_F(FrontEndTest, ControlCharactersOfNamesAreShownHarmlessly) {
+  const std::string name = "EVIL\x1B]0;owned\x07\x7F\tX";
+  EXPECT_EQ(deliverToList({{RecipientKind::Personal, name}}, "hi", DeliverTo({name})), 0);
+  EXPECT_EQ(console_.str(), "\nTrying to send message to EVIL^[]0;owned^G^?^IX...  Sent.");
+  ASSERT_EQ(records_.size(), 1u);
+  EXPECT_EQ(records_[0].recipient, name);  // the wire gets the name as it is
 }
 
 TEST_F(FrontEndTest, BatchDeliversEveryEntry) {
