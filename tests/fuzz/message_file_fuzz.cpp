@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (!input.eof() && !input.bad()) {
     const std::string field = reader.readRecipientField();
     const std::string message = reader.readMessageField();
+    LOMP_CHECK(field.size() <= lomp::kMaxQuotedFieldLength);
     LOMP_CHECK(message.size() <= lomp::kMaxFieldLength * 4);  // a byte may become several
     LOMP_CHECK(++entries <= size + 2);  // every entry consumes input
   }

@@ -1,0 +1,31 @@
+// Batch mode's whole loop over any message file: each entry's recipient
+// field becomes a switch and a list, each list item one delivery. Every
+// delivery names a bounded recipient (empty for an empty list item, as in
+// "a,,b") of a known kind, and the loop always ends.
+#include <cstdint>
+#include <sstream>
+#include <string>
+
+#include "app/batch_mode.h"
+#include "app/console.h"
+#include "runtime/check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static std::ostringstream console;
+  console.str("");
+  lomp::setConsoleStream(&console);
+  lomp::programOptions().inputSource = lomp::kInputMessageFile;
+  std::istringstream input(std::string(reinterpret_cast<const char*>(data), size));
+  std::size_t deliveries = 0;
+  const int code = lomp::runBatchMode(input, [&](const lomp::MessageRecord& record) {
+    LOMP_CHECK(++deliveries <= size + 1);
+    LOMP_CHECK(record.recipient.size() <= lomp::kMaxQuotedFieldLength);
+    LOMP_CHECK(record.kind == lomp::RecipientKind::Personal ||
+               record.kind == lomp::RecipientKind::Group);
+    LOMP_CHECK(record.text.size() <= lomp::kMaxFieldLength * 4 ||
+               record.text == lomp::programOptions().messageText);
+  });
+  LOMP_CHECK(code == 0 || code == 4);
+  lomp::setConsoleStream(nullptr);
+  return 0;
+}
