@@ -105,6 +105,31 @@ TEST_F(LompEndToEnd, NobodyIsNotFoundWithinTheTimeOut) {
   EXPECT_EQ(both.exitCode, 4);
 }
 
+// Names nobody answers for, one after the other, each cut at /t:500 while
+// its CALL is still running: every command is cancelled for good before the
+// next one reuses its memory (under ASan without quarantine in CI).
+TEST_F(LompEndToEnd, ManyUnresolvableNamesInARow) {
+  const LompRun two = Lomp({"/t:500", "NOBODY1,NOBODY2", "hi"});
+  EXPECT_EQ(two.output, "\nInitializing..." + Report("NOBODY1", "Failed. Recipient not found") +
+                            Report("NOBODY2", "Failed. Recipient not found"));
+  EXPECT_EQ(two.exitCode, 4);
+
+  const fs::path file = fs::temp_directory_path() / ("lomp-nobodies-" + std::to_string(getpid()));
+  std::string expected = "\nInitializing...";
+  {
+    std::ofstream out(file);
+    for (int i = 0; i < 10; ++i) {
+      const std::string name = "GONE" + std::to_string(i);
+      out << name << " " << std::string(static_cast<std::size_t>(1 + i * 37), 'x') << "\n";
+      expected += Report(name, "Failed. Recipient not found");
+    }
+  }
+  const LompRun run = Lomp({"/t:500", "/f:" + file.string()});
+  fs::remove(file);
+  EXPECT_EQ(run.output, expected);
+  EXPECT_EQ(run.exitCode, 4);
+}
+
 TEST_F(LompEndToEnd, RefusingReceiverIsATransmissionError) {
   // A second smbd, on the spare host, without a message command.
   const fs::path dir = fs::temp_directory_path() / ("lomp-nomsg-" + std::to_string(getpid()));
