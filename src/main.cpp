@@ -1,4 +1,5 @@
 #include <clocale>
+#include <csignal>
 
 #include "app/driver.h"
 #include "fd_check.h"
@@ -15,6 +16,9 @@ int main(int argc, char* argv[]) {
 #endif
   // The console's character set comes from the locale.
   std::setlocale(LC_CTYPE, "");
+  // A reader that closed the pipe (| head, | grep -q) must not end the run
+  // before every message went out: writes then fail quietly instead.
+  std::signal(SIGPIPE, SIG_IGN);
 
   // The real transports: NetBIOS over TCP/IP and mailslots over UDP 138.
   // They live until the process ends.

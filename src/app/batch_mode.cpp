@@ -1,15 +1,108 @@
 #include "app/batch_mode.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
 #include "app/console.h"
 #include "app/dispatcher.h"
+#include "platform/code_page.h"
 #include "runtime/text_conversion.h"
 
 namespace lomp {
+namespace {
+
+bool ConsoleIsUtf8() {
+  std::string charset = platform::ProcessConsole().Charset();
+  for (char& c : charset) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return charset == "UTF-8" || charset == "UTF8";
+}
+
+// Reads what starts the input: a UTF-8 byte-order mark is passed over; a
+// UTF-16 one is reported. Anything else stays to be read.
+enum class Start { Text, Utf16 };
+Start ReadStartOfInput(std::istream& input) {
+  const int first = input.peek();
+  if (first == 0xEF) {
+    input.get();
+    if (input.peek() == 0xBB) {
+      input.get();
+      if (input.peek() == 0xBF) {
+        input.get();
+        return Start::Text;
+      }
+      input.unget();
+    }
+    input.unget();
+  } else if (first == 0xFF || first == 0xFE) {
+    input.get();
+    const int second = input.peek();
+    if ((first == 0xFF && second == 0xFE) || (first == 0xFE && second == 0xFF)) {
+      return Start::Utf16;
+    }
+    input.unget();
+  }
+  return Start::Text;
+}
+
+void ReportUnreadable(const std::string& path, const std::string& reason) {
+  consoleWriteError(kMaskReport,
+                    "\nError reading message file: " + AnsiToConsole(path) + ": " + reason + "\n",
+                    true);
+}
+
+}  // namespace
+
+bool IsValidUtf8(const std::string& text) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t length = 0;
+    char32_t code = 0;
+    if (lead < 0x80) {
+      ++at;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      code = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (at + length > text.size()) return false;
+    for (std::size_t i = 1; i < length; ++i) {
+      const auto next = static_cast<unsigned char>(text[at + i]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = code << 6 | (next & 0x3F);
+    }
+    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+    if ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+        (code >= 0xD800 && code <= 0xDFFF)) {
+      return false;
+    }
+    at += length;
+  }
+  return true;
+}
+
+std::string FileTextToAnsi(const std::string& text) {
+  if (ConsoleIsUtf8() && !IsValidUtf8(text)) {
+    // Not UTF-8: text of the system's OEM code page, as older tools wrote it.
+    std::string ansi = text;
+    FromOem(ansi);
+    return ansi;
+  }
+  return ConsoleToAnsi(text);
+}
 
 void MessageFileReader::SkipRestOfLine() {
   for (int c = input_.get(); c != EOF && c != '\n'; c = input_.get()) {
@@ -49,7 +142,7 @@ std::string MessageFileReader::readRecipientField() {
       lineDone_ = true;
     }
   }
-  return ConsoleToAnsi(field);
+  return FileTextToAnsi(field);
 }
 
 std::string MessageFileReader::readMessageField() {
@@ -67,16 +160,25 @@ std::string MessageFileReader::readMessageField() {
     }
     field.push_back(static_cast<char>(c));
   }
-  return trimWhiteSpace(ConsoleToAnsi(field));
+  return trimWhiteSpace(FileTextToAnsi(field));
 }
 
-int runBatchMode(std::istream& input, const Deliverer& deliver) {
-  if (input.peek() == EOF) return 4;
+int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt,
+                 const std::string& source) {
   MessageFileReader reader(input);
   int delivered = 0;
   int failed = 0;
+  bool first = true;
   while (!input.eof() && !input.bad()) {
-    consoleWriteForInput(kMaskReport, kInputConsole, "\n>", true);
+    // The prompt comes before anything is read, the first one included.
+    if (prompt) consoleWriteForInput(kMaskReport, kInputConsole, "\n>", true);
+    if (first) {
+      first = false;
+      if (ReadStartOfInput(input) == Start::Utf16) {
+        ReportUnreadable(source, "UTF-16 text is not read; save the file as UTF-8");
+        return 3;
+      }
+    }
     const std::string field = reader.readRecipientField();
     std::string message = reader.readMessageField();
     if (field.empty()) continue;
@@ -111,19 +213,33 @@ int runBatchMode(std::istream& input, const Deliverer& deliver) {
 int runBatchMode() {
   consoleWrite(kMaskDebug, "\nEntering batch mode.", false);
   const ProgramOptions& options = programOptions();
-  if (options.messageFile.empty()) return runBatchMode(std::cin, DeliverMessage);
+  if (options.messageFile.empty() || options.messageFile == "-") {
+    // Prompts are for a person at a terminal, not for a pipe.
+    return runBatchMode(std::cin, DeliverMessage, isatty(STDIN_FILENO) == 1, "standard input");
+  }
 
   // A folder opens like a file but reads nothing: refuse it as unreadable.
   struct stat status {};
   std::ifstream file;
-  if (stat(options.messageFile.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+  int error = 0;
+  errno = 0;
+  if (stat(options.messageFile.c_str(), &status) != 0) {
+    error = errno;
+  } else if (S_ISDIR(status.st_mode)) {
+    error = EISDIR;
+  } else {
     file.open(options.messageFile, std::ios::in | std::ios::binary);
+    if (!file.is_open() || !file.good()) {
+      error = errno != 0 ? errno : EIO;
+    } else if (file.peek() == EOF && file.bad()) {
+      error = errno != 0 ? errno : EIO;
+    }
   }
-  if (!file.is_open() || !file.good() || (file.peek() == EOF && file.bad())) {
-    consoleWrite(kMaskReport, "\nError reading message file", false);
+  if (error != 0) {
+    ReportUnreadable(options.messageFile, std::strerror(error));
     return 3;
   }
-  return runBatchMode(file, DeliverMessage);
+  return runBatchMode(file, DeliverMessage, false, options.messageFile);
 }
 
 }  // namespace lomp

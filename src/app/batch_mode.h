@@ -14,7 +14,8 @@ inline constexpr std::size_t kMaxFieldLength = 1023;
 inline constexpr std::size_t kMaxQuotedFieldLength = 64 * 1024;
 
 // Reads the two fields of one entry at a time from a stream in the console's
-// character set, and hands them back in ANSI. A line end may be LF or CR LF.
+// character set (or CP850, see FileTextToAnsi), and hands them back in ANSI.
+// A line end may be LF or CR LF.
 class MessageFileReader {
  public:
   explicit MessageFileReader(std::istream& input) : input_(input) {}
@@ -37,13 +38,25 @@ class MessageFileReader {
   bool lineDone_ = false;  // the recipient field already took its whole line
 };
 
-// Runs batch mode over `input` (`fromConsole` shows the prompt), handing each
-// entry to the delivery loop. 0 when at least one entry was delivered and
-// none failed, else 4.
-int runBatchMode(std::istream& input, const Deliverer& deliver);
+// Runs batch mode over `input`, handing each entry to the delivery loop. The
+// "\n>" prompt is shown before each read when `prompt` is set and the input
+// source is the console. A UTF-8 byte-order mark at the start is passed
+// over; UTF-16 input is refused (reported on standard error, naming
+// `source`). 0 when at least one entry was delivered and none failed, 3 for
+// UTF-16 input, else 4.
+int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt = true,
+                 const std::string& source = "standard input");
 
 // Batch mode as the driver runs it: the message file of the command line, or
-// the console. 3 when the file cannot be opened or read.
+// standard input ("/f" or "/f:-"; prompts only at a terminal). 3 when the
+// file cannot be opened or read: "\nError reading message file: PATH: reason"
+// on standard error.
 int runBatchMode();
+
+// Text of a message file or of console input in ANSI: read in the console's
+// character set when it is valid there, otherwise (a UTF-8 console and bytes
+// that are not UTF-8) as the OEM code page, CP850.
+std::string FileTextToAnsi(const std::string& text);
+bool IsValidUtf8(const std::string& text);
 
 }  // namespace lomp

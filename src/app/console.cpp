@@ -8,6 +8,17 @@ namespace lomp {
 namespace {
 
 std::ostream* currentStream = &std::cout;
+std::ostream* currentErrorStream = &std::cerr;
+bool written = false;
+
+void Write(std::ostream& stream, std::uint32_t mask, const std::string& text, bool flush) {
+  if ((mask & programOptions().verbosity) == 0) return;
+  written = written || !text.empty();
+  // A closed or failing console (a reader that went away) leaves the stream
+  // failed; deliveries go on regardless.
+  stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+  if (flush) stream.flush();
+}
 
 }  // namespace
 
@@ -15,10 +26,20 @@ std::ostream& consoleStream() { return *currentStream; }
 
 void setConsoleStream(std::ostream* stream) { currentStream = stream ? stream : &std::cout; }
 
+std::ostream& consoleErrorStream() { return *currentErrorStream; }
+
+void setConsoleErrorStream(std::ostream* stream) {
+  currentErrorStream = stream ? stream : &std::cerr;
+}
+
+bool consoleWritten() { return written; }
+
 void consoleWrite(std::uint32_t mask, std::string text, bool flush) {
-  if ((mask & programOptions().verbosity) == 0) return;
-  currentStream->write(text.data(), static_cast<std::streamsize>(text.size()));
-  if (flush) currentStream->flush();
+  Write(*currentStream, mask, text, flush);
+}
+
+void consoleWriteError(std::uint32_t mask, std::string text, bool flush) {
+  Write(*currentErrorStream, mask, text, flush);
 }
 
 void consoleWriteForInput(std::uint32_t mask, std::uint32_t sourceMask, std::string text,

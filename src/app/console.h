@@ -22,8 +22,21 @@ void consoleWrite(std::uint32_t mask, std::string text, bool flush);
 void consoleWriteForInput(std::uint32_t mask, std::uint32_t sourceMask, std::string text,
                           bool flush);
 
-// Standard output unless a test redirects it. The stream is not owned.
+// As consoleWrite, to standard error: diagnostics (the usage text of an
+// invalid command line, a message file that cannot be read) and, in debug
+// verbosity, the trace records, so that standard output holds the report
+// alone. Silent verbosity shows nothing here either.
+void consoleWriteError(std::uint32_t mask, std::string text, bool flush);
+
+// Standard output and standard error unless a test redirects them. The
+// streams are not owned.
 std::ostream& consoleStream();
 void setConsoleStream(std::ostream* stream);
+std::ostream& consoleErrorStream();
+void setConsoleErrorStream(std::ostream* stream);
+
+// True once anything has been shown on either stream (the program then ends
+// its output with a line feed).
+bool consoleWritten();
 
 }  // namespace lomp

@@ -24,14 +24,34 @@ int lompMain(int argc, const char* const argv[]) {
     arguments.push_back(index == 0 ? std::string() : ConsoleToAnsi(argv[index]));
   }
 
+  // The habits of every Linux command, as the whole command line only.
+  if (arguments.size() == 2) {
+    const std::string& only = arguments[1];
+    if (only == "--help" || only == "-h") {
+      consoleWrite(kMaskReport, usageText(), true);
+      return kExitDelivered;
+    }
+    if (only == "--version" || only == "-V") {
+      consoleWrite(kMaskReport, "lomp " + versionText() + "\n", true);
+      return kExitDelivered;
+    }
+  }
+
   ProgramOptions& options = programOptions();
   if (!parseCommandLine(arguments, options)) {
-    consoleWrite(kMaskReport, usageText(), false);
+    consoleWriteError(kMaskReport, usageText(), true);
     return kExitUsage;
   }
 
+  const int code = runProgram(options);
+  // The shell's prompt starts on a line of its own.
+  if (consoleWritten()) consoleWrite(kMaskReport, "\n", true);
+  return code;
+}
+
+int runProgram(const ProgramOptions& options) {
   if (options.verbosity == kVerbosityDebug) {
-    TraceLog::Instance()->setStream(&consoleStream());
+    TraceLog::Instance()->setStream(&consoleErrorStream());
     TraceLog::Instance()->setColumns(TRACE_TIME | TRACE_CLASS | TRACE_METHOD | TRACE_MESSAGE);
   }
   LogTrace(".\\lomp", __LINE__, "main", "Entering...");
@@ -43,8 +63,8 @@ int lompMain(int argc, const char* const argv[]) {
       return kExitInitFailed;
     }
   } catch (const KrNetworkErr& error) {
+    // The line feed that ends the output comes at the end of the program.
     consoleWrite(kMaskReport, error.text, false);
-    consoleWrite(kMaskReport, "\n", false);
     return kExitInitFailed;
   }
 

@@ -13,7 +13,15 @@ inline constexpr int kExitNotDelivered = 4;
 
 // The whole program. `argv` holds the arguments in the console's character
 // set; argv[0] is not looked at. Expects setlocale(LC_CTYPE, "") to have run.
+// "--help"/"-h" and "--version"/"-V" as the only argument print the usage
+// text or the version on standard output and return 0; an invalid command
+// line prints the usage text on standard error. Output that showed anything
+// ends with a line feed.
 int lompMain(int argc, const char* const argv[]);
+
+// After a valid command line: trace attachment, initialisation, the run mode.
+struct ProgramOptions;
+int runProgram(const ProgramOptions& options);
 
 // Single message mode: the command line's recipients and message. 0 or 4.
 int runSingleMode();

@@ -14,6 +14,7 @@ namespace {
 
 constexpr std::size_t kComputerNameMax = 15;  // a NetBIOS name without its suffix
 constexpr std::size_t kUserNameMax = 256;
+constexpr std::size_t kSignatureMax = 32;  // a signature of the user's own choice
 
 bool StartsWith(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
@@ -46,6 +47,7 @@ const char* CanonicalSwitch(const OptionPair& pair, bool last, bool& recipientSe
   if (name == "t") return "t";
   if (StartsWith(name, "su")) return "su";
   if (StartsWith(name, "sc")) return "sc";
+  if (name == "s") return "s";
   if (name == "p") return "p";
   if (name == "l") return "l";
   if (StartsWith(name, "vs")) return "vs";
@@ -62,6 +64,21 @@ const char* CanonicalSwitch(const OptionPair& pair, bool last, bool& recipientSe
     return pair.value == "*" ? "d" : "u";
   }
   return nullptr;
+}
+
+// Whether the last argument begins with "/" but names no switch lomp knows
+// ("/x", "/", "/var/log full"), while a recipient or "/f" came before it.
+bool LastArgumentIsASlashMessage(const OptionList& raw, const std::string& lastArgument) {
+  if (raw.empty() || !StartsWith(lastArgument, "/")) return false;
+  bool recipientSeen = false;
+  for (std::size_t index = 0; index + 1 < raw.size(); ++index) {
+    CanonicalSwitch(raw[index], false, recipientSeen);
+  }
+  if (!recipientSeen) return false;
+  const OptionPair& last = raw.back();
+  bool unused = false;
+  // "/" alone or "/:text" has no switch name: it is no switch either.
+  return last.switchName.empty() || CanonicalSwitch(last, true, unused) == nullptr;
 }
 
 }  // namespace
@@ -118,7 +135,9 @@ void applyOptions(const OptionList& normalised, ProgramOptions& options) {
       fileSwitchSeen = true;
       options.messageFile = pair.value;
       options.batchMode = options.domainsGiven = options.usersGiven = true;
-      options.inputSource = pair.value.empty() ? kInputConsole : kInputMessageFile;
+      // "/f:-" is standard input, as "/f" is.
+      options.inputSource =
+          pair.value.empty() || pair.value == "-" ? kInputConsole : kInputMessageFile;
     } else if (name == "t") {
       const long long timeout = ReadDecimal(pair.value);
       if (timeout != 0) {
@@ -141,6 +160,8 @@ void applyOptions(const OptionList& normalised, ProgramOptions& options) {
       options.signature = userNameUpper();
     } else if (name == "sc") {
       options.signature = computerNameUpper();
+    } else if (name == "s") {
+      options.signature = pair.value.substr(0, kSignatureMax);
     }
   }
 
@@ -158,7 +179,14 @@ bool parseCommandLine(const std::vector<std::string>& arguments, ProgramOptions&
   for (std::size_t index = 1; index < arguments.size(); ++index) {
     raw.push_back(splitArgument(arguments[index]));
   }
-  applyOptions(normaliseOptions(raw), options);
+  OptionList normalised = normaliseOptions(raw);
+  if (arguments.size() > 1 && LastArgumentIsASlashMessage(raw, arguments.back())) {
+    // "/var is 95% full": monitoring texts begin with paths. The last
+    // argument after recipients is the message, slash and all, unless it is
+    // a switch lomp knows.
+    normalised.push_back({"m", arguments.back()});
+  }
+  applyOptions(normalised, options);
   return options.commandLineValid;
 }
 
@@ -206,6 +234,8 @@ std::string userNameUpper() {
   ToUpper(ansi);
   return ansi;
 }
+
+std::string versionText() { return LOMP_VERSION; }
 
 const std::string& usageText() {
   static const std::string text =

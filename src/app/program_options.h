@@ -107,4 +107,7 @@ std::string trimWhiteSpace(const std::string& text);
 // The banner and the usage lines, each ended by a line feed.
 const std::string& usageText();
 
+// The program's version, as the build gives it ("0.1.0").
+std::string versionText();
+
 }  // namespace lomp

@@ -13,15 +13,34 @@ namespace {
 
 using lomp::testing::Lomp;
 
-TEST(Driver, NoArgumentsPrintsTheUsageAndExits1) {
-  const auto result = Lomp({});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.output, usageText());
+TEST(Driver, NoArgumentsPrintsTheUsageOnStandardErrorAndExits1) {
+  for (const auto& arguments : {std::vector<std::string>{}, {"/?"}, {"/vn"}}) {
+    const auto result = Lomp(arguments);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors, usageText());
+  }
+}
+
+// The usage asked for is the program's output: standard output, exit 0.
+TEST(Driver, HelpAndVersionAsTheWholeCommandLine) {
+  for (const char* help : {"--help", "-h"}) {
+    const auto result = Lomp({help});
+    EXPECT_EQ(result.exitCode, 0) << help;
+    EXPECT_EQ(result.output, usageText()) << help;
+    EXPECT_EQ(result.errors, "") << help;
+  }
+  for (const char* version : {"--version", "-V"}) {
+    const auto result = Lomp({version});
+    EXPECT_EQ(result.exitCode, 0) << version;
+    EXPECT_EQ(result.output, "lomp " + versionText() + "\n") << version;
+  }
+  EXPECT_EQ(versionText(), LOMP_PROJECT_VERSION);
 }
 
 TEST(Driver, UsageLinesAreExact) {
-  const auto result = Lomp({"/?"});
-  EXPECT_EQ(result.exitCode, 1);
+  const auto result = Lomp({"--help"});
+  EXPECT_EQ(result.exitCode, 0);
   const std::string& output = result.output;
   // Line 1 is the banner; the rest is fixed text, tabs and trailing blanks included.
   const auto afterBanner = output.find('\n');
@@ -52,6 +71,7 @@ TEST(Driver, SilentInvalidCommandLinePrintsNothing) {
   const auto result = Lomp({"/vs"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.errors, "");
 }
 
 }  // namespace

@@ -146,13 +146,32 @@ TEST(MessageFileReader, QuotedFieldIsBoundedAndReadingGoesOn) {
   EXPECT_TRUE(open.eof());
 }
 
-TEST(MessageFileReader, TextInTheConsoleCharsetBecomesAnsi) {
-  std::istringstream input("Ren\xC3\xA9 Gr\xC3\xBC\xC3\x9F" "e\n\xFF bad\n");
+// Fields valid in the console's character set (UTF-8 here) are read in it;
+// anything else is OEM text, CP850, as the system's own files are.
+TEST(MessageFileReader, TextInTheConsoleCharsetOrElseCp850BecomesAnsi) {
+  std::istringstream input(
+      "Ren\xC3\xA9 Gr\xC3\xBC\xC3\x9F" "e\n"  // UTF-8
+      "Ren\x82 Gr\x81\xE1" "e\n"                // CP850: é, ü, ß
+      "\xFF bad\n"                               // CP850 0xFF: no-break space
+      "\xC3\xA9t\xE9 mixed\n");                 // UTF-8 and then not: the field is CP850
   MessageFileReader reader(input);
   EXPECT_EQ(reader.readRecipientField(), "Ren\xE9");
   EXPECT_EQ(reader.readMessageField(), "Gr\xFC\xDF" "e");
-  EXPECT_EQ(reader.readRecipientField(), "?");
+  EXPECT_EQ(reader.readRecipientField(), "Ren\xE9");
+  EXPECT_EQ(reader.readMessageField(), "Gr\xFC\xDF" "e");
+  EXPECT_EQ(reader.readRecipientField(), "\xA0");
   EXPECT_EQ(reader.readMessageField(), "bad");
+  EXPECT_EQ(reader.readRecipientField(), "?\xAEt\xDA");  // CP850 C3 ├ (none), A9 ®, E9 Ú
+  EXPECT_EQ(reader.readMessageField(), "mixed");
+}
+
+TEST(Utf8, ValidityFollowsTheStandard) {
+  EXPECT_TRUE(IsValidUtf8("plain"));
+  EXPECT_TRUE(IsValidUtf8("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80"));
+  for (const char* bad : {"\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                          "\x80", "\xFF", "\xE2\x82"}) {
+    EXPECT_FALSE(IsValidUtf8(bad)) << ::testing::PrintToString(std::string(bad));
+  }
 }
 
 TEST_F(FrontEndTest, ControlCharactersOfNamesAreShownHarmlessly) {
@@ -186,6 +205,29 @@ TEST_F(FrontEndTest, BatchDeliversEveryEntry) {
   EXPECT_EQ(console_.str().find('>'), std::string::npos) << "no prompt when reading a file";
 }
 
+TEST_F(FrontEndTest, ByteOrderMarks) {
+  programOptions().inputSource = kInputMessageFile;
+  // UTF-8's mark is passed over: the first entry keeps its recipient.
+  std::istringstream marked("\xEF\xBB\xBF" "bob hi\n");
+  EXPECT_EQ(runBatchMode(marked, DeliverTo({"bob"})), 0);
+  ASSERT_EQ(records_.size(), 1u);
+  EXPECT_EQ(records_[0].recipient, "bob");
+  // UTF-16 is refused, with a word on standard error, before any delivery.
+  std::ostringstream errors;
+  setConsoleErrorStream(&errors);
+  for (const std::string mark : {"\xFF\xFE", "\xFE\xFF"}) {
+    std::istringstream wide(mark + std::string("b\0o\0b\0 \0h\0i\0\n\0", 14));
+    EXPECT_EQ(runBatchMode(wide, DeliverTo({"bob"}), false, "list.txt"), 3);
+  }
+  setConsoleErrorStream(nullptr);
+  EXPECT_EQ(records_.size(), 1u);
+  EXPECT_NE(errors.str().find("\nError reading message file: list.txt: UTF-16"), std::string::npos);
+  EXPECT_EQ(errors.str().find('\0'), std::string::npos);
+  // A first byte that only looks like a mark stays.
+  std::istringstream latin("\xFF" "bob hi\n");
+  EXPECT_EQ(runBatchMode(latin, DeliverTo({"\xA0" "bob"})), 0);
+}
+
 TEST_F(FrontEndTest, BatchExitCodes) {
   programOptions().inputSource = kInputMessageFile;
   std::istringstream allGood("bob hi\nbob again");
@@ -207,6 +249,16 @@ TEST_F(FrontEndTest, ConsoleInputShowsAPromptPerEntry) {
             "\n>\nTrying to send message to bob...  Sent."
             "\n>\nTrying to send message to carol...  Sent."
             "\n>");
+  // Nothing typed at all: the prompt still shows, before the read.
+  console_.str("");
+  std::istringstream nothing("");
+  EXPECT_EQ(runBatchMode(nothing, DeliverTo({})), 4);
+  EXPECT_EQ(console_.str(), "\n>");
+  // Not a terminal: no prompts.
+  console_.str("");
+  std::istringstream piped("bob hi\n");
+  EXPECT_EQ(runBatchMode(piped, DeliverTo({"bob"}), false), 0);
+  EXPECT_EQ(console_.str(), "\nTrying to send message to bob...  Sent.");
 }
 
 }  // namespace

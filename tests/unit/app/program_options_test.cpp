@@ -44,7 +44,8 @@ TEST(SplitArgument, CutsSwitchAndValue) {
 TEST(NormaliseOptions, CanonicalNamesAndDroppedSwitches) {
   const OptionList raw = {{"suser", ""}, {"su", ""}, {"su", "x"}, {"vdebug", ""}, {"T", "900"},
                           {"U", "bob"},  {"x", ""},  {"s", "y"},  {"m", "text"}, {"sc", ""}};
-  const OptionList expected = {{"su", ""}, {"su", ""}, {"su", "x"}, {"vd", ""}, {"sc", ""}};
+  const OptionList expected = {{"su", ""}, {"su", ""}, {"su", "x"}, {"vd", ""}, {"s", "y"},
+                               {"sc", ""}};
   EXPECT_EQ(normaliseOptions(raw), expected);
 }
 
@@ -167,6 +168,35 @@ TEST(ParseCommandLine, SignatureSwitches) {
   EXPECT_EQ(Parse({"/su", "bob"}).signature, userNameUpper());
   EXPECT_EQ(Parse({"/su", "/scomputer", "bob"}).signature, computerNameUpper());
   EXPECT_EQ(Parse({"bob"}).signature, "");  // a fresh record; the process default is separate
+  // A signature of the user's choice, as given, cut to 32 characters.
+  EXPECT_EQ(Parse({"/s:Nagios", "bob"}).signature, "Nagios");
+  EXPECT_EQ(Parse({"/s:" + std::string(40, 'n'), "bob"}).signature, std::string(32, 'n'));
+  EXPECT_EQ(Parse({"bob", "/s:BACKUP"}).signature, "BACKUP");
+}
+
+TEST(ParseCommandLine, LastArgumentWithASlashIsTheMessageUnlessAKnownSwitch) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string message;
+    std::size_t recipients;
+  };
+  for (const Case& c : {Case{{"bob", "/var is 95% full"}, "/var is 95% full", 1},
+                        Case{{"bob", "/x"}, "/x", 1},
+                        Case{{"bob", "/"}, "/", 1},
+                        Case{{"bob", "/:x"}, "/:x", 1},
+                        Case{{"bob", "/T:900"}, "/T:900", 1},
+                        Case{{"/f:list", "/x"}, "/x", 0},
+                        Case{{"bob", "/vs"}, "", 1},
+                        Case{{"bob", "/t:900"}, "", 1},
+                        Case{{"bob", "/u:carol"}, "", 2},
+                        Case{{"/x", "bob"}, "", 1}}) {
+    const ProgramOptions options = Parse(c.arguments);
+    EXPECT_EQ(options.messageText, c.message) << c.arguments.back();
+    EXPECT_EQ(options.recipients.size(), c.recipients) << c.arguments.back();
+  }
+  EXPECT_EQ(Parse({"bob", "/vs"}).verbosity, kVerbositySilent);
+  // Nothing named a recipient before it: no message, and no valid line.
+  EXPECT_FALSE(Parse({"/x"}).commandLineValid);
 }
 
 TEST(NextListItem, WalksACommaSeparatedList) {

@@ -3,7 +3,12 @@
 // code and how long it took.
 #pragma once
 
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,16 +17,23 @@
 namespace lomp::testing {
 
 struct LompRun {
-  std::string output;
+  std::string output;  // standard output: the report
+  std::string errors;  // standard error: diagnostics and /vd trace records
   int exitCode = -1;
   std::chrono::steady_clock::duration took{};
 };
 
 inline LompRun Lomp(std::vector<std::string> arguments, const std::string& input = "",
                     const std::string& ns = "") {
+  static int runs = 0;
+  const std::string errorFile = std::filesystem::temp_directory_path() /
+                                ("lomp-stderr-" + std::to_string(getpid()) + "-" +
+                                 std::to_string(++runs));
   arguments.insert(arguments.begin(), LOMP_BINARY);
+  // Standard error into a file of its own, through a shell.
+  arguments.insert(arguments.begin(), {"sh", "-c", "exec \"$@\" 2>\"$LOMP_STDERR\"", "sh"});
   // The arguments are typed in a UTF-8 terminal.
-  arguments.insert(arguments.begin(), {"env", "LC_ALL=C.UTF-8"});
+  arguments.insert(arguments.begin(), {"env", "LC_ALL=C.UTF-8", "LOMP_STDERR=" + errorFile});
   if (!ns.empty()) arguments = InNamespace(ns, arguments);
   const auto start = std::chrono::steady_clock::now();
   ChildProcess lomp(arguments);
@@ -31,6 +43,9 @@ inline LompRun Lomp(std::vector<std::string> arguments, const std::string& input
   run.output = lomp.ReadAll(std::chrono::seconds(60));
   run.exitCode = lomp.Wait(std::chrono::seconds(10));
   run.took = std::chrono::steady_clock::now() - start;
+  std::ifstream errors(errorFile, std::ios::binary);
+  run.errors.assign(std::istreambuf_iterator<char>(errors), std::istreambuf_iterator<char>());
+  std::filesystem::remove(errorFile);
   return run;
 }
 
