@@ -196,15 +196,7 @@ NbtProvider::~NbtProvider() {
   std::vector<std::shared_ptr<Job>> jobs;
   {
     const std::lock_guard lock(mutex_);
-    for (const auto& job : jobs_) {
-      job->cancelled = true;
-      job->ncb->ncb_retcode = NRC_CMDCAN;
-      job->ncb->ncb_cmd_cplt = NRC_CMDCAN;
-      if (job->ncb->ncb_event) job->ncb->ncb_event->Set();
-      job->ncb = nullptr;
-      const std::uint64_t one = 1;
-      [[maybe_unused]] const auto written = write(job->cancelFd, &one, sizeof one);
-    }
+    for (const auto& job : jobs_) CancelLocked(*job);
     jobs.swap(jobs_);
     jobs.insert(jobs.end(), retired_.begin(), retired_.end());
     retired_.clear();
@@ -489,25 +481,29 @@ std::uint8_t NbtProvider::Cancel(NCB& ncb) {
   const std::shared_ptr<Job> job = *live;
   jobs_.erase(live);
   retired_.push_back(job);
-  job->cancelled = true;
+  CancelLocked(*job);
+  return NRC_GOODRET;
+}
+
+void NbtProvider::CancelLocked(Job& job) {
+  job.cancelled = true;
   // A CALL or LISTEN that made its session but had not yet reported it:
   // nobody will learn its number, so it ends here.
-  if (job->outLsn != 0) {
-    if (Lana* lana = FindLanaLocked(job->lana)) {
-      if (const auto found = lana->sessions.find(job->outLsn); found != lana->sessions.end()) {
+  if (job.outLsn != 0) {
+    if (Lana* lana = FindLanaLocked(job.lana)) {
+      if (const auto found = lana->sessions.find(job.outLsn); found != lana->sessions.end()) {
         found->second->hungUp = true;
         shutdown(found->second->fd, SHUT_RDWR);
         lana->sessions.erase(found);
       }
     }
   }
-  job->ncb->ncb_retcode = NRC_CMDCAN;
-  job->ncb->ncb_cmd_cplt = NRC_CMDCAN;
-  if (job->ncb->ncb_event) job->ncb->ncb_event->Set();
-  job->ncb = nullptr;
+  job.ncb->ncb_retcode = NRC_CMDCAN;
+  job.ncb->ncb_cmd_cplt = NRC_CMDCAN;
+  if (job.ncb->ncb_event) job.ncb->ncb_event->Set();
+  job.ncb = nullptr;
   const std::uint64_t one = 1;
-  [[maybe_unused]] const auto written = write(job->cancelFd, &one, sizeof one);
-  return NRC_GOODRET;
+  [[maybe_unused]] const auto written = write(job.cancelFd, &one, sizeof one);
 }
 
 // --- sessions ---------------------------------------------------------------

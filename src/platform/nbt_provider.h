@@ -102,6 +102,10 @@ class NbtProvider : public NetbiosProvider {
   std::uint8_t DeleteName(NCB& ncb);
   std::uint8_t Hangup(NCB& ncb);
   std::uint8_t Cancel(NCB& ncb);
+  // Completes a live job's NCB with NRC_CMDCAN, ends a session it made but
+  // had not reported, and wakes its thread. Under the lock; the caller takes
+  // the job out of the live list.
+  void CancelLocked(Job& job);
 
   void RunJob(const std::shared_ptr<Job>& job);
   void Call(Job& job);

@@ -16,41 +16,23 @@
 
 #include "support/child_process.h"
 #include "support/lomp_runner.h"
+#include "inbox.h"
 #include "testbed_env.h"
 
 namespace lomp {
 namespace {
 
 using namespace std::chrono_literals;
+using lomp::testing::Arrived;
+using lomp::testing::ArrivedTimes;
 using lomp::testing::ChildProcess;
+using lomp::testing::ClearInbox;
+using lomp::testing::InboxMessages;
 using lomp::testing::Env;
 using lomp::testing::Lomp;
 using lomp::testing::LompRun;
 using lomp::testing::Report;
 namespace fs = std::filesystem;
-
-// The inbox: file name (smbd's msg-SENDER-TO-...) and text of each message.
-std::vector<std::pair<std::string, std::string>> Inbox() {
-  std::vector<std::pair<std::string, std::string>> messages;
-  for (const auto& entry : fs::directory_iterator(Env("LOMP_INBOX"))) {
-    std::ifstream file(entry.path(), std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    messages.emplace_back(entry.path().filename().string(), content.str());
-  }
-  return messages;
-}
-
-// Waits until `count` messages equal to `text` are in the inbox.
-bool Arrived(const std::string& text, std::size_t count = 1) {
-  for (int i = 0; i < 100; ++i) {
-    std::size_t seen = 0;
-    for (const auto& [name, message] : Inbox()) seen += message == text ? 1 : 0;
-    if (seen >= count) return seen == count;
-    std::this_thread::sleep_for(50ms);
-  }
-  return false;
-}
 
 fs::path WriteFile(const std::string& name, const std::string& bytes) {
   const fs::path path = fs::temp_directory_path() / (name + "-" + std::to_string(getpid()));
@@ -61,9 +43,7 @@ fs::path WriteFile(const std::string& name, const std::string& bytes) {
 class FrontEnd : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
-  void SetUp() override {
-    for (const auto& entry : fs::directory_iterator(Env("LOMP_INBOX"))) fs::remove(entry.path());
-  }
+  void SetUp() override { ClearInbox(); }
 };
 
 TEST_F(FrontEnd, MessageThatStartsWithASlashArrivesWhole) {
@@ -87,7 +67,7 @@ TEST_F(FrontEnd, ClosedPipeDoesNotStopDeliveries) {
   shell.CloseInput();
   EXPECT_EQ(shell.ReadLine(30s), "0");
   EXPECT_EQ(shell.Wait(10s), 0);
-  EXPECT_TRUE(Arrived("piped", 3));
+  EXPECT_TRUE(ArrivedTimes("piped", 3));
 }
 
 TEST_F(FrontEnd, ByteOrderMarkAndCodePagesOfMessageFiles) {
@@ -115,7 +95,8 @@ TEST_F(FrontEnd, SignatureOfTheUsersChoice) {
   EXPECT_EQ(Lomp({"/s:Nagios", "PEER", "disk full"}).exitCode, 0);
   ASSERT_TRUE(Arrived("disk full"));
   // smbd names the file after the sender: msg-SENDER-...
-  EXPECT_EQ(Inbox().front().first.rfind("msg-Nagios-", 0), 0u) << Inbox().front().first;
+  const std::string file = InboxMessages().front().fileName;
+  EXPECT_EQ(file.rfind("msg-Nagios-", 0), 0u) << file;
 }
 
 // Asking for help or the version needs no network and ends at once.

@@ -15,13 +15,17 @@
 
 #include "support/child_process.h"
 #include "support/lomp_runner.h"
+#include "inbox.h"
 #include "testbed_env.h"
 
 namespace lomp {
 namespace {
 
 using namespace std::chrono_literals;
+using lomp::testing::Arrived;
 using lomp::testing::ChildProcess;
+using lomp::testing::ClearInbox;
+using lomp::testing::Inbox;
 using lomp::testing::Env;
 using lomp::testing::InNamespace;
 using lomp::testing::Lomp;
@@ -29,36 +33,6 @@ using lomp::testing::LompRun;
 using lomp::testing::Report;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-// The texts smbd's message command wrote, oldest first.
-std::vector<std::string> Inbox() {
-  std::vector<std::pair<fs::file_time_type, std::string>> files;
-  for (const auto& entry : fs::directory_iterator(Env("LOMP_INBOX"))) {
-    std::ifstream file(entry.path(), std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    files.emplace_back(entry.last_write_time(), content.str());
-  }
-  std::sort(files.begin(), files.end());
-  std::vector<std::string> texts;
-  for (auto& [time, text] : files) texts.push_back(text);
-  return texts;
-}
-
-// Waits for smbd to hand `text` to its message command.
-bool Arrived(const std::string& text) {
-  for (int i = 0; i < 100; ++i) {
-    for (const std::string& message : Inbox()) {
-      if (message == text) return true;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  return false;
-}
-
-void ClearInbox() {
-  for (const auto& entry : fs::directory_iterator(Env("LOMP_INBOX"))) fs::remove(entry.path());
-}
 
 class LompEndToEnd : public ::testing::Test {
  protected:

@@ -333,8 +333,9 @@ int Mailslot(const std::string& name, const std::string& workgroup, const std::s
   }
 }
 
-// Answers every NAME QUERY with a burst of broken responses.
-int BadNames() {
+// A socket on UDP 137 of every address, for answering NAME QUERY
+// broadcasts; -1 when it cannot be had.
+int NameServiceSocket() {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -342,7 +343,14 @@ int BadNames() {
   sockaddr_in any{};
   any.sin_family = AF_INET;
   any.sin_port = htons(137);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 5;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return -1;
+  return fd;
+}
+
+// Answers every NAME QUERY with a burst of broken responses.
+int BadNames() {
+  const int fd = NameServiceSocket();
+  if (fd < 0) return 5;
   Say("ready");
   for (;;) {
     std::uint8_t query[600];
@@ -383,14 +391,8 @@ int BadNames() {
 
 // Answers every NAME QUERY: the name is at 127.0.0.1 (a lie no host may tell).
 int LoopNames() {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  any.sin_port = htons(137);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 5;
+  const int fd = NameServiceSocket();
+  if (fd < 0) return 5;
   Say("ready");
   for (;;) {
     std::uint8_t query[600];

@@ -1,0 +1,77 @@
+// smbd's inbox in the test bed: its message command writes each message it
+// receives to a file msg-SENDER-... of LOMP_INBOX.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testbed_env.h"
+
+namespace lomp::testing {
+
+struct InboxMessage {
+  std::string fileName;  // msg-SENDER-...
+  std::string text;
+};
+
+// The messages in the inbox, oldest first.
+inline std::vector<InboxMessage> InboxMessages() {
+  namespace fs = std::filesystem;
+  std::vector<std::pair<fs::file_time_type, InboxMessage>> files;
+  for (const auto& entry : fs::directory_iterator(Env("LOMP_INBOX"))) {
+    std::ifstream file(entry.path(), std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    files.push_back({entry.last_write_time(), {entry.path().filename().string(), content.str()}});
+  }
+  std::stable_sort(files.begin(), files.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<InboxMessage> messages;
+  for (auto& [time, message] : files) messages.push_back(std::move(message));
+  return messages;
+}
+
+// The texts of the inbox, oldest first.
+inline std::vector<std::string> Inbox() {
+  std::vector<std::string> texts;
+  for (auto& message : InboxMessages()) texts.push_back(std::move(message.text));
+  return texts;
+}
+
+// Waits (at most 5 s) until `text` is in the inbox `count` times; true when
+// it is there exactly that often.
+inline bool ArrivedTimes(const std::string& text, std::size_t count) {
+  std::size_t seen = 0;
+  for (int i = 0; i < 100; ++i) {
+    const auto texts = Inbox();
+    seen = static_cast<std::size_t>(std::count(texts.begin(), texts.end(), text));
+    if (seen >= count) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return seen == count;
+}
+
+// Waits (at most 5 s) for smbd to hand `text` to its message command.
+inline bool Arrived(const std::string& text) {
+  for (int i = 0; i < 100; ++i) {
+    for (const std::string& message : Inbox()) {
+      if (message == text) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+inline void ClearInbox() {
+  for (const auto& entry : std::filesystem::directory_iterator(Env("LOMP_INBOX"))) {
+    std::filesystem::remove(entry.path());
+  }
+}
+
+}  // namespace lomp::testing
