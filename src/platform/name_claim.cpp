@@ -61,7 +61,9 @@ std::string ClaimFolder(const std::string& base) {
   return OwnFolder(folder) ? folder : "";
 }
 
-NameClaim::~NameClaim() { Release(); }
+NameClaim::~NameClaim() {
+  Release();
+}
 
 NameClaim::NameClaim(NameClaim&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 

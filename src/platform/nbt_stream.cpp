@@ -70,8 +70,8 @@ Io ReadExactly(int fd, std::uint8_t* data, std::size_t count, int cancelFd,
 Io WriteAll(int fd, const std::uint8_t* data, std::size_t count, int cancelFd,
             const Deadline& deadline, std::size_t& moved) {
   // Transfer only reads from `data` when it sends.
-  return Transfer(Direction::Send, fd, const_cast<std::uint8_t*>(data), count, cancelFd,
-                  deadline, moved);
+  return Transfer(Direction::Send, fd, const_cast<std::uint8_t*>(data), count, cancelFd, deadline,
+                  moved);
 }
 
 CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
@@ -79,9 +79,15 @@ CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
   CallAnswer answer;
   auto ended = [&](Io io) {
     switch (io) {
-      case Io::Cancelled: answer.kind = CallAnswer::Kind::Cancelled; break;
-      case Io::Timeout: answer.kind = CallAnswer::Kind::TimedOut; break;
-      default: answer.kind = CallAnswer::Kind::NoAnswer; break;
+      case Io::Cancelled:
+        answer.kind = CallAnswer::Kind::Cancelled;
+        break;
+      case Io::Timeout:
+        answer.kind = CallAnswer::Kind::TimedOut;
+        break;
+      default:
+        answer.kind = CallAnswer::Kind::NoAnswer;
+        break;
     }
     return answer;
   };

@@ -38,11 +38,11 @@ Io WriteAll(int fd, const std::uint8_t* data, std::size_t count, int cancelFd,
 // What the called side answered to a SESSION REQUEST.
 struct CallAnswer {
   enum class Kind {
-    Accepted,   // positive response: the socket now carries the session
-    Refused,    // negative response
-    Retarget,   // go to `address`:`port` instead
-    NoAnswer,   // closed or reset before any answer
-    Garbage,    // not a session service speaking to us
+    Accepted,  // positive response: the socket now carries the session
+    Refused,   // negative response
+    Retarget,  // go to `address`:`port` instead
+    NoAnswer,  // closed or reset before any answer
+    Garbage,   // not a session service speaking to us
     Cancelled,
     TimedOut,
   };
@@ -62,10 +62,10 @@ CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
 // a message go into `data`, the rest waits for the next call.
 struct ReceiveOutcome {
   enum class Kind {
-    Message,     // `data` holds the whole message, or its last part
-    Partial,     // `data` holds part of a message; more remains
-    Closed,      // the peer closed between messages
-    Broken,      // the stream is out of step or reset: the session is over
+    Message,  // `data` holds the whole message, or its last part
+    Partial,  // `data` holds part of a message; more remains
+    Closed,   // the peer closed between messages
+    Broken,   // the stream is out of step or reset: the session is over
     Cancelled,
     TimedOut,
   };

@@ -64,9 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     seed = seed * 1103515245u + 12345u;
     const std::size_t capacity = 1 + (seed >> 16) % 1500;
     Bytes piece;
-    const ReceiveOutcome outcome =
-        ReceiveSessionMessage(peer.fd(), remaining, capacity, piece, -1,
-                              Clock::now() + std::chrono::seconds(5));
+    const ReceiveOutcome outcome = ReceiveSessionMessage(peer.fd(), remaining, capacity, piece, -1,
+                                                         Clock::now() + std::chrono::seconds(5));
     LOMP_CHECK(piece.size() <= capacity);
     using Kind = ReceiveOutcome::Kind;
     if (outcome.kind == Kind::Partial || outcome.kind == Kind::Message) {

@@ -14,9 +14,9 @@
 #include <sstream>
 #include <thread>
 
+#include "inbox.h"
 #include "support/child_process.h"
 #include "support/lomp_runner.h"
-#include "inbox.h"
 #include "testbed_env.h"
 
 namespace lomp {
@@ -27,8 +27,8 @@ using lomp::testing::Arrived;
 using lomp::testing::ArrivedTimes;
 using lomp::testing::ChildProcess;
 using lomp::testing::ClearInbox;
-using lomp::testing::InboxMessages;
 using lomp::testing::Env;
+using lomp::testing::InboxMessages;
 using lomp::testing::Lomp;
 using lomp::testing::LompRun;
 using lomp::testing::Report;
@@ -77,9 +77,13 @@ TEST_F(FrontEnd, ByteOrderMarkAndCodePagesOfMessageFiles) {
   EXPECT_TRUE(Arrived("after the mark"));
 
   // A file in the OEM code page: Gr, ü (0x81), ß (0xE1), e; smbd stores UTF-8.
-  const fs::path oem = WriteFile("lomp-cp850", "PEER Gr\x81\xE1" "e\n");
+  const fs::path oem = WriteFile("lomp-cp850",
+                                 "PEER Gr\x81\xE1"
+                                 "e\n");
   EXPECT_EQ(Lomp({"/f:" + oem.string()}).exitCode, 0);
-  EXPECT_TRUE(Arrived("Gr\xC3\xBC\xC3\x9F" "e"));
+  EXPECT_TRUE(
+      Arrived("Gr\xC3\xBC\xC3\x9F"
+              "e"));
 
   // UTF-16 is refused with a word, and nothing goes out.
   const fs::path wide = WriteFile("lomp-utf16", std::string("\xFF\xFEP\0E\0E\0R\0 \0x\0\n\0", 16));
