@@ -229,11 +229,9 @@ int runBatchMode() {
     error = EISDIR;
   } else {
     file.open(options.messageFile, std::ios::in | std::ios::binary);
-    if (!file.is_open() || !file.good()) {
-      error = errno != 0 ? errno : EIO;
-    } else if (file.peek() == EOF && file.bad()) {
-      error = errno != 0 ? errno : EIO;
-    }
+    // Opens but cannot be read (/proc/self/mem): the first read fails.
+    const bool unreadable = !file.is_open() || !file.good() || (file.peek() == EOF && file.bad());
+    if (unreadable) error = errno != 0 ? errno : EIO;
   }
   if (error != 0) {
     ReportUnreadable(options.messageFile, std::strerror(error));

@@ -11,7 +11,7 @@ namespace lomp {
 
 inline constexpr std::size_t kMaxFieldLength = 1023;
 // A recipient field in double quotes may span lines, but not without end.
-inline constexpr std::size_t kMaxQuotedFieldLength = 64 * 1024;
+inline constexpr std::size_t kMaxQuotedFieldLength = std::size_t{64} * 1024;
 
 // Reads the two fields of one entry at a time from a stream in the console's
 // character set (or CP850, see FileTextToAnsi), and hands them back in ANSI.
