@@ -259,5 +259,43 @@ TEST(Netbios, RefusesAnEventWithoutAsynchAndWorksWithoutAProvider) {
   EXPECT_TRUE(event.IsSet());  // an immediate failure still completes the command
 }
 
+// A provider whose CALL completes in the moment between NBExecCmd's time-out
+// and its CANCEL: the CANCEL then finds nothing to cancel.
+class CompletesAtTheCancel : public NetbiosProvider {
+ public:
+  CompletesAtTheCancel() { InstallNetbiosProvider(this); }
+  ~CompletesAtTheCancel() override { InstallNetbiosProvider(nullptr); }
+
+  std::uint8_t Submit(NCB& ncb) override {
+    if ((ncb.ncb_command & ~ASYNCH) == NCBCANCEL) {
+      NCB& target = *reinterpret_cast<NCB*>(ncb.ncb_buffer);
+      target.ncb_lsn = 7;
+      target.ncb_retcode = NRC_GOODRET;
+      target.ncb_cmd_cplt = NRC_GOODRET;
+      target.ncb_event->Set();
+      ncb.ncb_retcode = NRC_CANOCCR;
+      return NRC_CANOCCR;
+    }
+    ncb.ncb_retcode = NRC_PENDING;
+    ncb.ncb_event->Reset();
+    return NRC_GOODRET;
+  }
+};
+
+// The session such a CALL made is the caller's: NBExecCmd reports the
+// completion, not the time-out, or nobody would ever hang the session up.
+TEST(NBExecCmd, CompletionJustBeforeTheCancelStands) {
+  CompletesAtTheCancel netbios;
+  TraceCapture trace;
+  NCB ncb;
+  ncb.ncb_command = NCBCALL;
+  NBFormatName(ncb.ncb_callname, "BOB", 0x03);
+  NBFormatName(ncb.ncb_name, "ME", 0x04);
+  EXPECT_EQ(NBExecCmd(ncb, 20), NRC_GOODRET);
+  EXPECT_EQ(ncb.ncb_lsn, 7);
+  EXPECT_EQ(trace.Messages("Timer expired").size(), 1u);
+  EXPECT_EQ(trace.Messages("Completed before cancel").size(), 1u);
+}
+
 }  // namespace
 }  // namespace lomp
