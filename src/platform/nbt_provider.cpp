@@ -81,6 +81,12 @@ int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
   return fd;
 }
 
+std::string AddressText(in_addr address) {
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
 void AbortConnection(int fd) {
   // A reset instead of an orderly close: the peer learns the session broke.
   linger hard{1, 0};
@@ -151,7 +157,6 @@ struct NbtProvider::Job {
   Bytes received;
 
   int cancelFd = -1;
-  bool cancelled = false;  // under the provider's lock
   std::atomic<bool> threadDone{false};
   std::thread thread;
 };
@@ -363,13 +368,15 @@ void NbtProvider::Finish(Job& job) {
   ncb.ncb_cmd_cplt = job.code;
   if (job.asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
   job.ncb = nullptr;
-  // Out of the live list at once: CANCEL can no longer find it.
+  RetireLocked(job);
+}
+
+void NbtProvider::RetireLocked(const Job& job) {
   const auto live = std::find_if(jobs_.begin(), jobs_.end(),
                                  [&](const auto& candidate) { return candidate.get() == &job; });
-  if (live != jobs_.end()) {
-    retired_.push_back(*live);
-    jobs_.erase(live);
-  }
+  if (live == jobs_.end()) return;  // a synchronous command is never listed
+  retired_.push_back(*live);
+  jobs_.erase(live);
 }
 
 std::uint8_t NbtProvider::RunSynchronous(NCB& ncb) {
@@ -478,15 +485,13 @@ std::uint8_t NbtProvider::Cancel(NCB& ncb) {
   const auto live = std::find_if(jobs_.begin(), jobs_.end(),
                                  [&](const auto& job) { return job->ncb == target; });
   if (live == jobs_.end()) return NRC_CANOCCR;
-  const std::shared_ptr<Job> job = *live;
-  jobs_.erase(live);
-  retired_.push_back(job);
-  CancelLocked(*job);
+  Job& job = **live;
+  CancelLocked(job);
+  RetireLocked(job);
   return NRC_GOODRET;
 }
 
 void NbtProvider::CancelLocked(Job& job) {
-  job.cancelled = true;
   // A CALL or LISTEN that made its session but had not yet reported it:
   // nobody will learn its number, so it ends here.
   if (job.outLsn != 0) {
@@ -510,8 +515,9 @@ void NbtProvider::CancelLocked(Job& job) {
 
 std::uint8_t NbtProvider::AddSession(Job& job, int fd) {
   const std::lock_guard lock(mutex_);
-  if (job.cancelled) {
-    // Nobody waits for this session any more.
+  if (job.ncb == nullptr) {
+    // Cancelled (a job gives its NCB back only by cancel before it
+    // finishes): nobody waits for this session any more.
     AbortConnection(fd);
     close(fd);
     return NRC_CMDCAN;
@@ -601,9 +607,7 @@ std::optional<in_addr> NbtProvider::QueryBroadcast(Job& job, const LanaAddress& 
         if (IsSessionTarget(found, lana)) {
           answer = found;
         } else {
-          char text[INET_ADDRSTRLEN] = "";
-          inet_ntop(AF_INET, &found, text, sizeof text);
-          Trace("Name answer refused: " + nbt::NameText(name) + " is not at " + text);
+          Trace("Name answer refused: " + nbt::NameText(name) + " is not at " + AddressText(found));
         }
       }
     }
@@ -692,9 +696,7 @@ void NbtProvider::Call(Job& job) {
           return;
         }
         if (!IsSessionTarget(answer.address, lana)) {
-          char text[INET_ADDRSTRLEN] = "";
-          inet_ntop(AF_INET, &answer.address, text, sizeof text);
-          Trace(std::string("RETARGET refused: ") + text);
+          Trace("RETARGET refused: " + AddressText(answer.address));
           job.code = NRC_NOCALL;
           return;
         }

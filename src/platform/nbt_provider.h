@@ -103,9 +103,12 @@ class NbtProvider : public NetbiosProvider {
   std::uint8_t Hangup(NCB& ncb);
   std::uint8_t Cancel(NCB& ncb);
   // Completes a live job's NCB with NRC_CMDCAN, ends a session it made but
-  // had not reported, and wakes its thread. Under the lock; the caller takes
-  // the job out of the live list.
+  // had not reported, and wakes its thread. Under the lock; the caller
+  // retires the job.
   void CancelLocked(Job& job);
+  // Moves a listed job from the live list to the jobs whose threads are
+  // still to be joined. Under the lock.
+  void RetireLocked(const Job& job);
 
   void RunJob(const std::shared_ptr<Job>& job);
   void Call(Job& job);
