@@ -16,10 +16,14 @@
 namespace lomp {
 namespace {
 
+// The console's character set is decided once per process, and so is this.
 bool ConsoleIsUtf8() {
-  std::string charset = platform::ProcessConsole().Charset();
-  for (char& c : charset) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return charset == "UTF-8" || charset == "UTF8";
+  static const bool utf8 = [] {
+    std::string charset = platform::ProcessConsole().Charset();
+    for (char& c : charset) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return charset == "UTF-8" || charset == "UTF8";
+  }();
+  return utf8;
 }
 
 // Reads what starts the input: a UTF-8 byte-order mark is passed over; a
