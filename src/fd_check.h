@@ -36,7 +36,7 @@ class FdCheckAtExit {
   FdCheckAtExit(const FdCheckAtExit&) = delete;
   FdCheckAtExit& operator=(const FdCheckAtExit&) = delete;
 
- private:
+  // The descriptors this process has open now.
   static std::set<int> OpenDescriptors() {
     std::set<int> open;
     DIR* directory = opendir("/proc/self/fd");
@@ -50,6 +50,7 @@ class FdCheckAtExit {
     return open;
   }
 
+ private:
   static std::string Target(int fd) {
     char target[256] = {};
     const std::string link = "/proc/self/fd/" + std::to_string(fd);

@@ -45,6 +45,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -333,9 +334,15 @@ int Mailslot(const std::string& name, const std::string& workgroup, const std::s
   }
 }
 
-// A socket on UDP 137 of every address, for answering NAME QUERY
-// broadcasts; -1 when it cannot be had.
-int NameServiceSocket() {
+// Sends one NAME QUERY RESPONSE to the query's asker: its id, `flags`,
+// `count` answer records, then `record` as it is.
+using Answer = std::function<void(std::uint16_t flags, std::uint16_t count,
+                                  const std::vector<std::uint8_t>& record)>;
+
+// Answers every NAME QUERY that reaches UDP 137 of any address: `respond`
+// gets the question's encoded name (34 bytes) and sends what it likes.
+int AnswerNameQueries(
+    const std::function<void(const std::vector<std::uint8_t>& name, const Answer& answer)>& respond) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -343,25 +350,20 @@ int NameServiceSocket() {
   sockaddr_in any{};
   any.sin_family = AF_INET;
   any.sin_port = htons(137);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return -1;
-  return fd;
-}
-
-// Answers every NAME QUERY with a burst of broken responses.
-int BadNames() {
-  const int fd = NameServiceSocket();
-  if (fd < 0) return 5;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 5;
   Say("ready");
   for (;;) {
     std::uint8_t query[600];
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    const ssize_t n = recvfrom(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    const ssize_t n =
+        recvfrom(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
     if (n < 50) continue;
     // The question as asked: id, then name at 12..45.
     const std::vector<std::uint8_t> id(query, query + 2);
     const std::vector<std::uint8_t> name(query + 12, query + 46);
-    auto answer = [&](std::uint16_t flags, std::uint16_t count, std::vector<std::uint8_t> record) {
+    respond(name, [&](std::uint16_t flags, std::uint16_t count,
+                      const std::vector<std::uint8_t>& record) {
       std::vector<std::uint8_t> packet = id;
       packet.insert(packet.end(), {static_cast<std::uint8_t>(flags >> 8),
                                    static_cast<std::uint8_t>(flags), 0, 0,
@@ -369,43 +371,41 @@ int BadNames() {
                                    static_cast<std::uint8_t>(count), 0, 0, 0, 0});
       packet.insert(packet.end(), record.begin(), record.end());
       sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
-    };
-    const std::vector<std::uint8_t> nb = {0x00, 0x20, 0x00, 0x01, 0, 0, 0, 0};
-    auto with = [&](std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
-      a.insert(a.end(), b.begin(), b.end());
-      return a;
-    };
-    answer(0x8500, 1, {});                                               // no record at all
-    answer(0x8500, 1, with(name, with(nb, {0xFF, 0xFF, 0, 0, 10, 0, 0, 1})));  // RDLENGTH lies
-    answer(0x8500, 1, with(name, with(nb, {0x00, 0x06, 0x80, 0, 10, 0, 0, 1})));  // group only
-    answer(0x8500, 1, with({0xC0, 0x0C}, with(nb, {0x00, 0x06, 0, 0, 10, 0, 0, 1})));  // pointer loop
-    answer(0x8503, 1, with(name, with(nb, {0x00, 0x00})));                // negative
-    std::vector<std::uint8_t> huge = with(name, with(nb, {0x05, 0x70}));
-    huge.resize(huge.size() + 1392, 0x41);                               // oversized, 232 entries
+    });
+  }
+}
+
+// The type NB, class IN and TTL 0 of an answer record, after its name.
+const std::vector<std::uint8_t> kNbRecord = {0x00, 0x20, 0x00, 0x01, 0, 0, 0, 0};
+
+std::vector<std::uint8_t> Joined(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Answers every NAME QUERY with a burst of broken responses.
+int BadNames() {
+  return AnswerNameQueries([](const std::vector<std::uint8_t>& name, const Answer& answer) {
+    const auto& nb = kNbRecord;
+    answer(0x8500, 1, {});                                                          // no record
+    answer(0x8500, 1, Joined(name, Joined(nb, {0xFF, 0xFF, 0, 0, 10, 0, 0, 1})));    // RDLENGTH lies
+    answer(0x8500, 1, Joined(name, Joined(nb, {0x00, 0x06, 0x80, 0, 10, 0, 0, 1})));  // group only
+    answer(0x8500, 1, Joined({0xC0, 0x0C}, Joined(nb, {0x00, 0x06, 0, 0, 10, 0, 0, 1})));  // loop
+    answer(0x8503, 1, Joined(name, Joined(nb, {0x00, 0x00})));                      // negative
+    std::vector<std::uint8_t> huge = Joined(name, Joined(nb, {0x05, 0x70}));
+    huge.resize(huge.size() + 1392, 0x41);                             // oversized, 232 entries
     for (std::size_t i = 44; i < huge.size(); i += 6) huge[i] = 0x80;  // all groups
     answer(0x8500, 1, huge);
-    std::vector<std::uint8_t> truncatedName(name.begin(), name.begin() + 20);
-    answer(0x8500, 1, truncatedName);                                    // cut inside the name
-  }
+    const std::vector<std::uint8_t> truncatedName(name.begin(), name.begin() + 20);
+    answer(0x8500, 1, truncatedName);  // cut inside the name
+  });
 }
 
 // Answers every NAME QUERY: the name is at 127.0.0.1 (a lie no host may tell).
 int LoopNames() {
-  const int fd = NameServiceSocket();
-  if (fd < 0) return 5;
-  Say("ready");
-  for (;;) {
-    std::uint8_t query[600];
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    const ssize_t n = recvfrom(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
-    if (n < 50) continue;
-    std::vector<std::uint8_t> packet(query, query + 2);
-    packet.insert(packet.end(), {0x85, 0x00, 0, 0, 0, 1, 0, 0, 0, 0});
-    packet.insert(packet.end(), query + 12, query + 46);
-    packet.insert(packet.end(), {0x00, 0x20, 0x00, 0x01, 0, 0, 0, 0, 0x00, 0x06, 0, 0, 127, 0, 0, 1});
-    sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
-  }
+  return AnswerNameQueries([](const std::vector<std::uint8_t>& name, const Answer& answer) {
+    answer(0x8500, 1, Joined(name, Joined(kNbRecord, {0x00, 0x06, 0, 0, 127, 0, 0, 1})));
+  });
 }
 
 // Sends broken mailslot datagrams, then a good one.

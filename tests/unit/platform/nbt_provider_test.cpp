@@ -3,7 +3,6 @@
 #include "platform/nbt_provider.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "fd_check.h"
 #include "netbios/ncb_commands.h"
 #include "platform/nbt_wire.h"
 
@@ -34,13 +34,7 @@ in_addr Address(const char* text) {
   return address;
 }
 
-std::size_t OpenDescriptors() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
-}
+std::size_t OpenDescriptors() { return FdCheckAtExit::OpenDescriptors().size(); }
 
 // Waits until `condition` holds, at most `limit`.
 template <typename Condition>
