@@ -20,10 +20,11 @@ int main(int argc, char* argv[]) {
   // before every message went out: writes then fail quietly instead.
   std::signal(SIGPIPE, SIG_IGN);
 
-  // The real transports: NetBIOS over TCP/IP and mailslots over UDP 138.
-  // They live until the process ends.
+  // The real transports: NetBIOS over TCP/IP and mailslots over UDP 138,
+  // set up from the host's NetBIOS configuration (Samba's smb.conf). They
+  // live until the process ends.
   static lomp::platform::NbtProvider netbios([] {
-    lomp::platform::NbtSettings settings;
+    lomp::platform::NbtSettings settings = lomp::platform::StandardNbtSettings();
     // What the provider refuses shows in the trace of /vd.
     settings.trace = [](const std::string& line) {
       lomp::LogTrace("..\\shared\\krNetbios", __LINE__, "NbtProvider", line);

@@ -5,9 +5,15 @@
 
 #include <vector>
 
+#include "platform/samba_config.h"
+
 namespace lomp::platform {
 
 std::optional<std::string> HostComputerName() {
+  // Samba's `netbios name` is this host's name on the NetBIOS network.
+  if (const std::string& configured = HostSambaConfig().netbiosName; !configured.empty()) {
+    return configured;
+  }
   char buffer[256] = {};
   if (gethostname(buffer, sizeof buffer - 1) != 0) return std::nullopt;
   std::string name(buffer);

@@ -2,9 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -15,11 +12,11 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <random>
 #include <thread>
 #include <utility>
 
 #include "platform/name_claim.h"
+#include "platform/samba_config.h"
 #include "platform/nbt_stream.h"
 
 namespace lomp::platform {
@@ -79,12 +76,6 @@ int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
     return -1;
   }
   return fd;
-}
-
-std::string AddressText(in_addr address) {
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &address, text, sizeof text);
-  return text;
 }
 
 void AbortConnection(int fd) {
@@ -161,38 +152,16 @@ struct NbtProvider::Job {
   std::thread thread;
 };
 
-std::vector<LanaAddress> ListLanaAddresses() {
-  std::vector<LanaAddress> lanas;
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return lanas;
-  for (const ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
-    if (item->ifa_addr == nullptr || item->ifa_addr->sa_family != AF_INET) continue;
-    if (!(item->ifa_flags & IFF_UP) || (item->ifa_flags & IFF_LOOPBACK) ||
-        !(item->ifa_flags & IFF_BROADCAST) || item->ifa_broadaddr == nullptr) {
-      continue;
-    }
-    LanaAddress lana;
-    lana.interfaceName = item->ifa_name;
-    lana.address = reinterpret_cast<const sockaddr_in*>(item->ifa_addr)->sin_addr;
-    lana.broadcast = reinterpret_cast<const sockaddr_in*>(item->ifa_broadaddr)->sin_addr;
-    lanas.push_back(lana);
-  }
-  freeifaddrs(list);
-  return lanas;
-}
-
-bool IsSessionTarget(in_addr address, const LanaAddress& lana) {
-  const std::uint32_t host = ntohl(address.s_addr);
-  const bool loopbackLana = ntohl(lana.address.s_addr) >> 24 == 127;
-  if (host >> 24 == 0) return false;                       // "this network", unspecified
-  if (host >> 24 == 127) return loopbackLana;               // this machine
-  if (host >= 0xE0000000) return false;                     // multicast, reserved, broadcast
-  return address.s_addr != lana.broadcast.s_addr;           // the LANA's own broadcast
+NbtSettings StandardNbtSettings() {
+  const SambaConfig& config = HostSambaConfig();
+  NbtSettings settings;
+  settings.names = ResolverSettingsFrom(config);
+  settings.interfaces = config.interfaces;
+  return settings;
 }
 
 NbtProvider::NbtProvider(NbtSettings settings)
-    : settings_(std::move(settings)),
-      nextTransactionId_(static_cast<std::uint16_t>(std::random_device{}())) {
+    : settings_(std::move(settings)), resolver_(settings_.names, settings_.trace) {
   const std::lock_guard lock(mutex_);
   RefreshLanasLocked();
 }
@@ -211,10 +180,7 @@ NbtProvider::~NbtProvider() {
   }
 }
 
-int NbtProvider::NameQueriesSent() {
-  const std::lock_guard lock(mutex_);
-  return nameQueriesSent_;
-}
+int NbtProvider::NameQueriesSent() { return resolver_.NameQueriesSent(); }
 
 std::size_t NbtProvider::LiveCommands() {
   const std::lock_guard lock(mutex_);
@@ -236,7 +202,7 @@ void NbtProvider::Trace(const std::string& line) const {
 void NbtProvider::RefreshLanasLocked() {
   std::vector<std::unique_ptr<Lana>> refreshed;
   const std::vector<LanaAddress> addresses =
-      settings_.lanas.empty() ? ListLanaAddresses() : settings_.lanas;
+      settings_.lanas.empty() ? ListLanaAddresses(settings_.interfaces) : settings_.lanas;
   for (const LanaAddress& address : addresses) {
     // An interface seen before keeps its names and sessions.
     const auto known = std::find_if(lanas_.begin(), lanas_.end(), [&](const auto& lana) {
@@ -558,92 +524,6 @@ std::shared_ptr<NbtProvider::Session> NbtProvider::FindSession(std::uint8_t lana
   return found->second;
 }
 
-std::optional<in_addr> NbtProvider::QueryBroadcast(Job& job, const LanaAddress& lana,
-                                                   const Name16& name) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::nullopt;
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  // Bound to the LANA's address: the answer comes back to this address and
-  // port as a unicast.
-  const sockaddr_in from = SocketAddress(lana.address, 0);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
-    close(fd);
-    return std::nullopt;
-  }
-  std::uint16_t transactionId;
-  {
-    const std::lock_guard lock(mutex_);
-    transactionId = nextTransactionId_++;
-  }
-  const Bytes query = nbt::BuildNameQuery(transactionId, name);
-  const sockaddr_in to = SocketAddress(lana.broadcast, settings_.nameServicePort);
-
-  std::optional<in_addr> answer;
-  for (int attempt = 0; attempt < settings_.queryTries && !answer; ++attempt) {
-    sendto(fd, query.data(), query.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    {
-      const std::lock_guard lock(mutex_);
-      ++nameQueriesSent_;
-    }
-    // Answers to any try of this lookup count; everything else is dropped.
-    const Deadline deadline = Clock::now() + settings_.queryInterval;
-    while (!answer) {
-      const Io ready = WaitReady(fd, POLLIN, job.cancelFd, deadline);
-      if (ready == Io::Cancelled) {
-        close(fd);
-        return std::nullopt;
-      }
-      if (ready != Io::Ok) break;
-      std::uint8_t packet[1500];
-      const ssize_t n = recv(fd, packet, sizeof packet, MSG_DONTWAIT);
-      if (n <= 0) continue;
-      if (const auto address = nbt::ParseNameQueryResponse(
-              std::span(packet, static_cast<std::size_t>(n)), transactionId, name)) {
-        in_addr found{};
-        found.s_addr = *address;
-        // A host that points us at ourselves or at many hosts is not
-        // believed; another may still answer truthfully.
-        if (IsSessionTarget(found, lana)) {
-          answer = found;
-        } else {
-          Trace("Name answer refused: " + nbt::NameText(name) + " is not at " + AddressText(found));
-        }
-      }
-    }
-  }
-  close(fd);
-  return answer;
-}
-
-std::optional<in_addr> NbtProvider::Resolve(Job& job, const LanaAddress& lana, const Name16& name) {
-  const std::string text = nbt::NameText(name);
-  in_addr literal{};
-  if (inet_pton(AF_INET, text.c_str(), &literal) == 1) return literal;
-  {
-    const std::lock_guard lock(mutex_);
-    if (const auto cached = nameCache_.find(name); cached != nameCache_.end()) {
-      return cached->second;
-    }
-  }
-  std::optional<in_addr> address = QueryBroadcast(job, lana, name);
-  if (!address && settings_.useHostResolver && !text.empty()) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* results = nullptr;
-    if (getaddrinfo(text.c_str(), nullptr, &hints, &results) == 0 && results != nullptr) {
-      address = reinterpret_cast<const sockaddr_in*>(results->ai_addr)->sin_addr;
-    }
-    if (results != nullptr) freeaddrinfo(results);
-  }
-  if (address) {
-    const std::lock_guard lock(mutex_);
-    nameCache_[name] = *address;
-  }
-  return address;
-}
-
 std::optional<LanaAddress> NbtProvider::RegisteredLana(Job& job) {
   const std::lock_guard lock(mutex_);
   const Lana* lana = FindLanaLocked(job.lana);
@@ -666,14 +546,22 @@ void NbtProvider::Call(Job& job) {
   // No wait of a CALL outlasts this, cancelled or not.
   const Deadline deadline = Clock::now() + settings_.callTimeout;
 
-  const std::optional<in_addr> resolved = Resolve(job, lana, job.callname);
+  const std::optional<in_addr> resolved =
+      resolver_.Resolve(job.callname, lana, job.cancelFd, deadline);
   if (!resolved) {
     job.code = NRC_NOCALL;
     return;
   }
   in_addr remote = *resolved;
   std::uint16_t port = settings_.sessionPort;
-  const Bytes request = nbt::BuildSessionRequest(job.callname, job.name);
+  // A node given by its address is called by the name it registered: a
+  // Windows node takes a session only for a name of its own.
+  Name16 called = job.callname;
+  in_addr literal{};
+  if (inet_pton(AF_INET, nbt::NameText(job.callname).c_str(), &literal) == 1) {
+    called = resolver_.CalledName(remote, job.callname, lana, job.cancelFd, deadline);
+  }
+  const Bytes request = nbt::BuildSessionRequest(called, job.name);
 
   for (int retargets = 0;;) {
     Io io = Io::Ok;

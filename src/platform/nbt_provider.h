@@ -30,26 +30,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/lana.h"
+#include "platform/name_resolver.h"
 #include "platform/nbt_wire.h"
 #include "platform/netbios.h"
 
 namespace lomp::platform {
 
-struct LanaAddress {
-  std::string interfaceName;
-  in_addr address{};
-  in_addr broadcast{};
-};
-
 struct NbtSettings {
-  std::uint16_t nameServicePort = 137;
   std::uint16_t sessionPort = 139;
-  std::chrono::milliseconds queryInterval{250};  // between NAME QUERY tries
-  int queryTries = 3;
+  // How called names are found (name_resolver.h).
+  ResolverSettings names;
   int retargetLimit = 1;  // RETARGET responses followed per CALL
   // How long a caller accepted by LISTEN may take to send its SESSION REQUEST.
   std::chrono::milliseconds sessionRequestTimeout{5000};
-  bool useHostResolver = true;  // last resort for names no node answered for
   // The longest a CALL may take from its first packet to the session: a
   // peer that accepts the connection and never answers is left then, even
   // when nobody cancels the command.
@@ -61,18 +55,17 @@ struct NbtSettings {
   // The LANAs to use instead of the host's interfaces (tests: a loopback
   // LANA). Empty: the host's, as ListLanaAddresses() gives them.
   std::vector<LanaAddress> lanas;
-  // Where diagnostics go (refused answers and targets); none when empty.
+  // Samba's `interfaces`: which of the host's interfaces are LANAs; empty:
+  // all of them (lana.h).
+  std::vector<std::string> interfaces;
+  // Where diagnostics go (name lookups, refused answers and targets); none
+  // when empty.
   std::function<void(const std::string&)> trace;
 };
 
-// Whether a session may be made to `address` from `lana`: never to an
-// unspecified, broadcast, multicast or reserved address, and to loopback
-// only from a loopback LANA. Name answers and RETARGET targets come from the
-// network, so any host could otherwise point us at ourselves.
-bool IsSessionTarget(in_addr address, const LanaAddress& lana);
-
-// The IPv4 interfaces that make LANAs, in the kernel's order.
-std::vector<LanaAddress> ListLanaAddresses();
+// The settings of the host's NetBIOS configuration: the WINS servers, the
+// name resolve order and the interfaces of Samba's smb.conf.
+NbtSettings StandardNbtSettings();
 
 class NbtProvider : public NetbiosProvider {
  public:
@@ -122,9 +115,6 @@ class NbtProvider : public NetbiosProvider {
   // The LANA's address when the job's own name is registered on it; else
   // sets the job's code and gives nullopt.
   std::optional<LanaAddress> RegisteredLana(Job& job);
-  std::optional<in_addr> Resolve(Job& job, const LanaAddress& lana, const nbt::Name16& name);
-  std::optional<in_addr> QueryBroadcast(Job& job, const LanaAddress& lana,
-                                        const nbt::Name16& name);
   std::uint8_t AddSession(Job& job, int fd);
   void Trace(const std::string& line) const;
   std::shared_ptr<Session> FindSession(std::uint8_t lana, std::uint8_t lsn, std::uint8_t& code);
@@ -140,9 +130,7 @@ class NbtProvider : public NetbiosProvider {
   // (finished or cancelled) whose threads are still to be joined.
   std::vector<std::shared_ptr<Job>> jobs_;
   std::vector<std::shared_ptr<Job>> retired_;
-  std::map<nbt::Name16, in_addr> nameCache_;
-  int nameQueriesSent_ = 0;
-  std::uint16_t nextTransactionId_;
+  NameResolver resolver_;
 };
 
 }  // namespace lomp::platform

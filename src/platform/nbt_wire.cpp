@@ -86,12 +86,13 @@ std::optional<Name16> ReadEncodedName(std::span<const std::uint8_t> message, std
   return name;
 }
 
-Bytes BuildNameQuery(std::uint16_t transactionId, const Name16& name) {
+Bytes BuildNameQuery(std::uint16_t transactionId, const Name16& name, QueryMode mode) {
   Bytes query;
   query.reserve(50);
   AppendBig16(query, transactionId);
-  AppendBig16(query, 0x0110);  // query, recursion desired, broadcast
-  AppendBig16(query, 1);       // one question
+  // A query asking for recursion; the B bit only when it is broadcast.
+  AppendBig16(query, mode == QueryMode::Broadcast ? 0x0110 : 0x0100);
+  AppendBig16(query, 1);  // one question
   AppendBig16(query, 0);
   AppendBig16(query, 0);
   AppendBig16(query, 0);
@@ -101,20 +102,32 @@ Bytes BuildNameQuery(std::uint16_t transactionId, const Name16& name) {
   return query;
 }
 
-std::optional<std::uint32_t> ParseNameQueryResponse(std::span<const std::uint8_t> message,
-                                                    std::uint16_t transactionId,
-                                                    const Name16& name) {
+namespace {
+
+// The header and first resource record of a name service response.
+struct ResponseRecord {
+  std::uint16_t flags = 0;
+  std::uint16_t answers = 0;
+  Name16 name{};
+  std::uint16_t type = 0;
+  std::uint32_t ttl = 0;
+  std::span<const std::uint8_t> data;
+};
+
+// Reads a response to `transactionId` up to the data of its first record.
+// The record is read whatever ANCOUNT says: negative answers carry one even
+// where the count is 0.
+std::optional<ResponseRecord> ReadResponseRecord(std::span<const std::uint8_t> message,
+                                                 std::uint16_t transactionId) {
   std::size_t offset = 0;
-  std::uint16_t id = 0, flags = 0, questions = 0, answers = 0, authority = 0, additional = 0;
-  if (!ReadWord(message, offset, id) || !ReadWord(message, offset, flags) ||
-      !ReadWord(message, offset, questions) || !ReadWord(message, offset, answers) ||
+  std::uint16_t id = 0, questions = 0, authority = 0, additional = 0;
+  ResponseRecord record;
+  if (!ReadWord(message, offset, id) || !ReadWord(message, offset, record.flags) ||
+      !ReadWord(message, offset, questions) || !ReadWord(message, offset, record.answers) ||
       !ReadWord(message, offset, authority) || !ReadWord(message, offset, additional)) {
     return std::nullopt;
   }
-  if (id != transactionId || (flags & kFlagResponse) == 0 || (flags & kOpcodeMask) != 0 ||
-      (flags & kRcodeMask) != 0 || answers == 0) {
-    return std::nullopt;
-  }
+  if (id != transactionId || (record.flags & kFlagResponse) == 0) return std::nullopt;
   // A response carries no questions, but skip any that a peer sends.
   for (std::uint16_t i = 0; i < questions && i < 4; ++i) {
     std::uint16_t type = 0, klass = 0;
@@ -123,26 +136,126 @@ std::optional<std::uint32_t> ParseNameQueryResponse(std::span<const std::uint8_t
       return std::nullopt;
     }
   }
-  const auto answerName = ReadEncodedName(message, offset);
-  std::uint16_t type = 0, klass = 0, dataLength = 0;
-  std::uint32_t ttl = 0;
-  if (!answerName || *answerName != name || !ReadWord(message, offset, type) ||
-      !ReadWord(message, offset, klass) || !ReadLong(message, offset, ttl) ||
-      !ReadWord(message, offset, dataLength)) {
-    return std::nullopt;
-  }
-  if (type != kTypeNb || dataLength == 0 || dataLength % 6 != 0 ||
+  const auto name = ReadEncodedName(message, offset);
+  std::uint16_t klass = 0, dataLength = 0;
+  if (!name || !ReadWord(message, offset, record.type) || !ReadWord(message, offset, klass) ||
+      !ReadLong(message, offset, record.ttl) || !ReadWord(message, offset, dataLength) ||
       offset + dataLength > message.size()) {
     return std::nullopt;
   }
-  for (std::size_t entry = offset; entry < offset + dataLength; entry += 6) {
-    const std::uint16_t nbFlags = static_cast<std::uint16_t>(message[entry] << 8 | message[entry + 1]);
-    if (nbFlags & kGroupBit) continue;  // a group name cannot take a session
-    std::uint32_t address = 0;
-    std::memcpy(&address, message.data() + entry + 2, 4);  // stays in network order
-    return address;
+  record.name = *name;
+  record.data = message.subspan(offset, dataLength);
+  return record;
+}
+
+constexpr std::uint16_t kOpcodeQuery = 0x0000;
+constexpr std::uint16_t kOpcodeWack = 0x3800;  // opcode 7 in bits 11..14
+constexpr std::uint16_t kTypeNbstat = 0x0021;
+constexpr std::size_t kStatusEntrySize = 18;  // 16-byte name, 2-byte flags
+
+}  // namespace
+
+NameQueryAnswer ParseNameQueryAnswer(std::span<const std::uint8_t> message,
+                                     std::uint16_t transactionId, const Name16& name) {
+  NameQueryAnswer answer;
+  const std::optional<ResponseRecord> record = ReadResponseRecord(message, transactionId);
+  if (!record || record->name != name) return answer;
+  const std::uint16_t opcode = record->flags & kOpcodeMask;
+  if (opcode == kOpcodeWack) {
+    answer.kind = NameQueryAnswer::Kind::Wait;
+    answer.ttl = record->ttl;
+    return answer;
   }
-  return std::nullopt;
+  if (opcode != kOpcodeQuery) return answer;
+  if (const auto rcode = static_cast<std::uint8_t>(record->flags & kRcodeMask); rcode != 0) {
+    answer.kind = NameQueryAnswer::Kind::Negative;
+    answer.rcode = rcode;
+    return answer;
+  }
+  if (record->answers == 0 || record->type != kTypeNb || record->data.empty() ||
+      record->data.size() % 6 != 0) {
+    return answer;
+  }
+  for (std::size_t entry = 0; entry < record->data.size(); entry += 6) {
+    const auto nbFlags = static_cast<std::uint16_t>(record->data[entry] << 8 | record->data[entry + 1]);
+    if (nbFlags & kGroupBit) continue;  // a group name cannot take a session
+    answer.kind = NameQueryAnswer::Kind::Positive;
+    std::memcpy(&answer.address, record->data.data() + entry + 2, 4);  // stays in network order
+    return answer;
+  }
+  return answer;
+}
+
+std::optional<std::uint32_t> ParseNameQueryResponse(std::span<const std::uint8_t> message,
+                                                    std::uint16_t transactionId,
+                                                    const Name16& name) {
+  const NameQueryAnswer answer = ParseNameQueryAnswer(message, transactionId, name);
+  if (answer.kind != NameQueryAnswer::Kind::Positive) return std::nullopt;
+  return answer.address;
+}
+
+Bytes BuildNodeStatusRequest(std::uint16_t transactionId) {
+  Name16 wildcard{};
+  wildcard[0] = '*';
+  Bytes request;
+  request.reserve(50);
+  AppendBig16(request, transactionId);
+  AppendBig16(request, 0x0000);  // a unicast query without recursion
+  AppendBig16(request, 1);
+  AppendBig16(request, 0);
+  AppendBig16(request, 0);
+  AppendBig16(request, 0);
+  AppendEncodedName(request, wildcard);
+  AppendBig16(request, kTypeNbstat);
+  AppendBig16(request, kClassIn);
+  return request;
+}
+
+std::optional<std::vector<NodeStatusName>> ParseNodeStatusResponse(
+    std::span<const std::uint8_t> message, std::uint16_t transactionId) {
+  const std::optional<ResponseRecord> record = ReadResponseRecord(message, transactionId);
+  if (!record || (record->flags & (kOpcodeMask | kRcodeMask)) != 0 || record->type != kTypeNbstat ||
+      record->data.empty()) {
+    return std::nullopt;
+  }
+  const std::size_t count = record->data[0];
+  if (1 + count * kStatusEntrySize > record->data.size()) return std::nullopt;
+  std::vector<NodeStatusName> names(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* entry = record->data.data() + 1 + i * kStatusEntrySize;
+    std::memcpy(names[i].name.data(), entry, 16);
+    names[i].flags = static_cast<std::uint16_t>(entry[16] << 8 | entry[17]);
+  }
+  return names;
+}
+
+std::optional<Name16> MessengerName(const std::vector<NodeStatusName>& names) {
+  const auto unique = [](const NodeStatusName& entry, std::uint8_t suffix) {
+    return (entry.flags & kNameFlagGroup) == 0 && entry.name[15] == suffix;
+  };
+  const NodeStatusName* firstMessenger = nullptr;
+  for (const NodeStatusName& entry : names) {
+    if (!unique(entry, 0x03)) continue;
+    if (firstMessenger == nullptr) firstMessenger = &entry;
+    for (const NodeStatusName& computer : names) {
+      if (unique(computer, 0x00) &&
+          std::equal(computer.name.begin(), computer.name.begin() + 15, entry.name.begin())) {
+        return entry.name;
+      }
+    }
+  }
+  if (firstMessenger == nullptr) return std::nullopt;
+  return firstMessenger->name;
+}
+
+std::string NameWithSuffix(const Name16& name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text = NameText(name);
+  text += '<';
+  text += kHex[name[15] >> 4];
+  text += kHex[name[15] & 0x0F];
+  text += '>';
+  return text;
 }
 
 std::optional<FrameHeader> ParseFrameHeader(std::span<const std::uint8_t, 4> header) {

@@ -35,16 +35,61 @@ std::optional<Name16> ReadEncodedName(std::span<const std::uint8_t> message, std
 
 // --- name service (UDP 137) -------------------------------------------------
 
-// A B-node broadcast NAME QUERY REQUEST for `name` (50 bytes).
-Bytes BuildNameQuery(std::uint16_t transactionId, const Name16& name);
+// A NAME QUERY REQUEST for `name` (50 bytes): broadcast on a subnet (B-node)
+// or unicast to a name server, both asking for recursion.
+enum class QueryMode { Broadcast, Unicast };
+Bytes BuildNameQuery(std::uint16_t transactionId, const Name16& name,
+                     QueryMode mode = QueryMode::Broadcast);
 
-// The IPv4 address (network byte order) of the first unique-name entry in a
-// POSITIVE NAME QUERY RESPONSE to `transactionId` about `name`; nullopt for
-// anything else (requests, other ids or names, negative or malformed
-// answers, group-only answers).
+// What a name service message says about a query of ours.
+struct NameQueryAnswer {
+  enum class Kind {
+    Unrelated,  // not an answer to this query, or malformed
+    Positive,   // `address` owns the name as a unique name
+    Negative,   // the name does not exist (a name server's RCODE in `rcode`)
+    Wait,       // WAIT FOR ACKNOWLEDGEMENT: ask again after `ttl` seconds
+  };
+  Kind kind = Kind::Unrelated;
+  std::uint32_t address = 0;  // network byte order
+  std::uint8_t rcode = 0;
+  std::uint32_t ttl = 0;
+};
+
+// Reads `message` as an answer to the query `transactionId` about `name`.
+// A positive answer names the first unique-name entry; one with only group
+// entries is Unrelated, as a group cannot take a session.
+NameQueryAnswer ParseNameQueryAnswer(std::span<const std::uint8_t> message,
+                                     std::uint16_t transactionId, const Name16& name);
+
+// The address of a positive answer, nullopt for anything else.
 std::optional<std::uint32_t> ParseNameQueryResponse(std::span<const std::uint8_t> message,
                                                     std::uint16_t transactionId,
                                                     const Name16& name);
+
+// --- node status ------------------------------------------------------------
+
+inline constexpr std::uint16_t kNameFlagGroup = 0x8000;
+
+struct NodeStatusName {
+  Name16 name{};
+  std::uint16_t flags = 0;  // NAME_FLAGS: G, ONT, DRG, CNF, ACT, PRM
+};
+
+// A unicast NODE STATUS REQUEST for the wildcard name "*" (50 bytes).
+Bytes BuildNodeStatusRequest(std::uint16_t transactionId);
+
+// The name table of a NODE STATUS RESPONSE to `transactionId`; nullopt for
+// anything else or anything malformed.
+std::optional<std::vector<NodeStatusName>> ParseNodeStatusResponse(
+    std::span<const std::uint8_t> message, std::uint16_t transactionId);
+
+// The name a Messenger session to this node is called by: the unique <03>
+// name equal to its unique <00> name (the computer's), else the first
+// unique <03> name; nullopt when the node has no unique <03> name.
+std::optional<Name16> MessengerName(const std::vector<NodeStatusName>& names);
+
+// The name as the NetBIOS tools print it: "FAR<03>".
+std::string NameWithSuffix(const Name16& name);
 
 // --- session service (TCP 139) ----------------------------------------------
 

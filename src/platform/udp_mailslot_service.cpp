@@ -13,6 +13,7 @@
 #include "platform/code_page.h"
 #include "platform/identity.h"
 #include "platform/mailslot_wire.h"
+#include "platform/samba_config.h"
 
 namespace lomp::platform {
 namespace {
@@ -21,13 +22,6 @@ std::string Upper(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return text;
-}
-
-std::string Trim(const std::string& text) {
-  const auto begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos) return "";
-  const auto end = text.find_last_not_of(" \t\r\n");
-  return text.substr(begin, end - begin + 1);
 }
 
 nbt::Name16 GroupName(const std::string& text, std::uint8_t suffix) {
@@ -64,30 +58,11 @@ int SenderSocket(in_addr address, std::uint16_t preferredPort, std::uint16_t& po
 
 }  // namespace
 
-std::string WorkgroupFromSambaConfig(const std::string& path) {
-  std::ifstream file(path);
-  std::string line;
-  bool inGlobal = false;
-  while (std::getline(file, line)) {
-    line = Trim(line);
-    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-    if (line[0] == '[') {
-      inGlobal = Upper(line) == "[GLOBAL]";
-      continue;
-    }
-    const auto equals = line.find('=');
-    if (!inGlobal || equals == std::string::npos) continue;
-    if (Upper(Trim(line.substr(0, equals))) == "WORKGROUP") {
-      return Upper(Trim(line.substr(equals + 1))).substr(0, 15);
-    }
-  }
-  return "";
-}
-
 UdpMailslotSettings StandardMailslotSettings() {
   UdpMailslotSettings settings;
-  const std::string workgroup = WorkgroupFromSambaConfig("/etc/samba/smb.conf");
-  if (!workgroup.empty()) settings.workgroup = workgroup;
+  const SambaConfig& config = HostSambaConfig();
+  settings.workgroup = config.workgroup;
+  settings.interfaces = config.interfaces;
   std::string computer = HostComputerName().value_or("");
   computer = ProcessConsole().ToAnsi(computer).substr(0, 15);
   AnsiToUpperInPlace(computer);
@@ -109,7 +84,7 @@ MailslotHandle UdpMailslotService::OpenClient(const std::string& path) {
   std::string mailslot;
   if (!SplitMailslotPath(path, server, mailslot) || server == ".") return kInvalidMailslotHandle;
   // Without a LANA there is nowhere to send to.
-  std::vector<LanaAddress> lanas = ListLanaAddresses();
+  std::vector<LanaAddress> lanas = ListLanaAddresses(settings_.interfaces);
   if (lanas.empty()) return kInvalidMailslotHandle;
   if (server == "*") server = settings_.workgroup;
   const std::lock_guard lock(mutex_);

@@ -30,14 +30,12 @@ struct UdpMailslotSettings {
   std::string registryPrefix = "lomp-mailslot";  // claim keys (name_claim.h)
   std::string registryFolder;                    // empty: the running user's
   std::size_t maxQueuedMessages = 256;  // per local mailslot; later ones are dropped
+  // Samba's `interfaces`: the LANAs to send on; empty: all (lana.h).
+  std::vector<std::string> interfaces;
 };
 
-// The `workgroup` of the [global] section of a Samba configuration file,
-// upper-cased; empty when the file or the setting is missing.
-std::string WorkgroupFromSambaConfig(const std::string& path);
-
-// The standard settings: this host's computer name, and the workgroup of
-// /etc/samba/smb.conf or else "WORKGROUP".
+// The standard settings: this host's computer name, and the workgroup and
+// interfaces of the host's Samba configuration (samba_config.h).
 UdpMailslotSettings StandardMailslotSettings();
 
 class UdpMailslotService : public MailslotService {

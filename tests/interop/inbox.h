@@ -1,5 +1,6 @@
 // smbd's inbox in the test bed: its message command writes each message it
-// receives to a file msg-SENDER-... of LOMP_INBOX.
+// receives to a file msg-SENDER-... of LOMP_INBOX (PEER's; FAR's is
+// LOMP_FAR_INBOX). Every helper takes the folder, PEER's unless told.
 #pragma once
 
 #include <algorithm>
@@ -21,10 +22,10 @@ struct InboxMessage {
 };
 
 // The messages in the inbox, oldest first.
-inline std::vector<InboxMessage> InboxMessages() {
+inline std::vector<InboxMessage> InboxMessages(const std::string& folder = Env("LOMP_INBOX")) {
   namespace fs = std::filesystem;
   std::vector<std::pair<fs::file_time_type, InboxMessage>> files;
-  for (const auto& entry : fs::directory_iterator(Env("LOMP_INBOX"))) {
+  for (const auto& entry : fs::directory_iterator(folder)) {
     std::ifstream file(entry.path(), std::ios::binary);
     std::stringstream content;
     content << file.rdbuf();
@@ -38,9 +39,9 @@ inline std::vector<InboxMessage> InboxMessages() {
 }
 
 // The texts of the inbox, oldest first.
-inline std::vector<std::string> Inbox() {
+inline std::vector<std::string> Inbox(const std::string& folder = Env("LOMP_INBOX")) {
   std::vector<std::string> texts;
-  for (auto& message : InboxMessages()) texts.push_back(std::move(message.text));
+  for (auto& message : InboxMessages(folder)) texts.push_back(std::move(message.text));
   return texts;
 }
 
@@ -58,9 +59,9 @@ inline bool ArrivedTimes(const std::string& text, std::size_t count) {
 }
 
 // Waits (at most 5 s) for smbd to hand `text` to its message command.
-inline bool Arrived(const std::string& text) {
+inline bool Arrived(const std::string& text, const std::string& folder = Env("LOMP_INBOX")) {
   for (int i = 0; i < 100; ++i) {
-    for (const std::string& message : Inbox()) {
+    for (const std::string& message : Inbox(folder)) {
       if (message == text) return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -68,8 +69,8 @@ inline bool Arrived(const std::string& text) {
   return false;
 }
 
-inline void ClearInbox() {
-  for (const auto& entry : std::filesystem::directory_iterator(Env("LOMP_INBOX"))) {
+inline void ClearInbox(const std::string& folder = Env("LOMP_INBOX")) {
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     std::filesystem::remove(entry.path());
   }
 }

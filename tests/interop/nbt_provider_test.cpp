@@ -136,12 +136,24 @@ TEST_F(NbtInterop, CallByAddressNeedsNoQuery) {
   NBHangup(0, lsn);
 }
 
-TEST_F(NbtInterop, NameFoundOnlyByTheHostResolver) {
+// The host's resolver (here its hosts file) knows computers: as in Samba it
+// is asked for <00> and <20> names only, and before any broadcast.
+TEST_F(NbtInterop, HostResolverIsAskedForComputerNamesOnly) {
   auto peer = StartPeer("pong");
-  std::uint8_t lsn = 0;
-  ASSERT_EQ(Call(Env("LOMP_SPARE_HOST"), lsn), NRC_GOODRET);
-  EXPECT_EQ(provider_->NameQueriesSent(), 3);  // three broadcast tries first
-  NBHangup(0, lsn);
+  const auto call = [](std::uint8_t suffix) {
+    NCB ncb{};
+    ncb.ncb_command = NCBCALL;
+    NBFormatName(ncb.ncb_callname, Env("LOMP_SPARE_HOST"), suffix);
+    NBFormatName(ncb.ncb_name, kOwnName, kOwnSuffix);
+    ncb.ncb_rto = ncb.ncb_sto = 2;
+    const std::uint8_t code = Netbios(&ncb);
+    if (code == NRC_GOODRET) NBHangup(0, ncb.ncb_lsn);
+    return code;
+  };
+  EXPECT_EQ(call(0x20), NRC_GOODRET);
+  EXPECT_EQ(provider_->NameQueriesSent(), 0);
+  EXPECT_EQ(call(0x03), NRC_NOCALL);
+  EXPECT_EQ(provider_->NameQueriesSent(), 3);  // only the broadcasts
 }
 
 TEST_F(NbtInterop, CallToNobodyTimesOutWithNoCall) {
@@ -354,9 +366,15 @@ TEST_F(NbtInterop, ListenAcceptsACallFromAnotherHost) {
   ChildProcess listener(
       InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "listen", "LOMPSPARE"}));
   ASSERT_EQ(listener.ReadLine(5s), "listening");
+  // Our own provider registers names without telling the network, so the
+  // caller learns where LOMPSPARE is from its lmhosts file.
+  const std::string lmhosts = "/etc/samba/lmhosts";
+  std::ofstream(lmhosts) << Env("LOMP_SPARE_ADDR") << " LOMPSPARE#03\n";
   std::uint8_t lsn = 0;
   // NetBIOS names are compared byte for byte: the called name is upper case.
-  ASSERT_EQ(Call("LOMPSPARE", lsn), NRC_GOODRET);
+  const std::uint8_t called = Call("LOMPSPARE", lsn);
+  std::filesystem::remove(lmhosts);
+  ASSERT_EQ(called, NRC_GOODRET);
   EXPECT_EQ(listener.ReadLine(5s), "listen 0");
   ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
   std::string reply;

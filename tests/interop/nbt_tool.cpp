@@ -29,6 +29,14 @@
 //                                 malformed, oversized and lying records
 //   nbt_tool loopnames            answer every NAME QUERY on UDP 137 with
 //                                 127.0.0.1
+//   nbt_tool wackwins ADDRESS     a WINS server that answers every NAME QUERY
+//                                 with a WAIT FOR ACKNOWLEDGEMENT of 4 s, and
+//                                 2.5 s later with ADDRESS
+//   nbt_tool status PORT NAME#XX[g]...
+//                                 answer NODE STATUS on UDP 137 with these
+//                                 names (g: a group); on PORT accept every
+//                                 call, print "called NAME<XX>" and serve as
+//                                 a Messenger service
 //   nbt_tool baddatagrams ADDRESS WORKGROUP
 //                                 send broken mailslot datagrams for MESSNGR to
 //                                 ADDRESS:138, then one good one ("good")
@@ -408,6 +416,77 @@ int LoopNames() {
   });
 }
 
+// A WINS server that is slow to make up its mind.
+int WackWins(const std::string& address) {
+  in_addr owner{};
+  if (inet_pton(AF_INET, address.c_str(), &owner) != 1) return 2;
+  std::uint8_t ip[4];
+  std::memcpy(ip, &owner.s_addr, sizeof ip);
+  return AnswerNameQueries([&](const std::vector<std::uint8_t>& name, const Answer& answer) {
+    // Opcode 7 with the wait in the TTL; RDATA repeats the request's flags.
+    answer(0xBC00, 1, Joined(name, {0x00, 0x20, 0x00, 0x01, 0, 0, 0, 4, 0x00, 0x02, 0x01, 0x00}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    answer(0x8500, 1, Joined(name, Joined(kNbRecord, {0x00, 0x06, 0, 0, ip[0], ip[1], ip[2], ip[3]})));
+  });
+}
+
+// A node with a name table: NODE STATUS on UDP 137, sessions on `port`.
+int StatusNode(int port, const std::vector<std::string>& entries) {
+  std::vector<std::uint8_t> table = {static_cast<std::uint8_t>(entries.size())};
+  for (const std::string& entry : entries) {
+    const auto hash = entry.find('#');
+    std::string text = entry.substr(0, hash);
+    text.resize(15, ' ');
+    table.insert(table.end(), text.begin(), text.end());
+    table.push_back(static_cast<std::uint8_t>(std::stoi(entry.substr(hash + 1, 2), nullptr, 16)));
+    table.push_back(entry.back() == 'g' ? 0x84 : 0x04);  // active, group or unique
+    table.push_back(0x00);
+  }
+  table.resize(table.size() + 46, 0);  // statistics
+  const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(137);
+  if (bind(udp, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 5;
+  std::thread([udp, table] {
+    for (;;) {
+      std::uint8_t request[600];
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      const ssize_t n =
+          recvfrom(udp, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      if (n != 50 || request[47] != 0x21) continue;  // node status questions only
+      std::vector<std::uint8_t> answer = {request[0], request[1], 0x84, 0x00, 0, 0, 0, 1, 0, 0, 0, 0};
+      answer.insert(answer.end(), request + 12, request + 46);
+      answer.insert(answer.end(), {0x00, 0x21, 0x00, 0x01, 0, 0, 0, 0,
+                                   static_cast<std::uint8_t>(table.size() >> 8),
+                                   static_cast<std::uint8_t>(table.size())});
+      answer.insert(answer.end(), table.begin(), table.end());
+      sendto(udp, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+    }
+  }).detach();
+  const int listener = ListenSocket(port);
+  Say("ready");
+  for (;;) {
+    const int fd = accept(listener, nullptr, nullptr);
+    if (fd < 0) continue;
+    std::thread([fd] {
+      std::uint8_t header[4];
+      std::vector<std::uint8_t> payload(68);
+      if (ReadAll(fd, header, 4) && header[0] == nbt::kSessionRequest && header[3] == 68 &&
+          ReadAll(fd, payload.data(), payload.size())) {
+        if (const auto names = nbt::ParseSessionRequest(payload)) {
+          Say("called " + nbt::NameWithSuffix(names->first));
+          const auto accept = nbt::PositiveSessionResponse();
+          SendBytes(fd, {accept.begin(), accept.end()});
+          Hostile(fd, "smb");
+        }
+      }
+      close(fd);
+    }).detach();
+  }
+}
+
 // Sends broken mailslot datagrams, then a good one.
 int BadDatagrams(const std::string& address, const std::string& workgroup) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -465,6 +544,10 @@ int main(int argc, char* argv[]) {
   if (args.size() == 1 && args[0] == "badnames") return BadNames();
   if (args.size() == 1 && args[0] == "loopnames") return LoopNames();
   if (args.size() == 3 && args[0] == "baddatagrams") return BadDatagrams(args[1], args[2]);
+  if (args.size() == 2 && args[0] == "wackwins") return WackWins(args[1]);
+  if (args.size() >= 2 && args[0] == "status") {
+    return StatusNode(std::stoi(args[1]), {args.begin() + 2, args.end()});
+  }
   std::cerr << "usage: nbt_tool hold NAME SUFFIX | listen NAME | peer MODE PORT\n";
   return 2;
 }

@@ -4,9 +4,13 @@
 #   testbed.sh COMMAND [ARGUMENTS...]
 #
 # Makes network namespaces joined by a bridge: a switch, the client (where
-# COMMAND runs; its hosts file and Samba configuration are its own), the peer
+# COMMAND runs; its hosts file and /etc/samba are its own, so tests may
+# change its smb.conf and lmhosts), the peer
 # (Samba's nmbd and smbd, NetBIOS name PEER) and a spare host for peers of
-# the tests' own; and one more with no network but loopback. Names and addresses are
+# the tests' own; and one more with no network but loopback. Beyond a router
+# (a namespace with a leg on each bridge) lies a second subnet, which no
+# broadcast of the first reaches: nmbd as its WINS server, and Samba as FAR,
+# registered with that server. Names and addresses are
 # unique per run. Everything is torn down when the command ends, also when
 # it fails or the script is interrupted; on failure the Samba logs and a
 # capture of the client's traffic are kept in $LOMP_TESTBED_KEEP (default:
@@ -20,6 +24,9 @@
 #   LOMP_SPARE_HOST         the spare host's name in the client's hosts file
 #   LOMP_ABSENT_HOST        a name in that file whose address has no host
 #   LOMP_HOST_NETNS         the machine's own network namespace, never to be used
+#   LOMP_FAR_NAME=FAR       LOMP_FAR_ADDR, LOMP_FAR_INBOX: Samba beyond the router
+#   LOMP_WINS_ADDR          the WINS server beyond the router (FAR is registered)
+#   LOMP_DEAD_WINS_ADDR     an address beyond the router where no host is
 # Needs root, iproute2 and samba; without them it exits 77 (skipped).
 set -euo pipefail
 
@@ -44,6 +51,9 @@ ns_client="lomp-c-$run_id"
 ns_peer="lomp-p-$run_id"
 ns_spare="lomp-s-$run_id"
 ns_isolated="lomp-i-$run_id"
+ns_router="lomp-r-$run_id"
+ns_wins="lomp-w-$run_id"
+ns_far="lomp-f-$run_id"
 # A /24 in 10.x chosen per run; only these namespaces ever see it.
 octet2=$((200 + RANDOM % 50))
 octet3=$((RANDOM % 250 + 1))
@@ -52,6 +62,13 @@ client_addr="$net.10"
 peer_addr="$net.20"
 spare_addr="$net.30"
 broadcast="$net.255"
+router_addr="$net.1"
+# The far subnet: another /24 of 10.x, behind the router.
+far_net="10.$((octet2 - 100)).$octet3"
+far_router_addr="$far_net.1"
+wins_addr="$far_net.2"
+far_addr="$far_net.20"
+dead_wins_addr="$far_net.99"
 workdir="$(mktemp -d "/tmp/lomp-testbed-$run_id.XXXX")"
 keep="${LOMP_TESTBED_KEEP:-$PWD}"
 pids=()
@@ -62,7 +79,7 @@ teardown() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   # Killing the peer's processes first lets the namespaces go away at once.
-  for ns in "$ns_peer" "$ns_spare" "$ns_isolated" "$ns_client"; do
+  for ns in "$ns_peer" "$ns_spare" "$ns_isolated" "$ns_client" "$ns_wins" "$ns_far" "$ns_router"; do
     ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
   done
   if ((status != 0)); then
@@ -71,7 +88,8 @@ teardown() {
     cp "$workdir/client.pcap" "$keep/testbed-$run_id-client.pcap" 2>/dev/null || true
     echo "testbed: failed ($status); logs and capture kept in $keep (run $run_id)" >&2
   fi
-  for ns in "$ns_client" "$ns_peer" "$ns_spare" "$ns_isolated" "$ns_switch"; do
+  for ns in "$ns_client" "$ns_peer" "$ns_spare" "$ns_isolated" "$ns_wins" "$ns_far" "$ns_router" \
+    "$ns_switch"; do
     ip netns del "$ns" 2>/dev/null || true
   done
   rm -rf "$workdir" "/etc/netns/$ns_client"
@@ -83,18 +101,27 @@ trap 'exit 130' INT TERM
 ip netns add "$ns_switch"
 ip -n "$ns_switch" link add br0 type bridge
 ip -n "$ns_switch" link set br0 up
-attach() {  # namespace, address, name of its end
-  local ns="$1" address="$2" end="$3"
-  ip netns add "$ns"
+ip -n "$ns_switch" link add br1 type bridge
+ip -n "$ns_switch" link set br1 up
+attach() {  # namespace, address, name of its end[, bridge, broadcast]
+  local ns="$1" address="$2" end="$3" bridge="${4:-br0}" bcast="${5:-$broadcast}"
+  [[ -e "/run/netns/$ns" ]] || ip netns add "$ns"
   ip -n "$ns_switch" link add "sw-$end" type veth peer name "$end" netns "$ns"
-  ip -n "$ns_switch" link set "sw-$end" master br0 up
+  ip -n "$ns_switch" link set "sw-$end" master "$bridge" up
   ip -n "$ns" link set lo up
-  ip -n "$ns" addr add "$address/24" broadcast "$broadcast" dev "$end"
+  ip -n "$ns" addr add "$address/24" broadcast "$bcast" dev "$end"
   ip -n "$ns" link set "$end" up
 }
 attach "$ns_client" "$client_addr" eth-c
 attach "$ns_peer" "$peer_addr" eth-p
 attach "$ns_spare" "$spare_addr" eth-s
+attach "$ns_router" "$router_addr" eth-rn
+attach "$ns_router" "$far_router_addr" eth-rf br1 "$far_net.255"
+attach "$ns_wins" "$wins_addr" eth-w br1 "$far_net.255"
+attach "$ns_far" "$far_addr" eth-f br1 "$far_net.255"
+ip netns exec "$ns_router" sysctl -qw net.ipv4.ip_forward=1
+for ns in "$ns_client" "$ns_peer" "$ns_spare"; do ip -n "$ns" route add default via "$router_addr"; done
+for ns in "$ns_wins" "$ns_far"; do ip -n "$ns" route add default via "$far_router_addr"; done
 # The client's hosts file (ip netns exec mounts it over /etc/hosts) names the
 # spare host, so a name no node answers for can still be found by the host's
 # resolver.
@@ -146,6 +173,48 @@ cat >"$workdir/client.conf" <<CONF
   cache directory = $workdir/cache
   private dir = $workdir/private
 CONF
+# Beyond the router: a WINS server, and FAR (nmbd registers FAR with it).
+far_conf() {  # name, interface, extra lines
+  local name="$1" interface="$2" extra="$3"
+  mkdir -p "$workdir/$name"/{lock,state,cache,pid,private,ncalrpc,inbox}
+  chmod 1777 "$workdir/$name/inbox"
+  cat >"$workdir/$name/smb.conf" <<CONF
+[global]
+  netbios name = $name
+  workgroup = LOMPFAR
+  interfaces = $interface
+  bind interfaces only = yes
+  server min protocol = NT1
+  smb ports = 139
+  disable netbios = no
+  lock directory = $workdir/$name/lock
+  state directory = $workdir/$name/state
+  cache directory = $workdir/$name/cache
+  pid directory = $workdir/$name/pid
+  private dir = $workdir/$name/private
+  ncalrpc dir = $workdir/$name/ncalrpc
+  log file = $workdir/log/$name-%m.log
+  log level = 1
+  load printers = no
+  printcap name = /dev/null
+  disable spoolss = yes
+  dns proxy = no
+$extra
+CONF
+}
+far_conf WINSSRV eth-w "  wins support = yes"
+far_conf FAR eth-f "  wins server = $wins_addr
+  message command = /bin/sh -c '/bin/cat %s > $workdir/FAR/inbox/msg-%f-%t-\$\$; rm %s' &"
+setsid ip netns exec "$ns_wins" nmbd --foreground --no-process-group -s "$workdir/WINSSRV/smb.conf" \
+  >"$workdir/log/wins-nmbd.out" 2>&1 &
+pids+=($!)
+setsid ip netns exec "$ns_far" nmbd --foreground --no-process-group -s "$workdir/FAR/smb.conf" \
+  >"$workdir/log/far-nmbd.out" 2>&1 &
+pids+=($!)
+setsid ip netns exec "$ns_far" smbd --foreground --no-process-group -s "$workdir/FAR/smb.conf" \
+  >"$workdir/log/far-smbd.out" 2>&1 &
+pids+=($!)
+
 setsid ip netns exec "$ns_peer" nmbd --foreground --no-process-group -s "$workdir/smb.conf" \
   >"$workdir/log/nmbd.out" 2>&1 &
 pids+=($!)
@@ -175,6 +244,26 @@ if ((ready == 0)); then
   cat "$workdir/log/nmbd.out" "$workdir/log/smbd.out" >&2 || true
   exit 1
 fi
+# FAR is ready when its smbd listens and the WINS server, asked from the
+# client across the router, knows FAR<03>.
+ready=0
+for _ in $(seq 1 ${LOMP_FAR_TRIES:-240}); do
+  if ip netns exec "$ns_far" ss -ltn 2>/dev/null | grep -q ":139 " &&
+    ip netns exec "$ns_client" nmblookup -s "$workdir/client.conf" -U "$wins_addr" --recursion 'FAR#03' \
+      2>/dev/null | grep -q "$far_addr"; then
+    ready=1
+    break
+  fi
+  sleep 0.25
+done
+if ((ready == 0)); then
+  echo "testbed: FAR was not registered with the WINS server in 60 s" >&2
+  ip netns exec "$ns_client" nmblookup -d 3 -s "$workdir/client.conf" -U "$wins_addr" --recursion 'FAR#03' >&2 || true
+  ip netns exec "$ns_client" ip route >&2 || true
+  ip netns exec "$ns_client" ping -c1 -W1 "$wins_addr" >&2 || true
+  cat "$workdir/log/wins-nmbd.out" "$workdir/log/far-nmbd.out" "$workdir/log/far-smbd.out" >&2 || true
+  exit 1
+fi
 
 export LOMP_TESTBED=1 LOMP_NS_CLIENT="$ns_client" LOMP_NS_PEER="$ns_peer" LOMP_NS_SPARE="$ns_spare"
 export LOMP_NS_ISOLATED="$ns_isolated"
@@ -182,4 +271,6 @@ export LOMP_CLIENT_ADDR="$client_addr" LOMP_PEER_ADDR="$peer_addr" LOMP_SPARE_AD
 export LOMP_BROADCAST="$broadcast" LOMP_PEER_NAME=PEER LOMP_WORKGROUP=LOMPTEST
 export LOMP_INBOX="$workdir/inbox" LOMP_SPARE_HOST=lompspare LOMP_ABSENT_HOST=BADNOWHERE
 export LOMP_HOST_NETNS="$(readlink /proc/$$/ns/net)"
+export LOMP_FAR_NAME=FAR LOMP_FAR_ADDR="$far_addr" LOMP_FAR_INBOX="$workdir/FAR/inbox"
+export LOMP_WINS_ADDR="$wins_addr" LOMP_DEAD_WINS_ADDR="$dead_wins_addr"
 ip netns exec "$ns_client" "$@"

@@ -5,7 +5,6 @@
 #include "support/hex.h"
 
 #include <cstring>
-#include <fstream>
 
 #include "platform/mailslot.h"
 #include "platform/udp_mailslot_service.h"
@@ -116,17 +115,6 @@ TEST(MailslotPath, SplitsServerAndMailslot) {
   EXPECT_FALSE(SplitMailslotPath("\\\\\\MAILSLOT\\X", server, mailslot));
   EXPECT_FALSE(SplitMailslotPath("\\\\WORK\\MAILSLOT\\", server, mailslot));
   EXPECT_FALSE(SplitMailslotPath("WORK", server, mailslot));
-}
-
-TEST(SambaConfig, WorkgroupOfTheGlobalSection) {
-  const std::string path = ::testing::TempDir() + "/smb.conf";
-  {
-    std::ofstream file(path);
-    file << "# comment\n[global]\n   server string = x\n   workgroup = office \n[share]\n"
-            "   workgroup = other\n";
-  }
-  EXPECT_EQ(WorkgroupFromSambaConfig(path), "OFFICE");
-  EXPECT_EQ(WorkgroupFromSambaConfig(path + ".missing"), "");
 }
 
 }  // namespace

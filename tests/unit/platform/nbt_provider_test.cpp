@@ -144,9 +144,9 @@ class NbtProviderLoopback : public ::testing::Test {
     NbtSettings settings;
     settings.lanas = {{"lo", Address("127.0.0.1"), Address("127.255.255.255")}};
     settings.sessionPort = port;
-    settings.nameServicePort = 9;  // discard: no answer comes
-    settings.queryInterval = 5ms;
-    settings.useHostResolver = false;
+    settings.names.port = 9;  // discard: no answer comes
+    settings.names.queryInterval = 5ms;
+    settings.names.order = {ResolveMethod::Bcast};
     settings.callTimeout = callTimeout;
     settings.registryFolder = folder_.string();
     auto provider = std::make_unique<NbtProvider>(settings);

@@ -139,5 +139,107 @@ TEST(NbtWire, NameTextDropsThePadding) {
   EXPECT_EQ(NameText(zeros), "");
 }
 
+// A name server's answers, as Samba's nmbd sends them: a negative answer
+// carries its record although ANCOUNT may say 0; a WACK (opcode 7) carries
+// the wait in its TTL.
+TEST(NbtWire, NameServerAnswersAreToldApart) {
+  const Name16 bob = Name("BOB", 0x03);
+  Bytes query = BuildNameQuery(0x1234, bob, QueryMode::Unicast);
+  EXPECT_EQ(query[2], 0x01);
+  EXPECT_EQ(query[3], 0x00);  // recursion desired, not broadcast
+
+  const NameQueryAnswer positive = ParseNameQueryAnswer(kAnswer, 0x1234, bob);
+  EXPECT_EQ(positive.kind, NameQueryAnswer::Kind::Positive);
+  EXPECT_EQ(positive.address, Ip(192, 168, 1, 20));
+
+  Bytes negative(kAnswer.begin(), kAnswer.end() - 12);
+  negative[3] = 0x83;  // RCODE NAM_ERR
+  negative[7] = 0x00;  // ANCOUNT 0, the record still follows
+  negative[46] = 0x00;
+  negative[47] = 0x0A;  // type NULL
+  negative.insert(negative.end(), {0, 0, 0, 0, 0, 0});  // TTL 0, RDLENGTH 0
+  const NameQueryAnswer denied = ParseNameQueryAnswer(negative, 0x1234, bob);
+  EXPECT_EQ(denied.kind, NameQueryAnswer::Kind::Negative);
+  EXPECT_EQ(denied.rcode, 3);
+  // About another name or transaction it says nothing.
+  EXPECT_EQ(ParseNameQueryAnswer(negative, 0x1234, Name("EVE", 0x03)).kind,
+            NameQueryAnswer::Kind::Unrelated);
+  EXPECT_EQ(ParseNameQueryAnswer(negative, 0x4321, bob).kind, NameQueryAnswer::Kind::Unrelated);
+
+  Bytes wack(kAnswer.begin(), kAnswer.end() - 12);
+  wack[2] = 0xBC;  // response, opcode 7, AA
+  wack[3] = 0x00;
+  wack.insert(wack.end(), {0, 0, 0, 30, 0, 2, 0x01, 0x00});  // TTL 30 s, RDATA the flags
+  const NameQueryAnswer wait = ParseNameQueryAnswer(wack, 0x1234, bob);
+  EXPECT_EQ(wait.kind, NameQueryAnswer::Kind::Wait);
+  EXPECT_EQ(wait.ttl, 30u);
+}
+
+// A node status answer as nmbd gives it for a host FAR in workgroup OFFICE.
+Bytes StatusAnswer(std::uint16_t id, const std::vector<NodeStatusName>& names) {
+  Bytes answer;
+  AppendBig16(answer, id);
+  AppendBig16(answer, 0x8400);
+  AppendBig16(answer, 0);
+  AppendBig16(answer, 1);
+  AppendBig16(answer, 0);
+  AppendBig16(answer, 0);
+  Name16 wildcard{};
+  wildcard[0] = '*';
+  AppendEncodedName(answer, wildcard);
+  AppendBig16(answer, 0x0021);
+  AppendBig16(answer, 0x0001);
+  answer.insert(answer.end(), {0, 0, 0, 0});
+  AppendBig16(answer, static_cast<std::uint16_t>(1 + 18 * names.size() + 46));
+  answer.push_back(static_cast<std::uint8_t>(names.size()));
+  for (const NodeStatusName& entry : names) {
+    answer.insert(answer.end(), entry.name.begin(), entry.name.end());
+    AppendBig16(answer, entry.flags);
+  }
+  answer.insert(answer.end(), 46, 0);  // statistics
+  return answer;
+}
+
+TEST(NbtWire, NodeStatusRequestAndAnswer) {
+  const Bytes request = BuildNodeStatusRequest(0x0102);
+  ASSERT_EQ(request.size(), 50u);
+  EXPECT_EQ(Bytes(request.begin(), request.begin() + 14),
+            Hex("01 02 00 00 00 01 00 00 00 00 00 00 20 43"));  // '*' is CK
+  EXPECT_EQ(Bytes(request.end() - 4, request.end()), Hex("00 21 00 01"));
+
+  const std::vector<NodeStatusName> table = {{Name("FAR", 0x00), 0x0400},
+                                             {Name("OFFICE", 0x00), 0x8400},
+                                             {Name("FAR", 0x03), 0x0400},
+                                             {Name("FAR", 0x20), 0x0400}};
+  const Bytes answer = StatusAnswer(0x0102, table);
+  const auto names = ParseNodeStatusResponse(answer, 0x0102);
+  ASSERT_TRUE(names);
+  ASSERT_EQ(names->size(), 4u);
+  EXPECT_EQ((*names)[1].name, Name("OFFICE", 0x00));
+  EXPECT_EQ((*names)[1].flags, 0x8400);
+  EXPECT_FALSE(ParseNodeStatusResponse(answer, 0x0103));
+  for (std::size_t size = 0; size < 12 + 34 + 10 + 1 + 4 * 18; ++size) {
+    EXPECT_FALSE(ParseNodeStatusResponse(std::span(answer.data(), size), 0x0102)) << size;
+  }
+  // A name query answer is not a status answer.
+  EXPECT_FALSE(ParseNodeStatusResponse(kAnswer, 0x1234));
+}
+
+TEST(NbtWire, MessengerNameIsTheComputersOwn) {
+  // A user's <03> name registered before the computer's: the computer's wins.
+  EXPECT_EQ(MessengerName({{Name("ADMIN", 0x03), 0x0400},
+                           {Name("FAR", 0x00), 0x0400},
+                           {Name("FAR", 0x03), 0x0400}}),
+            Name("FAR", 0x03));
+  // Without a matching <00>, the first unique <03>; groups never count.
+  EXPECT_EQ(MessengerName({{Name("LAB", 0x03), 0x8400},
+                           {Name("ADMIN", 0x03), 0x0400},
+                           {Name("OTHER", 0x03), 0x0400},
+                           {Name("LAB", 0x00), 0x8400}}),
+            Name("ADMIN", 0x03));
+  EXPECT_FALSE(MessengerName({{Name("FAR", 0x00), 0x0400}, {Name("FAR", 0x20), 0x0400}}));
+  EXPECT_EQ(NameWithSuffix(Name("FAR", 0x03)), "FAR<03>");
+}
+
 }  // namespace
 }  // namespace lomp::platform::nbt

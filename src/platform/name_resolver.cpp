@@ -1,0 +1,448 @@
+#include "platform/name_resolver.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <random>
+
+#include "platform/lmhosts.h"
+
+namespace lomp::platform {
+
+using nbt::Bytes;
+using nbt::Clock;
+using nbt::Deadline;
+using nbt::Io;
+using nbt::Name16;
+using nbt::NameQueryAnswer;
+using nbt::NameWithSuffix;
+
+namespace {
+
+constexpr std::size_t kMaxLmhostsSize = 1 << 20;
+// The longest wait a WAIT FOR ACKNOWLEDGEMENT may ask for; the call's own
+// deadline usually ends it sooner.
+constexpr std::chrono::seconds kMaxAcknowledgementWait{60};
+
+sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
+  sockaddr_in socketAddress{};
+  socketAddress.sin_family = AF_INET;
+  socketAddress.sin_addr = address;
+  socketAddress.sin_port = htons(port);
+  return socketAddress;
+}
+
+// A UDP socket sending from the LANA's address; connected to `peer` when
+// given, so that only the peer's datagrams are received and an ICMP "port
+// unreachable" shows as ECONNREFUSED.
+int NameServiceSocket(const LanaAddress& lana, const sockaddr_in* peer) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  if (peer == nullptr) setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  const sockaddr_in from = SocketAddress(lana.address, 0);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+      (peer != nullptr &&
+       connect(fd, reinterpret_cast<const sockaddr*>(peer), sizeof *peer) != 0)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+enum class Exchange { Answered, Silent, Refused, Cancelled };
+
+// What a datagram does to an exchange.
+enum class Heard {
+  Nothing,   // not for us, or not believed: wait on
+  Settled,   // the answer: the exchange ends
+  NoResend,  // no further tries are sent, but a later answer still counts
+};
+
+// What hears the datagrams of an exchange. It may move `waitUntil` to wait
+// longer for this try.
+using Hear = std::function<Heard(std::span<const std::uint8_t> packet, in_addr from,
+                                 Clock::time_point& waitUntil)>;
+
+// Sends `request` up to `tries` times `interval` apart (to `to`, or to the
+// connected peer when null), handing every datagram that comes to `hear`.
+Exchange Ask(int fd, const sockaddr_in* to, const Bytes& request, int tries,
+             std::chrono::milliseconds interval, int cancelFd, const Deadline& deadline,
+             const std::function<void(int)>& sent, const Hear& hear) {
+  bool resend = true;
+  for (int attempt = 0; attempt < tries; ++attempt) {
+    if (deadline && Clock::now() >= *deadline) return Exchange::Silent;
+    if (resend) {
+      const ssize_t written =
+          to == nullptr ? send(fd, request.data(), request.size(), 0)
+                        : sendto(fd, request.data(), request.size(), 0,
+                                 reinterpret_cast<const sockaddr*>(to), sizeof *to);
+      if (written < 0 && errno == ECONNREFUSED) return Exchange::Refused;
+      sent(attempt + 1);
+    }
+    Clock::time_point waitUntil = Clock::now() + interval;
+    for (;;) {
+      const Deadline until = deadline ? std::min(waitUntil, *deadline) : waitUntil;
+      const Io ready = nbt::WaitReady(fd, POLLIN, cancelFd, until);
+      if (ready == Io::Cancelled) return Exchange::Cancelled;
+      if (ready == Io::Failed) return Exchange::Silent;
+      if (ready != Io::Ok) {
+        if (deadline && Clock::now() >= *deadline) return Exchange::Silent;
+        if (Clock::now() < waitUntil) continue;  // a WACK moved the end of this try
+        break;
+      }
+      std::uint8_t packet[1500];
+      sockaddr_in from{};
+      socklen_t fromLength = sizeof from;
+      const ssize_t n = recvfrom(fd, packet, sizeof packet, MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
+      if (n < 0 && errno == ECONNREFUSED) return Exchange::Refused;
+      if (n <= 0) continue;
+      const Heard heard = hear(std::span(packet, static_cast<std::size_t>(n)), from.sin_addr, waitUntil);
+      if (heard == Heard::Settled) return Exchange::Answered;
+      if (heard == Heard::NoResend) resend = false;
+    }
+  }
+  return Exchange::Silent;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return std::nullopt;
+  std::string text(kMaxLmhostsSize, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  return text;
+}
+
+std::optional<in_addr> HostResolverAddress(const std::string& text) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* results = nullptr;
+  std::optional<in_addr> address;
+  if (getaddrinfo(text.c_str(), nullptr, &hints, &results) == 0 && results != nullptr) {
+    address = reinterpret_cast<const sockaddr_in*>(results->ai_addr)->sin_addr;
+  }
+  if (results != nullptr) freeaddrinfo(results);
+  return address;
+}
+
+}  // namespace
+
+struct NameResolver::Lookup {
+  enum class Kind { Found, Denied, Silent, Cancelled };
+  Kind kind = Kind::Silent;
+  in_addr address{};
+
+  static Lookup At(in_addr address) { return {Kind::Found, address}; }
+};
+
+ResolverSettings ResolverSettingsFrom(const SambaConfig& config) {
+  ResolverSettings settings;
+  settings.order = config.resolveOrder;
+  settings.winsServers = config.winsServers;
+  return settings;
+}
+
+NameResolver::NameResolver(ResolverSettings settings, Trace trace)
+    : settings_(std::move(settings)),
+      trace_(std::move(trace)),
+      nextTransactionId_(static_cast<std::uint16_t>(std::random_device{}())) {
+  for (const std::string& server : settings_.winsServers) winsServers_.push_back({server, {}, false});
+}
+
+void NameResolver::Say(const std::string& line) const {
+  if (trace_) trace_(line);
+}
+
+std::uint16_t NameResolver::NextTransactionId() {
+  const std::lock_guard lock(mutex_);
+  return nextTransactionId_++;
+}
+
+void NameResolver::CountQuery() {
+  const std::lock_guard lock(mutex_);
+  ++queriesSent_;
+}
+
+int NameResolver::NameQueriesSent() {
+  const std::lock_guard lock(mutex_);
+  return queriesSent_;
+}
+
+std::optional<in_addr> NameResolver::Resolve(const Name16& name, const LanaAddress& lana,
+                                             int cancelFd, const Deadline& deadline) {
+  const std::string text = nbt::NameText(name);
+  in_addr literal{};
+  if (inet_pton(AF_INET, text.c_str(), &literal) == 1) return literal;
+  const std::string shown = NameWithSuffix(name);
+  {
+    const std::lock_guard lock(mutex_);
+    if (const auto known = found_.find(name); known != found_.end()) {
+      return known->second;
+    }
+    if (const auto failed = notFound_.find(name);
+        failed != notFound_.end() && Clock::now() - failed->second < settings_.negativeCacheAge) {
+      return std::nullopt;
+    }
+  }
+  for (const ResolveMethod method : settings_.order) {
+    Lookup lookup;
+    switch (method) {
+      case ResolveMethod::Lmhosts: lookup = FromLmhosts(name); break;
+      case ResolveMethod::Wins: lookup = FromWins(name, lana, cancelFd, deadline); break;
+      case ResolveMethod::Host: lookup = FromHost(name); break;
+      case ResolveMethod::Bcast: lookup = FromBroadcast(name, lana, cancelFd, deadline); break;
+    }
+    if (lookup.kind == Lookup::Kind::Cancelled) return std::nullopt;
+    if (lookup.kind == Lookup::Kind::Found) {
+      const std::lock_guard lock(mutex_);
+      found_[name] = lookup.address;
+      notFound_.erase(name);
+      return lookup.address;
+    }
+    if (lookup.kind == Lookup::Kind::Denied) break;
+  }
+  Say(shown + " not found; not looked for again for " +
+      std::to_string(settings_.negativeCacheAge.count()) + " ms");
+  const std::lock_guard lock(mutex_);
+  notFound_[name] = Clock::now();
+  return std::nullopt;
+}
+
+NameResolver::Lookup NameResolver::FromLmhosts(const Name16& name) {
+  const std::optional<std::string> table = ReadSmallFile(settings_.lmhostsPath);
+  if (!table) {
+    Say("lmhosts: no " + settings_.lmhostsPath);
+    return {};
+  }
+  if (const std::optional<in_addr> address = FindInLmhosts(*table, name)) {
+    Say("lmhosts: " + NameWithSuffix(name) + " is at " + AddressText(*address));
+    return Lookup::At(*address);
+  }
+  Say("lmhosts: no entry for " + NameWithSuffix(name));
+  return {};
+}
+
+NameResolver::Lookup NameResolver::FromWins(const Name16& name, const LanaAddress& lana,
+                                            int cancelFd, const Deadline& deadline) {
+  if (winsServers_.empty()) {
+    Say("wins: no WINS server configured");
+    return {};
+  }
+  for (std::size_t server = 0; server < winsServers_.size(); ++server) {
+    std::string text;
+    std::optional<in_addr> address;
+    {
+      const std::lock_guard lock(mutex_);
+      if (winsServers_[server].dead) continue;
+      text = winsServers_[server].text;
+      address = winsServers_[server].address;
+    }
+    if (!address) {
+      // "tag:address" names the server for a tag; the tag is not needed here.
+      const std::string host = text.substr(text.find(':') + 1);
+      in_addr literal{};
+      address = inet_pton(AF_INET, host.c_str(), &literal) == 1 ? std::optional(literal)
+                                                                : HostResolverAddress(host);
+      const std::lock_guard lock(mutex_);
+      winsServers_[server].address = address;
+      winsServers_[server].dead = !address;
+    }
+    if (!address) {
+      Say("wins: server " + text + " has no address; not asked in this run");
+      continue;
+    }
+    const Lookup lookup = AskWinsServer(server, *address, name, lana, cancelFd, deadline);
+    if (lookup.kind != Lookup::Kind::Silent) return lookup;
+  }
+  return {};
+}
+
+NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr address,
+                                                 const Name16& name, const LanaAddress& lana,
+                                                 int cancelFd, const Deadline& deadline) {
+  const std::string serverText = AddressText(address);
+  const std::string shown = NameWithSuffix(name);
+  const sockaddr_in to = SocketAddress(address, settings_.port);
+  const int fd = NameServiceSocket(lana, &to);
+  if (fd < 0) return {};
+  const std::uint16_t id = NextTransactionId();
+  const Bytes query = nbt::BuildNameQuery(id, name, nbt::QueryMode::Unicast);
+  Lookup lookup;
+  const Exchange exchange = Ask(
+      fd, nullptr, query, settings_.winsTries, settings_.winsInterval, cancelFd, deadline,
+      [&](int attempt) {
+        CountQuery();
+        Say("wins: query " + shown + " to " + serverText + " (try " + std::to_string(attempt) + ")");
+      },
+      [&](std::span<const std::uint8_t> packet, in_addr, Clock::time_point& waitUntil) {
+        const NameQueryAnswer answer = nbt::ParseNameQueryAnswer(packet, id, name);
+        switch (answer.kind) {
+          case NameQueryAnswer::Kind::Positive: {
+            in_addr found{};
+            found.s_addr = answer.address;
+            if (!IsSessionTarget(found, lana)) {
+              Say("Name answer refused: " + nbt::NameText(name) + " is not at " + AddressText(found));
+              return Heard::Nothing;
+            }
+            Say("wins: " + serverText + " says " + shown + " is at " + AddressText(found));
+            lookup = Lookup::At(found);
+            return Heard::Settled;
+          }
+          case NameQueryAnswer::Kind::Negative:
+            Say("wins: " + serverText + " says " + shown + " does not exist (RCODE " +
+                std::to_string(answer.rcode) + ")");
+            lookup.kind = Lookup::Kind::Denied;
+            return Heard::Settled;
+          case NameQueryAnswer::Kind::Wait: {
+            const auto wait = std::min<std::chrono::seconds>(std::chrono::seconds(answer.ttl),
+                                                             kMaxAcknowledgementWait);
+            Say("wins: " + serverText + " asks to wait " + std::to_string(wait.count()) +
+                " s for " + shown);
+            waitUntil = std::max(waitUntil, Clock::now() + wait);
+            return Heard::Nothing;
+          }
+          case NameQueryAnswer::Kind::Unrelated:
+            return Heard::Nothing;
+        }
+        return Heard::Nothing;
+      });
+  close(fd);
+  if (exchange == Exchange::Cancelled) return {Lookup::Kind::Cancelled, {}};
+  if (exchange == Exchange::Answered) return lookup;
+  // Silent or refused: whatever the reason, this server is done for the run
+  // unless it was only our deadline that ended the wait.
+  if (exchange == Exchange::Silent && deadline && Clock::now() >= *deadline) return {};
+  Say("wins: " + serverText + (exchange == Exchange::Refused ? " refused the query" : " did not answer") +
+      "; not asked again in this run");
+  const std::lock_guard lock(mutex_);
+  winsServers_[server].dead = true;
+  return {};
+}
+
+NameResolver::Lookup NameResolver::FromHost(const Name16& name) {
+  const std::string shown = NameWithSuffix(name);
+  // The host's names are computers' names: Samba asks the resolver only for
+  // the <00> and <20> names that stand for them.
+  if (name[15] != 0x00 && name[15] != 0x20) {
+    Say("host: not asked for " + shown + " (only <00> and <20> names)");
+    return {};
+  }
+  const std::string text = nbt::NameText(name);
+  if (text.empty()) return {};
+  if (const std::optional<in_addr> address = HostResolverAddress(text)) {
+    Say("host: " + shown + " is at " + AddressText(*address));
+    return Lookup::At(*address);
+  }
+  Say("host: " + text + " not found");
+  return {};
+}
+
+NameResolver::Lookup NameResolver::FromBroadcast(const Name16& name, const LanaAddress& lana,
+                                                 int cancelFd, const Deadline& deadline) {
+  const std::string shown = NameWithSuffix(name);
+  const std::string broadcastText = AddressText(lana.broadcast);
+  const int fd = NameServiceSocket(lana, nullptr);
+  if (fd < 0) return {};
+  const std::uint16_t id = NextTransactionId();
+  const Bytes query = nbt::BuildNameQuery(id, name);
+  const sockaddr_in to = SocketAddress(lana.broadcast, settings_.port);
+  Lookup lookup;
+  // Answers to any try of this lookup count; everything else is dropped.
+  const Exchange exchange = Ask(
+      fd, &to, query, settings_.queryTries, settings_.queryInterval, cancelFd, deadline,
+      [&](int attempt) {
+        CountQuery();
+        Say("bcast: query " + shown + " on " + broadcastText + " (try " + std::to_string(attempt) + ")");
+      },
+      [&](std::span<const std::uint8_t> packet, in_addr from, Clock::time_point&) {
+        const NameQueryAnswer answer = nbt::ParseNameQueryAnswer(packet, id, name);
+        // Only a name server denies a name, and any host can claim to be
+        // one: a denial stops the broadcasts, but the owner's answer to an
+        // earlier one still counts.
+        if (answer.kind == NameQueryAnswer::Kind::Negative) {
+          Say("bcast: " + AddressText(from) + " says " + shown + " does not exist (RCODE " +
+              std::to_string(answer.rcode) + ")");
+          return Heard::NoResend;
+        }
+        if (answer.kind != NameQueryAnswer::Kind::Positive) return Heard::Nothing;
+        in_addr found{};
+        found.s_addr = answer.address;
+        // A host that points us at ourselves or at many hosts is not
+        // believed; another may still answer truthfully.
+        if (!IsSessionTarget(found, lana)) {
+          Say("Name answer refused: " + nbt::NameText(name) + " is not at " + AddressText(found));
+          return Heard::Nothing;
+        }
+        Say("bcast: " + AddressText(from) + " says " + shown + " is at " + AddressText(found));
+        lookup = Lookup::At(found);
+        return Heard::Settled;
+      });
+  close(fd);
+  if (exchange == Exchange::Cancelled) return {Lookup::Kind::Cancelled, {}};
+  if (exchange != Exchange::Answered) Say("bcast: no answer for " + shown);
+  return lookup;
+}
+
+Name16 NameResolver::CalledName(in_addr address, const Name16& fallback, const LanaAddress& lana,
+                                int cancelFd, const Deadline& deadline) {
+  const std::string addressText = AddressText(address);
+  {
+    const std::lock_guard lock(mutex_);
+    if (const auto known = calledNames_.find(address.s_addr); known != calledNames_.end()) {
+      return known->second;
+    }
+  }
+  const sockaddr_in to = SocketAddress(address, settings_.port);
+  const int fd = NameServiceSocket(lana, &to);
+  if (fd < 0) return fallback;
+  const std::uint16_t id = NextTransactionId();
+  const Bytes request = nbt::BuildNodeStatusRequest(id);
+  std::optional<std::vector<nbt::NodeStatusName>> names;
+  const Exchange exchange = Ask(
+      fd, nullptr, request, settings_.statusTries, settings_.statusInterval, cancelFd, deadline,
+      [&](int attempt) {
+        Say("Node status: asking " + addressText + " for its names (try " +
+            std::to_string(attempt) + ")");
+      },
+      [&](std::span<const std::uint8_t> packet, in_addr, Clock::time_point&) {
+        names = nbt::ParseNodeStatusResponse(packet, id);
+        return names ? Heard::Settled : Heard::Nothing;
+      });
+  close(fd);
+  if (exchange == Exchange::Cancelled) return fallback;
+
+  Name16 called = fallback;
+  const std::string fallbackText = NameWithSuffix(fallback);
+  if (names) {
+    std::string listed;
+    for (const nbt::NodeStatusName& entry : *names) {
+      listed += (listed.empty() ? "" : " ") + NameWithSuffix(entry.name) +
+                ((entry.flags & nbt::kNameFlagGroup) ? "(group)" : "");
+    }
+    Say("Node status: " + addressText + " has " + (listed.empty() ? "no names" : listed));
+    if (const std::optional<Name16> messenger = nbt::MessengerName(*names)) {
+      called = *messenger;
+      Say("Node status: calling " + addressText + " as " + NameWithSuffix(called));
+    } else {
+      Say("Node status: " + addressText + " has no unique <03> name; calling it as " + fallbackText);
+    }
+  } else {
+    Say("Node status: " + addressText +
+        (exchange == Exchange::Refused ? " has no name service" : " did not answer") +
+        "; calling it as " + fallbackText);
+  }
+  const std::lock_guard lock(mutex_);
+  calledNames_[address.s_addr] = called;
+  return called;
+}
+
+}  // namespace lomp::platform

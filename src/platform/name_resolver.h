@@ -1,0 +1,115 @@
+// Finding the address of a NetBIOS name, as a node on a routed network does.
+//
+// An IPv4 literal is its own address. Otherwise a name learnt earlier in
+// this run is used; a name not found a moment ago is not looked for again
+// until `negativeCacheAge` has passed; else the methods of `order` are
+// tried in turn until one answers:
+//   lmhosts  the static table at `lmhostsPath`;
+//   wins     a unicast NAME QUERY to each WINS server in turn, `winsTries`
+//            tries `winsInterval` apart; a negative answer ends the lookup
+//            (the name does not exist), a WAIT FOR ACKNOWLEDGEMENT extends
+//            the wait by its TTL, and a server that never answers is not
+//            asked again in this run;
+//   host     the host's resolver (hosts file, DNS), for <00> and <20> names
+//            only, as Samba uses it;
+//   bcast    `queryTries` NAME QUERY broadcasts on the LANA `queryInterval`
+//            apart; a negative answer stops the broadcasts, though the
+//            owner's answer to an earlier one still counts.
+// Answers from the network are believed only when they come from where the
+// question went and match its name and transaction id, and never when they
+// point at an address no session may go to (IsSessionTarget).
+//
+// For an IPv4 literal, CalledName asks the node for its names (NODE STATUS)
+// so that a session can be called by the name the node registered.
+//
+// Every question, answer and choice goes to `trace`. Thread-safe.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/lana.h"
+#include "platform/nbt_stream.h"
+#include "platform/nbt_wire.h"
+#include "platform/samba_config.h"
+
+namespace lomp::platform {
+
+struct ResolverSettings {
+  std::uint16_t port = 137;  // the name service's, of servers and nodes alike
+  std::vector<ResolveMethod> order = {ResolveMethod::Lmhosts, ResolveMethod::Wins,
+                                      ResolveMethod::Host, ResolveMethod::Bcast};
+  std::string lmhostsPath = "/etc/samba/lmhosts";
+  // As Samba's `wins server` lists them: addresses or host names, each
+  // maybe after "tag:".
+  std::vector<std::string> winsServers;
+  std::chrono::milliseconds winsInterval{1000};
+  int winsTries = 2;
+  std::chrono::milliseconds queryInterval{250};  // between broadcast tries
+  int queryTries = 3;
+  std::chrono::milliseconds negativeCacheAge{1000};
+  // NODE STATUS of an IPv4 literal: `statusTries` requests `statusInterval`
+  // apart, then the call goes out without the node's name.
+  std::chrono::milliseconds statusInterval{500};
+  int statusTries = 2;
+};
+
+// The resolver settings Samba's configuration gives.
+ResolverSettings ResolverSettingsFrom(const SambaConfig& config);
+
+class NameResolver {
+ public:
+  using Trace = std::function<void(const std::string&)>;
+  NameResolver(ResolverSettings settings, Trace trace);
+
+  // The address of `name` for a session from `lana`; nullopt when it was
+  // not found or `cancelFd` became readable. Waits end at `deadline`.
+  std::optional<in_addr> Resolve(const nbt::Name16& name, const LanaAddress& lana, int cancelFd,
+                                 const nbt::Deadline& deadline);
+
+  // The name to call the node at `address` by: its Messenger name from a
+  // NODE STATUS answer, else `fallback`. Asked once per address and run.
+  nbt::Name16 CalledName(in_addr address, const nbt::Name16& fallback, const LanaAddress& lana,
+                         int cancelFd, const nbt::Deadline& deadline);
+
+  // NAME QUERY requests sent so far (each try counts, broadcast or WINS).
+  int NameQueriesSent();
+
+ private:
+  struct Lookup;
+  struct WinsServer {
+    std::string text;
+    std::optional<in_addr> address;  // after the first use
+    bool dead = false;
+  };
+
+  Lookup FromLmhosts(const nbt::Name16& name);
+  Lookup FromWins(const nbt::Name16& name, const LanaAddress& lana, int cancelFd,
+                  const nbt::Deadline& deadline);
+  Lookup AskWinsServer(std::size_t server, in_addr address, const nbt::Name16& name,
+                       const LanaAddress& lana, int cancelFd, const nbt::Deadline& deadline);
+  Lookup FromHost(const nbt::Name16& name);
+  Lookup FromBroadcast(const nbt::Name16& name, const LanaAddress& lana, int cancelFd,
+                       const nbt::Deadline& deadline);
+  std::uint16_t NextTransactionId();
+  void CountQuery();
+  void Say(const std::string& line) const;
+
+  const ResolverSettings settings_;
+  const Trace trace_;
+  std::mutex mutex_;
+  std::map<nbt::Name16, in_addr> found_;
+  std::map<nbt::Name16, nbt::Clock::time_point> notFound_;
+  std::map<std::uint32_t, nbt::Name16> calledNames_;  // by address, network order
+  std::vector<WinsServer> winsServers_;
+  int queriesSent_ = 0;
+  std::uint16_t nextTransactionId_;
+};
+
+}  // namespace lomp::platform
