@@ -272,5 +272,27 @@ TEST_F(NameService, WorkgroupAndNetbiosNameComeThroughAnInclude) {
       << InboxMessages().front().fileName;
 }
 
+// `interfaces` decides which interfaces lomp sends on, by name pattern or
+// by network; one that names none leaves lomp without a network.
+TEST_F(NameService, InterfacesChooseTheLanas) {
+  const std::string client = Env("LOMP_CLIENT_ADDR");
+  const std::string network = client.substr(0, client.rfind('.')) + ".0/24";
+  {
+    const ClientConfig config(Global("  interfaces = lo eth-*\n"));
+    EXPECT_EQ(Lomp({"PEER", "by pattern"}).exitCode, 0);
+  }
+  {
+    const ClientConfig config(Global("  interfaces = " + network + "\n"));
+    EXPECT_EQ(Lomp({"PEER", "by network"}).exitCode, 0);
+  }
+  EXPECT_TRUE(Arrived("by pattern"));
+  EXPECT_TRUE(Arrived("by network"));
+  const ClientConfig config(Global("  interfaces = eth-none 10.255.255.0/24\n"));
+  const LompRun personal = Lomp({"PEER", "nowhere"});
+  EXPECT_EQ(personal.output, "\nInitializing..." + Report("PEER", "Failed. No network found") + "\n");
+  const LompRun group = Lomp({"*", "nowhere"});
+  EXPECT_EQ(group.output, "\nInitializing..." + Report("*", "Failed. Unknown error") + "\n");
+}
+
 }  // namespace
 }  // namespace lomp
