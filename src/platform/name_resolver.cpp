@@ -425,8 +425,9 @@ Name16 NameResolver::CalledName(in_addr address, const Name16& fallback, const L
   if (names) {
     std::string listed;
     for (const nbt::NodeStatusName& entry : *names) {
-      listed += (listed.empty() ? "" : " ") + NameWithSuffix(entry.name) +
-                ((entry.flags & nbt::kNameFlagGroup) ? "(group)" : "");
+      if (!listed.empty()) listed += ' ';
+      listed += NameWithSuffix(entry.name);
+      if (entry.flags & nbt::kNameFlagGroup) listed += "(group)";
     }
     Say("Node status: " + addressText + " has " + (listed.empty() ? "no names" : listed));
     if (const std::optional<Name16> messenger = nbt::MessengerName(*names)) {
