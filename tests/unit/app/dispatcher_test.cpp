@@ -190,6 +190,21 @@ TEST_F(DispatcherTest, SingleBlockRefusedByClosingGoesAgainAsMultiBlock) {
   EXPECT_EQ(SentToBob().size(), 4u + 3u);
 }
 
+// A receiver may as well reset the session as close it.
+TEST_F(DispatcherTest, SingleBlockRefusedByAResetGoesAgainAsMultiBlock) {
+  Peer peer = Answering(3, 0x0011);
+  peer.ReceiveResults({NRC_SABORT});
+  netbios_.AddPeer(NameField("BOB", 0x03), peer);
+  auto port = MakePort(0);
+  DeliverPersonal(Personal("hello"), {port.get()});
+  const auto sent = SentToBob();
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[0].command, kSmbSendMessage);
+  EXPECT_EQ(sent[1].command, kSmbSendStartMbMessage);
+  EXPECT_EQ(sent[3].command, kSmbSendEndMbMessage);
+  EXPECT_EQ(port->stats.successes, 1.0);
+}
+
 TEST_F(DispatcherTest, SingleBlockWithoutAReplyInTimeCountsAsDelivered) {
   netbios_.AddPeer(NameField("BOB", 0x03), Peer::Answering());  // never answers
   auto port = MakePort(0);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -296,6 +297,192 @@ TEST_F(NbtProviderLoopback, PendingNcbCannotBeSubmittedAgain) {
   EXPECT_EQ(Netbios(&ncb), NRC_TOOMANY);
   EXPECT_EQ(NBCancel(0, ncb), NRC_GOODRET);
   EXPECT_EQ(ncb.ncb_retcode, NRC_CMDCAN);
+}
+
+// A session service on 127.0.0.1 that plays `script` on each connection
+// after it accepted the SESSION REQUEST (or instead of an answer, when the
+// script wants to answer it itself: `answer` false).
+class ScriptedPeer {
+ public:
+  using Script = std::function<void(int fd)>;
+  explicit ScriptedPeer(Script script, bool answer = true)
+      : script_(std::move(script)), answer_(answer) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr = Address("127.0.0.1");
+    socklen_t length = sizeof at;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        listen(listener_, 8) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+      std::abort();
+    }
+    port_ = ntohs(at.sin_port);
+    thread_ = std::thread([this] {
+      for (;;) {
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;  // the listener was shut down
+        std::uint8_t request[72];
+        if (recv(fd, request, sizeof request, MSG_WAITALL) == sizeof request) {
+          ++calls_;
+          if (answer_) Send(fd, {nbt::kPositiveResponse, 0, 0, 0});
+          script_(fd);
+        }
+        close(fd);
+      }
+    });
+  }
+  ~ScriptedPeer() {
+    shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    close(listener_);
+  }
+  ScriptedPeer(const ScriptedPeer&) = delete;
+  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  int calls() const { return calls_; }
+
+  static void Send(int fd, const nbt::Bytes& bytes) {
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+  // Reads one frame; false when the connection ended first.
+  static bool ReadFrame(int fd) {
+    std::uint8_t header[4];
+    if (recv(fd, header, 4, MSG_WAITALL) != 4) return false;
+    std::vector<std::uint8_t> payload(static_cast<std::size_t>((header[1] & 1) << 16 |
+                                                               header[2] << 8 | header[3]));
+    return payload.empty() ||
+           recv(fd, payload.data(), payload.size(), MSG_WAITALL) ==
+               static_cast<ssize_t>(payload.size());
+  }
+  static void Reset(int fd) {
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
+
+ private:
+  Script script_;
+  bool answer_;
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<int> calls_{0};
+  std::thread thread_;
+};
+
+class NbtSessionLoopback : public NbtProviderLoopback {
+ protected:
+  std::uint8_t CallPeer(std::uint8_t& lsn) {
+    return NBCallAsy3(0, "ME", 0x04, "127.0.0.1", 4, 2, lsn);
+  }
+  static std::uint8_t ReceiveText(std::uint8_t lsn, std::string& text, std::uint32_t capacity = 64) {
+    std::vector<std::uint8_t> buffer(capacity);
+    std::uint32_t length = capacity;
+    const std::uint8_t code = NBRecv(0, 4, lsn, buffer.data(), length);
+    text.assign(reinterpret_cast<const char*>(buffer.data()), std::min(length, capacity));
+    return code;
+  }
+  static std::uint8_t SendText(std::uint8_t lsn, const std::string& text) {
+    return NBSend(0, 4, lsn, reinterpret_cast<const std::uint8_t*>(text.data()),
+                  static_cast<std::uint16_t>(text.size()));
+  }
+};
+
+// The codes a RECEIVE ends with, for what the peer does after a message.
+TEST_F(NbtSessionLoopback, ReceiveTellsCloseFromResetAndSkipsKeepAlives) {
+  struct Case {
+    const char* what;
+    std::function<void(int)> then;
+    std::uint8_t code;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"keep-alive, then a reply", [](int fd) {
+         ScriptedPeer::Send(fd, {nbt::kKeepAlive, 0, 0, 0, nbt::kSessionMessage, 0, 0, 4,
+                                 'p', 'o', 'n', 'g'});
+         ScriptedPeer::ReadFrame(fd);
+       }, NRC_GOODRET, "pong"},
+      {"a longer reply", [](int fd) {
+         ScriptedPeer::Send(fd, {nbt::kSessionMessage, 0, 0, 6, 'a', 'b', 'c', 'd', 'e', 'f'});
+         ScriptedPeer::ReadFrame(fd);
+       }, NRC_INCOMP, "abcd"},
+      {"close", [](int) {}, NRC_SCLOSED, ""},
+      {"reset", [](int fd) { ScriptedPeer::Reset(fd); }, NRC_SABORT, ""},
+      {"a frame of no session", [](int fd) {
+         ScriptedPeer::Send(fd, {0x99, 0, 0, 0});
+         ScriptedPeer::ReadFrame(fd);
+       }, NRC_SABORT, ""},
+  };
+  for (const Case& c : cases) {
+    ScriptedPeer peer([&](int fd) {
+      if (ScriptedPeer::ReadFrame(fd)) c.then(fd);
+    });
+    const auto provider = MakeProvider(peer.port());
+    std::uint8_t lsn = 0;
+    ASSERT_EQ(CallPeer(lsn), NRC_GOODRET) << c.what;
+    ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET) << c.what;
+    std::string text;
+    EXPECT_EQ(ReceiveText(lsn, text, 4), c.code) << c.what;
+    EXPECT_EQ(text, c.text) << c.what;
+    if (c.code == NRC_INCOMP) {
+      EXPECT_EQ(ReceiveText(lsn, text, 4), NRC_GOODRET);
+      EXPECT_EQ(text, "ef");
+    }
+    NBHangup(0, lsn);
+  }
+}
+
+TEST_F(NbtSessionLoopback, PendingReceiveIsCancelledAtOnce) {
+  std::atomic<bool> done{false};
+  ScriptedPeer peer([&](int) {
+    while (!done) std::this_thread::sleep_for(5ms);
+  });
+  const auto provider = MakeProvider(peer.port());
+  std::uint8_t lsn = 0;
+  ASSERT_EQ(CallPeer(lsn), NRC_GOODRET);
+  std::uint8_t buffer[16];
+  NCB receive;
+  Event event;
+  receive.ncb_command = NCBRECV | ASYNCH;
+  receive.ncb_lsn = lsn;
+  receive.ncb_buffer = buffer;
+  receive.ncb_length = sizeof buffer;
+  receive.ncb_event = &event;
+  ASSERT_EQ(Netbios(&receive), NRC_GOODRET);
+  EXPECT_EQ(receive.ncb_retcode, NRC_PENDING);
+  EXPECT_EQ(NBCancel(0, receive), NRC_GOODRET);
+  EXPECT_EQ(receive.ncb_retcode, NRC_CMDCAN);
+  EXPECT_TRUE(event.IsSet());
+  // Nothing was read mid-message: the session goes on.
+  EXPECT_EQ(SendText(lsn, "still here"), NRC_GOODRET);
+  NBHangup(0, lsn);
+  done = true;
+}
+
+// A RETARGET is followed once, to where it points; a second one is not.
+TEST_F(NbtSessionLoopback, RetargetIsFollowedOnce) {
+  const auto retargetTo = [](std::uint16_t port) {
+    return [port](int fd) {
+      ScriptedPeer::Send(fd, {nbt::kRetargetResponse, 0, 0, 6, 127, 0, 0, 1,
+                              static_cast<std::uint8_t>(port >> 8),
+                              static_cast<std::uint8_t>(port)});
+    };
+  };
+  ScriptedPeer target([](int fd) { ScriptedPeer::ReadFrame(fd); });
+  ScriptedPeer retarget(retargetTo(target.port()), /*answer=*/false);
+  {
+    const auto provider = MakeProvider(retarget.port());
+    std::uint8_t lsn = 0;
+    ASSERT_EQ(CallPeer(lsn), NRC_GOODRET);
+    EXPECT_EQ(SendText(lsn, "hello"), NRC_GOODRET);
+    NBHangup(0, lsn);
+    EXPECT_EQ(target.calls(), 1);
+  }
+  ScriptedPeer again(retargetTo(retarget.port()), /*answer=*/false);
+  const auto provider = MakeProvider(again.port());
+  std::uint8_t lsn = 0;
+  EXPECT_EQ(CallPeer(lsn), NRC_NOCALL);
+  EXPECT_EQ(target.calls(), 1);
 }
 
 TEST(SessionTarget, RefusesAddressesNoNameMayHave) {
