@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "netbios/ncb_commands.h"
-#include "platform/nbt_provider.h"
+#include "platform/nbt/nbt_provider.h"
 #include "smb/smb_pdu.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include "app/driver.h"
 #include "fd_check.h"
 #include "platform/mailslot.h"
-#include "platform/nbt_provider.h"
+#include "platform/nbt/nbt_provider.h"
 #include "platform/netbios.h"
-#include "platform/udp_mailslot_service.h"
+#include "platform/nbt/udp_mailslot_service.h"
 #include "runtime/trace_log.h"
 
 int main(int argc, char* argv[]) {

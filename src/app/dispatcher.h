@@ -9,7 +9,7 @@
 
 #include "app/message_record.h"
 #include "mailslot/mailslot_port.h"
-#include "runtime/port.h"
+#include "endpoint/port.h"
 
 namespace lomp {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "mailslot/mailslot_port.h"
-#include "runtime/port.h"
+#include "endpoint/port.h"
 
 namespace lomp {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "app/message_record.h"
-#include "runtime/port.h"
+#include "endpoint/port.h"
 
 namespace lomp {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/mailslot.h"
-#include "runtime/port.h"
+#include "endpoint/port.h"
 
 namespace lomp {
 

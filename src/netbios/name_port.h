@@ -14,7 +14,7 @@
 #include "netbios/netbios_network.h"
 #include "platform/sync.h"
 #include "runtime/errors.h"
-#include "runtime/port.h"
+#include "endpoint/port.h"
 
 namespace lomp {
 

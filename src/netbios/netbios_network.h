@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "runtime/kr_network.h"
+#include "endpoint/kr_network.h"
 
 namespace lomp {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/lmhosts.h"
+#include "platform/nbt/lmhosts.h"
 #include "runtime/check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

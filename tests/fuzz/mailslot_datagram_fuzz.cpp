@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/mailslot_wire.h"
+#include "wire/mailslot_wire.h"
 #include "runtime/check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

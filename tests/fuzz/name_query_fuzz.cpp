@@ -4,7 +4,7 @@
 #include <cstring>
 #include <span>
 
-#include "platform/nbt_wire.h"
+#include "wire/nbt_wire.h"
 #include "runtime/check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -11,7 +11,7 @@
 #include "support/child_process.h"
 #include "support/lomp_runner.h"
 #include "platform/mailslot.h"
-#include "platform/udp_mailslot_service.h"
+#include "platform/nbt/udp_mailslot_service.h"
 #include "testbed_env.h"
 
 namespace lomp {

@@ -11,7 +11,7 @@
 #include "support/child_process.h"
 #include "testbed_env.h"
 #include "mailslot/mailslot_pdu.h"
-#include "platform/udp_mailslot_service.h"
+#include "platform/nbt/udp_mailslot_service.h"
 #include "runtime/errors.h"
 
 namespace lomp {

@@ -14,7 +14,7 @@
 
 #include "inbox.h"
 #include "netbios/ncb_commands.h"
-#include "platform/nbt_provider.h"
+#include "platform/nbt/nbt_provider.h"
 #include "support/child_process.h"
 #include "support/lomp_runner.h"
 #include "testbed_env.h"

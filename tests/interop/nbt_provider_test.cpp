@@ -1,6 +1,6 @@
 // The NetBIOS-over-TCP/IP provider against real peers: Samba's nmbd and smbd
 // and the misbehaving peers of nbt_tool, in the namespaces of testbed.sh.
-#include "platform/nbt_provider.h"
+#include "platform/nbt/nbt_provider.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

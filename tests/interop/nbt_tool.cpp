@@ -60,10 +60,10 @@
 #include <vector>
 
 #include "netbios/ncb_commands.h"
-#include "platform/nbt_provider.h"
-#include "platform/nbt_wire.h"
-#include "platform/mailslot_wire.h"
-#include "platform/udp_mailslot_service.h"
+#include "platform/nbt/nbt_provider.h"
+#include "wire/nbt_wire.h"
+#include "wire/mailslot_wire.h"
+#include "platform/nbt/udp_mailslot_service.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/name_claim.h"
+#include "platform/nbt/name_claim.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <string>
 
 #include "netbios/ncb_commands.h"
-#include "platform/nbt_provider.h"
+#include "platform/nbt/nbt_provider.h"
 
 namespace lomp::platform {
 namespace {

@@ -1,6 +1,6 @@
 // The real NetBIOS-over-TCP/IP provider on a loopback LANA: sessions to a
 // session service of the test's own on 127.0.0.1, nothing beyond loopback.
-#include "platform/nbt_provider.h"
+#include "platform/nbt/nbt_provider.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@
 
 #include "fd_check.h"
 #include "netbios/ncb_commands.h"
-#include "platform/nbt_wire.h"
+#include "wire/nbt_wire.h"
 
 namespace lomp::platform {
 namespace {

@@ -1,5 +1,5 @@
 // Samba's configuration and lmhosts, read as Samba reads them.
-#include "platform/samba_config.h"
+#include "platform/nbt/samba_config.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <map>
 
-#include "platform/lana.h"
-#include "platform/lmhosts.h"
+#include "platform/nbt/lana.h"
+#include "platform/nbt/lmhosts.h"
 
 namespace lomp::platform {
 namespace {

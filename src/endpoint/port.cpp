@@ -1,4 +1,4 @@
-#include "runtime/port.h"
+#include "endpoint/port.h"
 
 #include <algorithm>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "platform/name_resolver.h"
+#include "platform/nbt/name_resolver.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -11,7 +11,7 @@
 #include <fstream>
 #include <random>
 
-#include "platform/lmhosts.h"
+#include "platform/nbt/lmhosts.h"
 
 namespace lomp::platform {
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/kr_thread.h"
+#include "endpoint/kr_thread.h"
 #include "smb/pdu_buffer.h"
 #include "smb/protocol_data_unit.h"
 

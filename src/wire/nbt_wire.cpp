@@ -1,4 +1,4 @@
-#include "platform/nbt_wire.h"
+#include "wire/nbt_wire.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/lana.h"
+#include "platform/nbt/lana.h"
 
 #include <arpa/inet.h>
 #include <fnmatch.h>

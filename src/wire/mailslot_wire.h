@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "platform/nbt_wire.h"
+#include "wire/nbt_wire.h"
 
 namespace lomp::platform::nbt {
 

@@ -1,4 +1,4 @@
-#include "platform/mailslot_wire.h"
+#include "wire/mailslot_wire.h"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "runtime/kr_thread.h"
+#include "endpoint/kr_thread.h"
 
 namespace lomp {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/nbt_wire.h"
+#include "wire/nbt_wire.h"
 
 namespace lomp::platform {
 

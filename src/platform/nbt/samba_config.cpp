@@ -1,4 +1,4 @@
-#include "platform/samba_config.h"
+#include "platform/nbt/samba_config.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "platform/udp_mailslot_service.h"
+#include "platform/nbt/udp_mailslot_service.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -12,8 +12,8 @@
 
 #include "platform/code_page.h"
 #include "platform/identity.h"
-#include "platform/mailslot_wire.h"
-#include "platform/samba_config.h"
+#include "wire/mailslot_wire.h"
+#include "platform/nbt/samba_config.h"
 
 namespace lomp::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/nbt_stream.h"
+#include "platform/nbt/nbt_stream.h"
 
 #include <poll.h>
 #include <sys/socket.h>

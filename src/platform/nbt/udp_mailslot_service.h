@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "platform/mailslot.h"
-#include "platform/name_claim.h"
-#include "platform/nbt_provider.h"
-#include "platform/nbt_wire.h"
+#include "platform/nbt/name_claim.h"
+#include "platform/nbt/nbt_provider.h"
+#include "wire/nbt_wire.h"
 
 namespace lomp::platform {
 

@@ -30,9 +30,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/lana.h"
-#include "platform/name_resolver.h"
-#include "platform/nbt_wire.h"
+#include "platform/nbt/lana.h"
+#include "platform/nbt/name_resolver.h"
+#include "wire/nbt_wire.h"
 #include "platform/netbios.h"
 
 namespace lomp::platform {

@@ -1,4 +1,4 @@
-#include "platform/nbt_provider.h"
+#include "platform/nbt/nbt_provider.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,9 +15,9 @@
 #include <thread>
 #include <utility>
 
-#include "platform/name_claim.h"
-#include "platform/samba_config.h"
-#include "platform/nbt_stream.h"
+#include "platform/nbt/name_claim.h"
+#include "platform/nbt/samba_config.h"
+#include "platform/nbt/nbt_stream.h"
 
 namespace lomp::platform {
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/nbt_wire.h"
+#include "wire/nbt_wire.h"
 
 namespace lomp::platform::nbt {
 

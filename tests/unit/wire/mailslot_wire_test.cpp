@@ -1,4 +1,4 @@
-#include "platform/mailslot_wire.h"
+#include "wire/mailslot_wire.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/mailslot.h"
-#include "platform/udp_mailslot_service.h"
+#include "platform/nbt/udp_mailslot_service.h"
 
 namespace lomp::platform::nbt {
 namespace {

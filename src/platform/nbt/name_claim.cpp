@@ -1,4 +1,4 @@
-#include "platform/name_claim.h"
+#include "platform/nbt/name_claim.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

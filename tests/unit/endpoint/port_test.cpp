@@ -1,4 +1,4 @@
-#include "runtime/port.h"
+#include "endpoint/port.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "runtime/kr_network.h"
+#include "endpoint/kr_network.h"
 
 namespace lomp {
 namespace {

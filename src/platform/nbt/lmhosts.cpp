@@ -1,4 +1,4 @@
-#include "platform/lmhosts.h"
+#include "platform/nbt/lmhosts.h"
 
 #include <arpa/inet.h>
 

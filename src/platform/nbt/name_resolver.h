@@ -34,10 +34,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/lana.h"
-#include "platform/nbt_stream.h"
-#include "platform/nbt_wire.h"
-#include "platform/samba_config.h"
+#include "platform/nbt/lana.h"
+#include "platform/nbt/nbt_stream.h"
+#include "wire/nbt_wire.h"
+#include "platform/nbt/samba_config.h"
 
 namespace lomp::platform {
 

@@ -1,0 +1,2 @@
+// Planted: a codec that reaches the platform.
+#include "platform/sync.h"

@@ -1,0 +1,2 @@
+// Planted: a codec that reaches sockets.
+#include <sys/socket.h>
