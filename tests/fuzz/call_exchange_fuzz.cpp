@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "fake_socket.h"
-#include "platform/nbt/nbt_stream.h"
+#include "platform/nbt/session_setup.h"
 #include "runtime/check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

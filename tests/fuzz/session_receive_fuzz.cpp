@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fake_socket.h"
-#include "platform/nbt/nbt_stream.h"
+#include "platform/nbt/session_stream.h"
 #include "runtime/check.h"
 
 namespace {

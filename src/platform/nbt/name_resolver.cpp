@@ -22,6 +22,7 @@ using nbt::Io;
 using nbt::Name16;
 using nbt::NameQueryAnswer;
 using nbt::NameWithSuffix;
+using nbt::SocketAddress;
 
 namespace {
 
@@ -29,14 +30,6 @@ constexpr std::size_t kMaxLmhostsSize = 1 << 20;
 // The longest wait a WAIT FOR ACKNOWLEDGEMENT may ask for; the call's own
 // deadline usually ends it sooner.
 constexpr std::chrono::seconds kMaxAcknowledgementWait{60};
-
-sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
-  sockaddr_in socketAddress{};
-  socketAddress.sin_family = AF_INET;
-  socketAddress.sin_addr = address;
-  socketAddress.sin_port = htons(port);
-  return socketAddress;
-}
 
 // A UDP socket sending from the LANA's address; connected to `peer` when
 // given, so that only the peer's datagrams are received and an ICMP "port

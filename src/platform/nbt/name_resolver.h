@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "platform/nbt/lana.h"
-#include "platform/nbt/nbt_stream.h"
+#include "platform/nbt/socket_io.h"
 #include "wire/nbt_wire.h"
 #include "platform/nbt/samba_config.h"
 

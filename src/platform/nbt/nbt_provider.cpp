@@ -17,16 +17,20 @@
 
 #include "platform/nbt/name_claim.h"
 #include "platform/nbt/samba_config.h"
-#include "platform/nbt/nbt_stream.h"
+#include "platform/nbt/session_setup.h"
+#include "platform/nbt/session_stream.h"
+#include "platform/nbt/socket_io.h"
 
 namespace lomp::platform {
 
 using nbt::Bytes;
 using nbt::Clock;
 using nbt::Deadline;
+using nbt::AbortConnection;
 using nbt::Io;
 using nbt::Name16;
 using nbt::ReadExactly;
+using nbt::SocketAddress;
 using nbt::WaitReady;
 using nbt::WriteAll;
 
@@ -41,48 +45,6 @@ constexpr int kDefaultLimit = 16;  // sessions or names when RESET asks for 0
 Deadline DeadlineOf(std::uint8_t units) {
   if (units == 0) return std::nullopt;
   return Clock::now() + units * kUnit;
-}
-
-sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
-  sockaddr_in socketAddress{};
-  socketAddress.sin_family = AF_INET;
-  socketAddress.sin_addr = address;
-  socketAddress.sin_port = htons(port);
-  return socketAddress;
-}
-
-// A connected TCP socket from `local` to `remote`:`port`, or -1 with `io`
-// telling why.
-int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
-               const Deadline& deadline, Io& io) {
-  io = Io::Failed;
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  const sockaddr_in from = SocketAddress(local, 0);
-  const sockaddr_in to = SocketAddress(remote, port);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
-      (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
-       errno != EINPROGRESS)) {
-    close(fd);
-    return -1;
-  }
-  io = nbt::WaitReady(fd, POLLOUT, cancelFd, deadline);
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (io != Io::Ok || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
-      error != 0) {
-    if (io == Io::Ok) io = Io::Failed;
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-void AbortConnection(int fd) {
-  // A reset instead of an orderly close: the peer learns the session broke.
-  linger hard{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace
@@ -552,8 +514,7 @@ void NbtProvider::Call(Job& job) {
     job.code = NRC_NOCALL;
     return;
   }
-  in_addr remote = *resolved;
-  std::uint16_t port = settings_.sessionPort;
+  const in_addr remote = *resolved;
   // A node given by its address is called by the name it registered: a
   // Windows node takes a session only for a name of its own.
   Name16 called = job.callname;
@@ -563,50 +524,16 @@ void NbtProvider::Call(Job& job) {
   }
   const Bytes request = nbt::BuildSessionRequest(called, job.name);
 
-  for (int retargets = 0;;) {
-    Io io = Io::Ok;
-    const int fd = ConnectTcp(lana.address, remote, port, job.cancelFd, deadline, io);
-    if (fd < 0) {
-      // Refused, unreachable, or no listener: the name did not answer.
-      job.code = io == Io::Cancelled ? NRC_CMDCAN : NRC_NOCALL;
-      return;
-    }
-    const nbt::CallAnswer answer = nbt::ExchangeSessionRequest(fd, request, job.cancelFd, deadline);
-    using Kind = nbt::CallAnswer::Kind;
-    switch (answer.kind) {
-      case Kind::Accepted:
-        job.code = AddSession(job, fd);
-        return;
-      case Kind::Retarget:
-        close(fd);
-        if (++retargets > settings_.retargetLimit) {
-          job.code = NRC_NOCALL;
-          return;
-        }
-        if (!IsSessionTarget(answer.address, lana)) {
-          Trace("RETARGET refused: " + AddressText(answer.address));
-          job.code = NRC_NOCALL;
-          return;
-        }
-        remote = answer.address;
-        port = answer.port;
-        continue;
-      case Kind::Cancelled:
-      case Kind::TimedOut:
-        AbortConnection(fd);
-        close(fd);
-        job.code = answer.kind == Kind::Cancelled ? NRC_CMDCAN : NRC_CMDTMO;
-        return;
-      case Kind::Refused:
-      case Kind::NoAnswer:  // closed or reset before any answer
-        close(fd);
-        job.code = NRC_NOCALL;
-        return;
-      case Kind::Garbage:  // not a session service speaking to us
-        close(fd);
-        job.code = NRC_SYSTEM;
-        return;
-    }
+  const nbt::Dialled dialled =
+      nbt::DialSession(lana, remote, settings_.sessionPort, request, settings_.retargetLimit,
+                       job.cancelFd, deadline, settings_.trace);
+  using Outcome = nbt::Dialled::Outcome;
+  switch (dialled.outcome) {
+    case Outcome::Session: job.code = AddSession(job, dialled.fd); break;
+    case Outcome::NoCall: job.code = NRC_NOCALL; break;
+    case Outcome::Cancelled: job.code = NRC_CMDCAN; break;
+    case Outcome::TimedOut: job.code = NRC_CMDTMO; break;
+    case Outcome::NotSession: job.code = NRC_SYSTEM; break;
   }
 }
 
@@ -652,18 +579,8 @@ void NbtProvider::Listen(Job& job) {
 
     // The caller has a bounded time to say whom it calls.
     const Deadline deadline = Clock::now() + settings_.sessionRequestTimeout;
-    std::uint8_t header[4];
-    std::size_t done = 0;
-    Io io = ReadExactly(fd, header, 4, job.cancelFd, deadline, done);
-    const auto frame = io == Io::Ok
-                           ? nbt::ParseFrameHeader(std::span<const std::uint8_t, 4>(header, 4))
-                           : std::nullopt;
-    std::optional<std::pair<Name16, Name16>> names;
-    if (frame && frame->type == nbt::kSessionRequest && frame->length <= 2 * 255) {
-      Bytes payload(frame->length);
-      io = ReadExactly(fd, payload.data(), payload.size(), job.cancelFd, deadline, done);
-      if (io == Io::Ok) names = nbt::ParseSessionRequest(payload);
-    }
+    Io io = Io::Ok;
+    const auto names = nbt::ReadSessionRequest(fd, job.cancelFd, deadline, io);
     if (io == Io::Cancelled) {
       close(fd);
       job.code = NRC_CMDCAN;
@@ -686,6 +603,7 @@ void NbtProvider::Listen(Job& job) {
       continue;
     }
     const auto accept = nbt::PositiveSessionResponse();
+    std::size_t done = 0;
     io = WriteAll(fd, accept.data(), accept.size(), job.cancelFd, deadline, done);
     if (io != Io::Ok) {
       close(fd);

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/nbt/nbt_stream.h"
+#include "platform/nbt/session_stream.h"
 
 namespace lomp::platform::nbt {
 namespace {

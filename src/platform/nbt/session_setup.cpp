@@ -1,0 +1,114 @@
+#include "platform/nbt/session_setup.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/nbt/session_stream.h"
+
+namespace lomp::platform::nbt {
+
+CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
+                                  const Deadline& deadline) {
+  CallAnswer answer;
+  auto ended = [&](Io io) {
+    switch (io) {
+      case Io::Cancelled:
+        answer.kind = CallAnswer::Kind::Cancelled;
+        break;
+      case Io::Timeout:
+        answer.kind = CallAnswer::Kind::TimedOut;
+        break;
+      default:
+        answer.kind = CallAnswer::Kind::NoAnswer;
+        break;
+    }
+    return answer;
+  };
+
+  std::size_t done = 0;
+  Io io = WriteAll(fd, request.data(), request.size(), cancelFd, deadline, done);
+  if (io != Io::Ok) return ended(io);
+
+  std::optional<FrameHeader> frame;
+  for (;;) {
+    frame = ReadHeader(fd, cancelFd, deadline, io, done);
+    if (io != Io::Ok) return ended(io);
+    // Keep-alives may come first; the deadline bounds how many.
+    if (!frame || frame->type != kKeepAlive || frame->length != 0) break;
+  }
+  answer.kind = CallAnswer::Kind::Garbage;
+  if (!frame) return answer;
+  if (frame->type == kPositiveResponse && frame->length == 0) {
+    answer.kind = CallAnswer::Kind::Accepted;
+  } else if (frame->type == kNegativeResponse && frame->length == 1) {
+    answer.kind = CallAnswer::Kind::Refused;
+  } else if (frame->type == kRetargetResponse && frame->length == 6) {
+    std::uint8_t target[6];
+    io = ReadExactly(fd, target, sizeof target, cancelFd, deadline, done);
+    if (io != Io::Ok) return ended(io);
+    answer.kind = CallAnswer::Kind::Retarget;
+    std::memcpy(&answer.address.s_addr, target, 4);
+    answer.port = static_cast<std::uint16_t>(target[4] << 8 | target[5]);
+  }
+  return answer;
+}
+
+Dialled DialSession(const LanaAddress& lana, in_addr remote, std::uint16_t port,
+                    const Bytes& request, int retargetLimit, int cancelFd,
+                    const Deadline& deadline,
+                    const std::function<void(const std::string&)>& trace) {
+  using Outcome = Dialled::Outcome;
+  for (int retargets = 0;;) {
+    Io io = Io::Ok;
+    const int fd = ConnectTcp(lana.address, remote, port, cancelFd, deadline, io);
+    if (fd < 0) {
+      // Refused, unreachable, or no listener: the name did not answer.
+      return {io == Io::Cancelled ? Outcome::Cancelled : Outcome::NoCall, -1};
+    }
+    const CallAnswer answer = ExchangeSessionRequest(fd, request, cancelFd, deadline);
+    using Kind = CallAnswer::Kind;
+    switch (answer.kind) {
+      case Kind::Accepted:
+        return {Outcome::Session, fd};
+      case Kind::Retarget:
+        close(fd);
+        if (++retargets > retargetLimit) return {Outcome::NoCall, -1};
+        if (!IsSessionTarget(answer.address, lana)) {
+          if (trace) trace("RETARGET refused: " + AddressText(answer.address));
+          return {Outcome::NoCall, -1};
+        }
+        remote = answer.address;
+        port = answer.port;
+        continue;
+      case Kind::Cancelled:
+      case Kind::TimedOut:
+        AbortConnection(fd);
+        close(fd);
+        return {answer.kind == Kind::Cancelled ? Outcome::Cancelled : Outcome::TimedOut, -1};
+      case Kind::Refused:
+      case Kind::NoAnswer:  // closed or reset before any answer
+        close(fd);
+        return {Outcome::NoCall, -1};
+      case Kind::Garbage:  // not a session service speaking to us
+        close(fd);
+        return {Outcome::NotSession, -1};
+    }
+  }
+}
+
+std::optional<std::pair<Name16, Name16>> ReadSessionRequest(int fd, int cancelFd,
+                                                            const Deadline& deadline, Io& io) {
+  std::size_t done = 0;
+  const auto frame = ReadHeader(fd, cancelFd, deadline, io, done);
+  // Two encoded names with scopes fit in 2 x 255 bytes.
+  if (io != Io::Ok || !frame || frame->type != kSessionRequest || frame->length > 2 * 255) {
+    return std::nullopt;
+  }
+  Bytes payload(frame->length);
+  io = ReadExactly(fd, payload.data(), payload.size(), cancelFd, deadline, done);
+  if (io != Io::Ok) return std::nullopt;
+  return ParseSessionRequest(payload);
+}
+
+}  // namespace lomp::platform::nbt

@@ -1,0 +1,45 @@
+// Socket waits that a command's cancellation or deadline ends, and exact
+// reads and writes on a stream socket.
+//
+// Every function here works on a socket the caller owns; none closes it.
+// `cancelFd` is an eventfd (or any descriptor) that becomes readable when
+// the command is cancelled; pass -1 for none. Every wait ends at `deadline`
+// when one is given.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace lomp::platform::nbt {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
+
+enum class Io { Ok, Timeout, Cancelled, Closed, Failed };
+
+// Waits until `fd` is ready for `events` (poll bits), the command is
+// cancelled, or the deadline passes.
+Io WaitReady(int fd, short events, int cancelFd, const Deadline& deadline);
+
+// Moves exactly `count` bytes; `moved` tells how many went before a failure.
+Io ReadExactly(int fd, std::uint8_t* data, std::size_t count, int cancelFd,
+               const Deadline& deadline, std::size_t& moved);
+Io WriteAll(int fd, const std::uint8_t* data, std::size_t count, int cancelFd,
+            const Deadline& deadline, std::size_t& moved);
+
+sockaddr_in SocketAddress(in_addr address, std::uint16_t port);
+
+// A connected, non-blocking TCP socket from `local` to `remote`:`port`, or
+// -1 with `io` telling why.
+int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
+               const Deadline& deadline, Io& io);
+
+// Makes the next close reset the connection: the peer learns the session
+// broke instead of seeing it end in order.
+void AbortConnection(int fd);
+
+}  // namespace lomp::platform::nbt
