@@ -135,7 +135,8 @@ int main(int argc, char* argv[]) {
               batch.milliseconds, smbTotal, smbTotal / batch.milliseconds);
   lompPeak = std::max(lompPeak, batch.peakKilobytes);
   std::printf("peak resident memory:           lomp %8ld KiB  smbclient %8ld KiB  %6.1f%%\n",
-              lompPeak, smbPeak, 100.0 * static_cast<double>(lompPeak) / static_cast<double>(smbPeak));
+              lompPeak, smbPeak,
+              100.0 * static_cast<double>(lompPeak) / static_cast<double>(smbPeak));
 
   // The same single message to a Messenger that answers at once.
   const std::string spare = std::getenv("LOMP_SPARE_ADDR");
@@ -152,8 +153,7 @@ int main(int argc, char* argv[]) {
   std::vector<double> smbInstant;
   for (int run = 0; run < runs; ++run) {
     const Sample ours = Measure({lomp, spare, "hello"}, "");
-    const Sample theirs =
-        Measure({"smbclient", "-M", "LOMPSPARE", "-I", spare, "-N"}, "hello\n");
+    const Sample theirs = Measure({"smbclient", "-M", "LOMPSPARE", "-I", spare, "-N"}, "hello\n");
     if (ours.exitCode != 0 || theirs.exitCode != 0) {
       kill(instant, SIGKILL);
       return 1;

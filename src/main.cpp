@@ -5,8 +5,8 @@
 #include "fd_check.h"
 #include "platform/mailslot.h"
 #include "platform/nbt/nbt_provider.h"
-#include "platform/netbios.h"
 #include "platform/nbt/udp_mailslot_service.h"
+#include "platform/netbios.h"
 #include "runtime/trace_log.h"
 
 int main(int argc, char* argv[]) {

@@ -22,17 +22,25 @@ void Write(std::ostream& stream, std::uint32_t mask, const std::string& text, bo
 
 }  // namespace
 
-std::ostream& consoleStream() { return *currentStream; }
+std::ostream& consoleStream() {
+  return *currentStream;
+}
 
-void setConsoleStream(std::ostream* stream) { currentStream = stream ? stream : &std::cout; }
+void setConsoleStream(std::ostream* stream) {
+  currentStream = stream ? stream : &std::cout;
+}
 
-std::ostream& consoleErrorStream() { return *currentErrorStream; }
+std::ostream& consoleErrorStream() {
+  return *currentErrorStream;
+}
 
 void setConsoleErrorStream(std::ostream* stream) {
   currentErrorStream = stream ? stream : &std::cerr;
 }
 
-bool consoleWritten() { return written; }
+bool consoleWritten() {
+  return written;
+}
 
 void consoleWrite(std::uint32_t mask, std::string text, bool flush) {
   Write(*currentStream, mask, text, flush);

@@ -110,14 +110,9 @@ void DeliverMessage(MessageRecord record) {
                            options.fragmentBroadcasts};
   LimitText(record, group);
   switch (record.kind) {
-    case RecipientKind::Personal:
-      DeliverPersonal(std::move(record), NetbiosPortList());
-      break;
-    case RecipientKind::Group:
-      DeliverGroup(std::move(record), MailslotPortList(), group);
-      break;
-    default:
-      break;  // an unknown kind goes nowhere and is no error
+    case RecipientKind::Personal: DeliverPersonal(std::move(record), NetbiosPortList()); break;
+    case RecipientKind::Group: DeliverGroup(std::move(record), MailslotPortList(), group); break;
+    default: break;  // an unknown kind goes nowhere and is no error
   }
 }
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/message_record.h"
-#include "mailslot/mailslot_port.h"
 #include "endpoint/port.h"
+#include "mailslot/mailslot_port.h"
 
 namespace lomp {
 

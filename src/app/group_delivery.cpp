@@ -8,7 +8,9 @@ namespace {
 
 constexpr const char* kSource = ".\\lomp_messenger";
 
-bool IsBreak(char c) { return c == ' ' || c == '\x13'; }
+bool IsBreak(char c) {
+  return c == ' ' || c == '\x13';
+}
 
 // One datagram through its own connection.
 bool SendOne(CMailslot& port, const std::string& address, CMailslotPdu& pdu) {

@@ -76,7 +76,8 @@ std::vector<CMailslot*> MailslotPortList() {
 const std::vector<std::uint8_t>& OwnNameSuffixes() {
   static const std::vector<std::uint8_t> suffixes = [] {
     std::vector<std::uint8_t> values;
-    for (int suffix = 0x04; suffix <= 0x2F; ++suffix) values.push_back(static_cast<std::uint8_t>(suffix));
+    for (int suffix = 0x04; suffix <= 0x2F; ++suffix)
+      values.push_back(static_cast<std::uint8_t>(suffix));
     return values;
   }();
   return suffixes;

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "mailslot/mailslot_port.h"
 #include "endpoint/port.h"
+#include "mailslot/mailslot_port.h"
 
 namespace lomp {
 

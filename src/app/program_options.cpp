@@ -97,8 +97,8 @@ OptionPair splitArgument(const std::string& argument) {
   if (argument.empty()) return pair;
   if (argument[0] == '/') {
     const auto colon = argument.find(':', 1);
-    pair.switchName = trimWhiteSpace(argument.substr(1, colon == std::string::npos ? std::string::npos
-                                                                         : colon - 1));
+    pair.switchName = trimWhiteSpace(
+        argument.substr(1, colon == std::string::npos ? std::string::npos : colon - 1));
     if (colon != std::string::npos) pair.value = argument.substr(colon + 1);
   } else {
     pair.value = argument;
@@ -235,11 +235,14 @@ std::string userNameUpper() {
   return ansi;
 }
 
-std::string versionText() { return LOMP_VERSION; }
+std::string versionText() {
+  return LOMP_VERSION;
+}
 
 const std::string& usageText() {
   static const std::string text =
-      "lomp " LOMP_VERSION " - delivers popup messages to the Messenger service over NetBIOS\n"
+      "lomp " LOMP_VERSION
+      " - delivers popup messages to the Messenger service over NetBIOS\n"
       "Sends 'net send' message to the specified recipients. Usage:\n"
       "\n"
       "LOMP [optional parameters] {[/u:]users | /d:domains | *} ... message \n"

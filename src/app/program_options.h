@@ -39,13 +39,13 @@ struct RecipientEntry {
 using RecipientList = std::vector<RecipientEntry>;
 
 struct ProgramOptions {
-  std::int32_t timeoutMs = 5000;          // always within 500..20000
+  std::int32_t timeoutMs = 5000;  // always within 500..20000
   std::uint32_t verbosity = kVerbosityNormal;
-  std::int32_t broadcastLimit = 128;      // group message size in characters
+  std::int32_t broadcastLimit = 128;  // group message size in characters
   bool fragmentBroadcasts = false;
-  std::string signature;                  // the sender name of every message
+  std::string signature;  // the sender name of every message
   bool batchMode = false;
-  std::string messageFile;                // empty: batch input from the console
+  std::string messageFile;  // empty: batch input from the console
   std::string messageText;
   RecipientList recipients;
   bool usersGiven = false;

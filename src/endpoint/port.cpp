@@ -5,11 +5,21 @@
 
 namespace lomp {
 
-void CConnection::Receive(CProtocolDataUnit& pdu) { port->Receive(*this, pdu); }
-void CConnection::Read(PduBuffer& buffer) { port->Read(*this, buffer); }
-void CConnection::Send(CProtocolDataUnit& pdu) { port->Send(*this, pdu); }
-void CConnection::Write(PduBuffer& buffer) { port->Write(*this, buffer); }
-void CConnection::Disconnect() { port->Disconnect(this); }
+void CConnection::Receive(CProtocolDataUnit& pdu) {
+  port->Receive(*this, pdu);
+}
+void CConnection::Read(PduBuffer& buffer) {
+  port->Read(*this, buffer);
+}
+void CConnection::Send(CProtocolDataUnit& pdu) {
+  port->Send(*this, pdu);
+}
+void CConnection::Write(PduBuffer& buffer) {
+  port->Write(*this, buffer);
+}
+void CConnection::Disconnect() {
+  port->Disconnect(this);
+}
 
 CPort::CPort() = default;
 
@@ -24,7 +34,9 @@ void CPort::Send(CConnection&, CProtocolDataUnit&) {}
 void CPort::Write(CConnection&, PduBuffer&) {}
 void CPort::Disconnect(CConnection*) {}
 void CPort::Listen() {}
-bool CPort::Open() { return false; }
+bool CPort::Open() {
+  return false;
+}
 void CPort::Close() {}
 void CPort::Connect(std::string, CConnection*&) {}
 
@@ -43,7 +55,9 @@ void CPort::Start() {
   if (thread.CreateThread()) thread.SetPriority(platform::ThreadPriority::Highest);
 }
 
-void CPort::Stop() { thread.Stop(); }
+void CPort::Stop() {
+  thread.Stop();
+}
 
 void CPort::Run(KrThread* worker) {
   while (!worker->IsStopRequested()) {

@@ -98,8 +98,7 @@ bool CMailslot::Open() {
   while (GetMailslotInfo(handle, nextSize, count) && count > 0) {
     PduBuffer scratch;
     std::uint32_t read = 0;
-    if (nextSize > PduBuffer::kCapacity ||
-        !ReadMailslot(handle, scratch.bytes, nextSize, read)) {
+    if (nextSize > PduBuffer::kCapacity || !ReadMailslot(handle, scratch.bytes, nextSize, read)) {
       break;
     }
   }

@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "platform/mailslot.h"
 #include "endpoint/port.h"
+#include "platform/mailslot.h"
 
 namespace lomp {
 
@@ -21,9 +21,9 @@ class CMailslotConnection : public CConnection {
   CMailslotConnection(CMailslot* owner, std::string remote, platform::MailslotHandle mailslot,
                       bool ownsHandle);
 
-  std::string remoteAddress;         // upper-case OEM server part; empty when made by Listen
-  platform::MailslotHandle handle;   // client handle, or the port's own for Listen
-  const bool ownsHandle;             // true for the client handle of Connect
+  std::string remoteAddress;        // upper-case OEM server part; empty when made by Listen
+  platform::MailslotHandle handle;  // client handle, or the port's own for Listen
+  const bool ownsHandle;            // true for the client handle of Connect
 };
 
 class CMailslot : public CPort {

@@ -82,8 +82,8 @@ void CNetbiosName::Connect(std::string address, CConnection*& connectionOut) {
 void CNetbiosName::Write(CConnection& connection, PduBuffer& buffer) {
   LogTrace(kSource, __LINE__, "CNetbiosName::Write", "Entering...");
   const auto& session = static_cast<CNetbiosConnection&>(connection);
-  const auto length = static_cast<std::uint16_t>(
-      std::clamp<std::int32_t>(buffer.length, 0, PduBuffer::kCapacity));
+  const auto length =
+      static_cast<std::uint16_t>(std::clamp<std::int32_t>(buffer.length, 0, PduBuffer::kCapacity));
   const std::uint8_t code =
       NBSend(lana, Units(sessionTimeoutMs), session.lsn, buffer.bytes, length);
   LogTrace(kSource, __LINE__, "CNetbiosName::Write",
@@ -106,7 +106,8 @@ void CNetbiosName::Read(CConnection& connection, PduBuffer& buffer) {
   if (code != platform::NRC_GOODRET) {
     throw KrDataTransmissionErr("NBRecv " + std::to_string(code), code);
   }
-  buffer.length = static_cast<std::int32_t>(std::min<std::uint32_t>(received, PduBuffer::kCapacity));
+  buffer.length =
+      static_cast<std::int32_t>(std::min<std::uint32_t>(received, PduBuffer::kCapacity));
   LogTrace(kSource, __LINE__, "CNetbiosName::Read", "Leaving...");
 }
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "endpoint/port.h"
 #include "netbios/netbios_network.h"
 #include "platform/sync.h"
 #include "runtime/errors.h"
-#include "endpoint/port.h"
 
 namespace lomp {
 

@@ -41,8 +41,7 @@ NBExecSettings& nbExecSettings() {
   return settings;
 }
 
-void NBFormatName(std::uint8_t* dest16, const char* text, std::size_t length,
-                  std::uint8_t suffix) {
+void NBFormatName(std::uint8_t* dest16, const char* text, std::size_t length, std::uint8_t suffix) {
   std::memset(dest16, ' ', NCBNAMSZ);
   std::memcpy(dest16, text, std::min<std::size_t>(length, NCBNAMSZ));
   dest16[NCBNAMSZ - 1] = suffix;
@@ -66,10 +65,8 @@ bool NBIsEnvironmentError(std::uint8_t code) {
     case NRC_NOSAPS:
     case NRC_NORESOURCES:
     case NRC_OPENERR:
-    case NRC_SYSTEM:
-      return true;
-    default:
-      return false;
+    case NRC_SYSTEM: return true;
+    default: return false;
   }
 }
 
@@ -224,9 +221,8 @@ std::uint8_t NBSend(std::uint8_t lana, std::uint8_t timeoutUnits, std::uint8_t l
   return NBExecCmd(*ncb, timeoutUnits * kUnitMs);
 }
 
-std::uint8_t NBListenAsy3(std::uint8_t lana, const std::string& ownName,
-                          std::uint8_t rtoStoUnits, std::uint8_t& lsnOut,
-                          std::string& callerNameOut, Event& event) {
+std::uint8_t NBListenAsy3(std::uint8_t lana, const std::string& ownName, std::uint8_t rtoStoUnits,
+                          std::uint8_t& lsnOut, std::string& callerNameOut, Event& event) {
   auto ncb = std::make_unique<NCB>();
   ncb->ncb_command = NCBLISTEN | ASYNCH;
   ncb->ncb_lana_num = lana;

@@ -26,8 +26,7 @@ NBExecSettings& nbExecSettings();
 
 // Fills the 16-byte name field: the first min(length, 15) bytes of `text`,
 // spaces up to byte 14, `suffix` in byte 15.
-void NBFormatName(std::uint8_t* dest16, const char* text, std::size_t length,
-                  std::uint8_t suffix);
+void NBFormatName(std::uint8_t* dest16, const char* text, std::size_t length, std::uint8_t suffix);
 void NBFormatName(std::uint8_t* dest16, const std::string& text, std::uint8_t suffix);
 
 // True for the return codes that mean the NetBIOS environment itself failed.
@@ -68,8 +67,7 @@ std::uint8_t NBSend(std::uint8_t lana, std::uint8_t timeoutUnits, std::uint8_t l
 // Listens on ownName<03> for any caller; blocks until `event` is set, by the
 // provider when a call arrives or the command fails, or by another thread to
 // abandon the listen. Does not reset `event`.
-std::uint8_t NBListenAsy3(std::uint8_t lana, const std::string& ownName,
-                          std::uint8_t rtoStoUnits, std::uint8_t& lsnOut,
-                          std::string& callerNameOut, platform::Event& event);
+std::uint8_t NBListenAsy3(std::uint8_t lana, const std::string& ownName, std::uint8_t rtoStoUnits,
+                          std::uint8_t& lsnOut, std::string& callerNameOut, platform::Event& event);
 
 }  // namespace lomp

@@ -118,13 +118,21 @@ std::string CodesetOfLocale() {
 
 }  // namespace
 
-void AnsiToOemInPlace(std::string& text) { MapInPlace(text, Tables().ansiToOem); }
+void AnsiToOemInPlace(std::string& text) {
+  MapInPlace(text, Tables().ansiToOem);
+}
 
-void OemToAnsiInPlace(std::string& text) { MapInPlace(text, Tables().oemToAnsi); }
+void OemToAnsiInPlace(std::string& text) {
+  MapInPlace(text, Tables().oemToAnsi);
+}
 
-void AnsiToUpperInPlace(std::string& text) { MapInPlace(text, Tables().ansiUpper); }
+void AnsiToUpperInPlace(std::string& text) {
+  MapInPlace(text, Tables().ansiUpper);
+}
 
-char32_t AnsiToUnicode(unsigned char ansi) { return Tables().ansiToUnicode[ansi]; }
+char32_t AnsiToUnicode(unsigned char ansi) {
+  return Tables().ansiToUnicode[ansi];
+}
 
 ConsoleCodec::ConsoleCodec(std::string charset) : charset_(std::move(charset)) {
   decoder_ = OpenOrThrow("UTF-32LE", charset_.c_str());
@@ -158,8 +166,8 @@ std::string ConsoleCodec::ToAnsi(std::string_view consoleText) const {
     const int error = result == static_cast<size_t>(-1) ? errno : 0;
     const size_t produced = sizeof chunk - outLeft;
     for (size_t i = 0; i + 4 <= produced; i += 4) {
-      const char32_t character = static_cast<char32_t>(
-          chunk[i] | chunk[i + 1] << 8 | chunk[i + 2] << 16 | chunk[i + 3] << 24);
+      const char32_t character = static_cast<char32_t>(chunk[i] | chunk[i + 1] << 8 |
+                                                       chunk[i + 2] << 16 | chunk[i + 3] << 24);
       ansi.push_back(static_cast<char>(CodePageTables::Lookup(Tables().unicodeToAnsi, character)));
     }
     if (error == EILSEQ) {

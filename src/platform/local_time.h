@@ -8,7 +8,7 @@ namespace lomp::platform {
 
 struct SystemTime {
   std::uint16_t year = 0;
-  std::uint16_t month = 0;  // 1..12
+  std::uint16_t month = 0;      // 1..12
   std::uint16_t dayOfWeek = 0;  // 0 = Sunday
   std::uint16_t day = 0;
   std::uint16_t hour = 0;

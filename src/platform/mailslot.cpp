@@ -11,9 +11,13 @@ std::atomic<MailslotService*> installedService{nullptr};
 
 }  // namespace
 
-void InstallMailslotService(MailslotService* service) { installedService = service; }
+void InstallMailslotService(MailslotService* service) {
+  installedService = service;
+}
 
-MailslotService* InstalledMailslotService() { return installedService.load(); }
+MailslotService* InstalledMailslotService() {
+  return installedService.load();
+}
 
 MailslotHandle CreateMailslotFile(const std::string& path) {
   MailslotService* service = installedService.load();
@@ -29,7 +33,8 @@ bool WriteMailslot(MailslotHandle handle, const std::uint8_t* data, std::uint32_
                    std::uint32_t& written) {
   written = 0;
   MailslotService* service = installedService.load();
-  return service && handle != kInvalidMailslotHandle && service->Write(handle, data, length, written);
+  return service && handle != kInvalidMailslotHandle &&
+         service->Write(handle, data, length, written);
 }
 
 bool GetMailslotInfo(MailslotHandle handle, std::uint32_t& nextSize, std::uint32_t& count) {

@@ -25,8 +25,12 @@ std::uint8_t Netbios(NCB* ncb) {
   return provider->Submit(*ncb);
 }
 
-void InstallNetbiosProvider(NetbiosProvider* provider) { installedProvider = provider; }
+void InstallNetbiosProvider(NetbiosProvider* provider) {
+  installedProvider = provider;
+}
 
-NetbiosProvider* InstalledNetbiosProvider() { return installedProvider.load(); }
+NetbiosProvider* InstalledNetbiosProvider() {
+  return installedProvider.load();
+}
 
 }  // namespace lomp::platform

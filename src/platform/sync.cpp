@@ -88,6 +88,8 @@ bool WaitForSingle(const Waitable& object, std::optional<std::chrono::millisecon
   return WaitForAny({&object}, timeout) == 0;
 }
 
-void Sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+void Sleep(std::chrono::milliseconds duration) {
+  std::this_thread::sleep_for(duration);
+}
 
 }  // namespace lomp::platform

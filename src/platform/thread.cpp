@@ -8,7 +8,9 @@
 
 namespace lomp::platform {
 
-Thread::~Thread() { Join(); }
+Thread::~Thread() {
+  Join();
+}
 
 bool Thread::Start(std::function<void()> body) {
   if (thread_.joinable()) return false;

@@ -4,10 +4,11 @@
 // destructor are called from the owner's threads, SetPriority from any.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <functional>
 #include <mutex>
-#include <sys/types.h>
 #include <thread>
 
 namespace lomp::platform {

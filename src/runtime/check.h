@@ -5,11 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define LOMP_CHECK(condition)                                                      \
-  do {                                                                             \
-    if (!(condition)) {                                                            \
-      std::fprintf(stderr, "lomp: internal error at %s:%d: %s\n", __FILE__,      \
-                   __LINE__, #condition);                                          \
-      std::abort();                                                                \
-    }                                                                              \
+#define LOMP_CHECK(condition)                                                                      \
+  do {                                                                                             \
+    if (!(condition)) {                                                                            \
+      std::fprintf(stderr, "lomp: internal error at %s:%d: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                                \
+    }                                                                                              \
   } while (false)

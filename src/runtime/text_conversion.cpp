@@ -4,11 +4,17 @@
 
 namespace lomp {
 
-void ToOem(std::string& text) { platform::AnsiToOemInPlace(text); }
+void ToOem(std::string& text) {
+  platform::AnsiToOemInPlace(text);
+}
 
-void FromOem(std::string& text) { platform::OemToAnsiInPlace(text); }
+void FromOem(std::string& text) {
+  platform::OemToAnsiInPlace(text);
+}
 
-void ToUpper(std::string& text) { platform::AnsiToUpperInPlace(text); }
+void ToUpper(std::string& text) {
+  platform::AnsiToUpperInPlace(text);
+}
 
 std::string AnsiToConsole(const std::string& ansiText) {
   return platform::ProcessConsole().FromAnsi(ansiText);

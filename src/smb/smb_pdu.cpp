@@ -173,8 +173,8 @@ void CSmbPdu::Decode(PduBuffer& buffer) {
   if (buffer.Remaining() >= 2) {
     std::uint8_t bytes[2];
     buffer.Read(bytes, 2);
-    dataBytes = std::min({static_cast<std::int32_t>(WordAt(bytes)), buffer.Remaining(),
-                          kMaxDataBytes});
+    dataBytes =
+        std::min({static_cast<std::int32_t>(WordAt(bytes)), buffer.Remaining(), kMaxDataBytes});
   }
   byteCount = static_cast<std::uint16_t>(dataBytes);
   buffer.Read(data, dataBytes);

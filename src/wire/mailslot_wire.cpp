@@ -87,8 +87,8 @@ std::optional<Bytes> BuildMailslotDatagram(const MailslotDatagram& datagram) {
   PutLittle16(packet, 0);  // flags
   PutLittle16(packet, 0);  // time-out
   PutLittle16(packet, 0);
-  PutLittle16(packet, 0);  // reserved
-  PutLittle16(packet, 0);  // parameter count
+  PutLittle16(packet, 0);                                       // reserved
+  PutLittle16(packet, 0);                                       // parameter count
   PutLittle16(packet, static_cast<std::uint16_t>(dataOffset));  // parameter offset
   PutLittle16(packet, dataCount);
   PutLittle16(packet, static_cast<std::uint16_t>(dataOffset));
@@ -151,8 +151,7 @@ std::optional<MailslotDatagram> ParseMailslotDatagram(std::span<const std::uint8
   while (nameEnd < bytesEnd && smb[nameEnd] != 0x00) ++nameEnd;
   if (nameEnd >= bytesEnd) return std::nullopt;  // the name must end inside the bytes
   datagram.mailslot.assign(reinterpret_cast<const char*>(smb.data() + nameAt), nameEnd - nameAt);
-  if (dataOffset < nameEnd + 1 || dataOffset > smb.size() ||
-      dataCount > smb.size() - dataOffset) {
+  if (dataOffset < nameEnd + 1 || dataOffset > smb.size() || dataCount > smb.size() - dataOffset) {
     return std::nullopt;
   }
   datagram.data.assign(smb.begin() + dataOffset, smb.begin() + dataOffset + dataCount);

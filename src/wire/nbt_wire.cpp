@@ -177,7 +177,8 @@ NameQueryAnswer ParseNameQueryAnswer(std::span<const std::uint8_t> message,
     return answer;
   }
   for (std::size_t entry = 0; entry < record->data.size(); entry += 6) {
-    const auto nbFlags = static_cast<std::uint16_t>(record->data[entry] << 8 | record->data[entry + 1]);
+    const auto nbFlags =
+        static_cast<std::uint16_t>(record->data[entry] << 8 | record->data[entry + 1]);
     if (nbFlags & kGroupBit) continue;  // a group name cannot take a session
     answer.kind = NameQueryAnswer::Kind::Positive;
     std::memcpy(&answer.address, record->data.data() + entry + 2, 4);  // stays in network order
@@ -262,8 +263,8 @@ std::optional<FrameHeader> ParseFrameHeader(std::span<const std::uint8_t, 4> hea
   if (header[1] & 0xFE) return std::nullopt;
   FrameHeader frame;
   frame.type = header[0];
-  frame.length = (header[1] & 0x01 ? 0x10000u : 0u) | static_cast<std::uint32_t>(header[2] << 8) |
-                 header[3];
+  frame.length =
+      (header[1] & 0x01 ? 0x10000u : 0u) | static_cast<std::uint32_t>(header[2] << 8) | header[3];
   return frame;
 }
 
@@ -279,7 +280,8 @@ std::array<std::uint8_t, 4> SessionMessageHeader(std::uint32_t length) {
           static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
 }
 
-std::optional<std::pair<Name16, Name16>> ParseSessionRequest(std::span<const std::uint8_t> payload) {
+std::optional<std::pair<Name16, Name16>> ParseSessionRequest(
+    std::span<const std::uint8_t> payload) {
   std::size_t offset = 0;
   // Session names never use pointers; reading them as a standalone message
   // makes any pointer point into this payload, which is harmless.
@@ -290,7 +292,9 @@ std::optional<std::pair<Name16, Name16>> ParseSessionRequest(std::span<const std
   return std::make_pair(*called, *calling);
 }
 
-std::array<std::uint8_t, 4> PositiveSessionResponse() { return {kPositiveResponse, 0, 0, 0}; }
+std::array<std::uint8_t, 4> PositiveSessionResponse() {
+  return {kPositiveResponse, 0, 0, 0};
+}
 
 std::array<std::uint8_t, 5> NegativeSessionResponse(std::uint8_t errorCode) {
   return {kNegativeResponse, 0, 0, 1, errorCode};

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string message = reader.readMessageField();
     LOMP_CHECK(field.size() <= lomp::kMaxQuotedFieldLength);
     LOMP_CHECK(message.size() <= lomp::kMaxFieldLength * 4);  // a byte may become several
-    LOMP_CHECK(++entries <= size + 2);  // every entry consumes input
+    LOMP_CHECK(++entries <= size + 2);                        // every entry consumes input
   }
   return 0;
 }

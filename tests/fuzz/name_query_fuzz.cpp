@@ -4,8 +4,8 @@
 #include <cstring>
 #include <span>
 
-#include "wire/nbt_wire.h"
 #include "runtime/check.h"
+#include "wire/nbt_wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lomp::platform::nbt;

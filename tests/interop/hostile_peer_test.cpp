@@ -2,16 +2,16 @@
 // was given, reports every recipient with the right words and exits with the
 // right code.
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <thread>
-#include <fstream>
 #include <unistd.h>
 
-#include "support/child_process.h"
-#include "support/lomp_runner.h"
+#include <chrono>
+#include <fstream>
+#include <thread>
+
 #include "platform/mailslot.h"
 #include "platform/nbt/udp_mailslot_service.h"
+#include "support/child_process.h"
+#include "support/lomp_runner.h"
 #include "testbed_env.h"
 
 namespace lomp {
@@ -97,11 +97,14 @@ TEST_F(HostilePeer, BatchReportsEveryRecipientWhateverThePeer) {
   const std::string file = "/tmp/lomp-hostile-" + std::to_string(getpid());
   {
     std::ofstream out(file);
-    out << Spare() << " " << kLong << "\nPEER fine\nNOBODY lost\n" << Spare() << "," << "PEER again\n";
+    out << Spare() << " " << kLong << "\nPEER fine\nNOBODY lost\n"
+        << Spare() << ","
+        << "PEER again\n";
   }
   const LompRun run = Lomp({"/t:500", "/f:" + file});
   EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error") +
-                            Report("PEER", "Sent.") + Report("NOBODY", "Failed. Recipient not found") +
+                            Report("PEER", "Sent.") +
+                            Report("NOBODY", "Failed. Recipient not found") +
                             Report(Spare(), "Sent.") + Report("PEER", "Sent.") + "\n");
   EXPECT_EQ(run.exitCode, 4);
   std::remove(file.c_str());
@@ -111,7 +114,8 @@ TEST_F(HostilePeer, MalformedNameAnswersAreIgnored) {
   ChildProcess liar(InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "badnames"}));
   ASSERT_EQ(liar.ReadLine(5s), "ready");
   const LompRun nobody = Lomp({"/t:1000", "NOBODY", "hi"});
-  EXPECT_EQ(nobody.output, "\nInitializing..." + Report("NOBODY", "Failed. Recipient not found") + "\n");
+  EXPECT_EQ(nobody.output,
+            "\nInitializing..." + Report("NOBODY", "Failed. Recipient not found") + "\n");
   EXPECT_EQ(nobody.exitCode, 4);
   EXPECT_LT(nobody.took, 4s);
   // The real owner's answer still wins among the lies.
@@ -136,7 +140,9 @@ TEST_F(HostilePeer, SlowSessionAnswerIsNeverTakenForALaterCommand) {
   const std::string file = "/tmp/lomp-slow-" + std::to_string(getpid());
   {
     std::ofstream out(file);
-    out << Spare() << " one\n" << Spare() << " two\n" << Spare() << " three\n"
+    out << Spare() << " one\n"
+        << Spare() << " two\n"
+        << Spare() << " three\n"
         << absent << " for nobody\n";
   }
   const LompRun run = Lomp({"/t:2000", "/f:" + file});
@@ -166,7 +172,8 @@ TEST_F(HostilePeer, AnswersPointingAtLoopbackAreRefused) {
     const LompRun run = Lomp({"/t:1000", "/vd", "FAKENAME", "hi"});
     EXPECT_EQ(run.output, "\nInitializing...\nEntering single message mode." +
                               Report("FAKENAME", "Failed. Recipient not found") + "\n");
-    EXPECT_NE(run.errors.find("Name answer refused: FAKENAME is not at 127.0.0.1"), std::string::npos);
+    EXPECT_NE(run.errors.find("Name answer refused: FAKENAME is not at 127.0.0.1"),
+              std::string::npos);
     EXPECT_EQ(run.exitCode, 4);
   }
   StartPeer("retargetlocal");
@@ -189,9 +196,9 @@ TEST_F(HostilePeer, BrokenDatagramsNeverReachTheMailslot) {
   const auto handle = platform::CreateMailslot("\\\\.\\MAILSLOT\\MESSNGR", 400);
   ASSERT_NE(handle, platform::kInvalidMailslotHandle);
 
-  ChildProcess sender(InNamespace(Env("LOMP_NS_SPARE"),
-                                  {NBT_TOOL, "baddatagrams", Env("LOMP_CLIENT_ADDR"),
-                                   Env("LOMP_WORKGROUP")}));
+  ChildProcess sender(
+      InNamespace(Env("LOMP_NS_SPARE"),
+                  {NBT_TOOL, "baddatagrams", Env("LOMP_CLIENT_ADDR"), Env("LOMP_WORKGROUP")}));
   ASSERT_EQ(sender.ReadLine(5s), "sent");
   std::vector<std::string> received;
   for (int i = 0; i < 50; ++i) {

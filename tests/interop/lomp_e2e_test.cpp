@@ -13,9 +13,9 @@
 #include <sstream>
 #include <thread>
 
+#include "inbox.h"
 #include "support/child_process.h"
 #include "support/lomp_runner.h"
-#include "inbox.h"
 #include "testbed_env.h"
 
 namespace lomp {
@@ -25,8 +25,8 @@ using namespace std::chrono_literals;
 using lomp::testing::Arrived;
 using lomp::testing::ChildProcess;
 using lomp::testing::ClearInbox;
-using lomp::testing::Inbox;
 using lomp::testing::Env;
+using lomp::testing::Inbox;
 using lomp::testing::InNamespace;
 using lomp::testing::Lomp;
 using lomp::testing::LompRun;
@@ -62,14 +62,19 @@ TEST_F(LompEndToEnd, LongMessagesArriveWholeAndInOrder) {
 
 TEST_F(LompEndToEnd, AccentedTextArrivesAsTyped) {
   // Typed in UTF-8, sent in CP850, written by smbd in UTF-8 again.
-  const LompRun run = Lomp({"peer", "Gr\xC3\xBC\xC3\x9F" "e"});
+  const LompRun run = Lomp({"peer",
+                            "Gr\xC3\xBC\xC3\x9F"
+                            "e"});
   EXPECT_EQ(run.exitCode, 0) << run.output;
-  EXPECT_TRUE(Arrived("Gr\xC3\xBC\xC3\x9F" "e"));
+  EXPECT_TRUE(
+      Arrived("Gr\xC3\xBC\xC3\x9F"
+              "e"));
 }
 
 TEST_F(LompEndToEnd, NobodyIsNotFoundWithinTheTimeOut) {
   const LompRun run = Lomp({"/t:500", "NOBODY", "hi"});
-  EXPECT_EQ(run.output, "\nInitializing..." + Report("NOBODY", "Failed. Recipient not found") + "\n");
+  EXPECT_EQ(run.output,
+            "\nInitializing..." + Report("NOBODY", "Failed. Recipient not found") + "\n");
   EXPECT_EQ(run.exitCode, 4);
   EXPECT_LT(run.took, 3s);
 
@@ -132,7 +137,9 @@ TEST_F(LompEndToEnd, RefusingReceiverIsATransmissionError) {
     if (run.output.find("Recipient not found") == std::string::npos) break;
     std::this_thread::sleep_for(100ms);
   }
-  EXPECT_EQ(run.output, "\nInitializing..." + Report(Env("LOMP_SPARE_ADDR"), "Failed. Data transmission error") + "\n");
+  EXPECT_EQ(run.output, "\nInitializing..." +
+                            Report(Env("LOMP_SPARE_ADDR"), "Failed. Data transmission error") +
+                            "\n");
   EXPECT_EQ(run.exitCode, 4);
   smbd.Kill(SIGTERM);
   smbd.Wait(10s);
@@ -230,11 +237,13 @@ TEST_F(LompEndToEnd, VerbosityLevels) {
   // The trace goes to standard error; the report stays whole on standard output.
   const LompRun debug = Lomp({"/vd", "PEER", "loud"});
   EXPECT_EQ(debug.exitCode, 0);
-  EXPECT_TRUE(std::regex_search(debug.errors, std::regex("^\n\\d+:\\d+:\\d+:\\d+\t\tmain\tEntering...")))
+  EXPECT_TRUE(
+      std::regex_search(debug.errors, std::regex("^\n\\d+:\\d+:\\d+:\\d+\t\tmain\tEntering...")))
       << debug.errors;
   for (const char* expected :
        {"\tlomp_initialize\tLana enumerated, length=1", "CNetbiosName\tOpen\tReg result: 0",
-        "\tNBExecCmd\tStarting Netbios command..., tc=0", "SendPersonalMsg_Multiblock\tLeaving..."}) {
+        "\tNBExecCmd\tStarting Netbios command..., tc=0",
+        "SendPersonalMsg_Multiblock\tLeaving..."}) {
     EXPECT_NE(debug.errors.find(expected), std::string::npos) << expected;
   }
   EXPECT_EQ(debug.output,
@@ -243,7 +252,8 @@ TEST_F(LompEndToEnd, VerbosityLevels) {
 
 TEST_F(LompEndToEnd, NoNetworkAtAll) {
   const LompRun personal = Lomp({"PEER", "hi"}, "", Env("LOMP_NS_ISOLATED"));
-  EXPECT_EQ(personal.output, "\nInitializing..." + Report("PEER", "Failed. No network found") + "\n");
+  EXPECT_EQ(personal.output,
+            "\nInitializing..." + Report("PEER", "Failed. No network found") + "\n");
   EXPECT_EQ(personal.exitCode, 4);
   const LompRun group = Lomp({"*", "hi"}, "", Env("LOMP_NS_ISOLATED"));
   EXPECT_EQ(group.output, "\nInitializing..." + Report("*", "Failed. Unknown error") + "\n");
@@ -255,8 +265,8 @@ TEST_F(LompEndToEnd, HostileMessageFiles) {
   {
     std::ofstream out(file, std::ios::binary);
     static const char kLine[] = "PEER nul\0inside and \xFF\xFE invalid UTF-8\n";
-    out << std::string(kLine, sizeof kLine - 1)
-        << "PEER " << std::string(1 << 20, 'M') << "\n" << std::string(5000, 'R') << " x\n";
+    out << std::string(kLine, sizeof kLine - 1) << "PEER " << std::string(1 << 20, 'M') << "\n"
+        << std::string(5000, 'R') << " x\n";
   }
   const LompRun run = Lomp({"/t:500", "/f:" + file.string()});
   EXPECT_EQ(run.output, "\nInitializing..." + Report("PEER", "Sent.") + Report("PEER", "Sent.") +

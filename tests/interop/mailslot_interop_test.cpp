@@ -8,11 +8,11 @@
 #include <filesystem>
 
 #include "app/group_delivery.h"
-#include "support/child_process.h"
-#include "testbed_env.h"
 #include "mailslot/mailslot_pdu.h"
 #include "platform/nbt/udp_mailslot_service.h"
 #include "runtime/errors.h"
+#include "support/child_process.h"
+#include "testbed_env.h"
 
 namespace lomp {
 namespace {
@@ -54,7 +54,9 @@ TEST_F(MailslotInterop, GroupMessageArrivesByteForByteAndDecodesCleanly) {
       Env("LOMP_NS_SPARE"), {NBT_TOOL, "mailslot", "MESSNGR", Env("LOMP_WORKGROUP"), "LOMPSPARE"}));
   ASSERT_EQ(receiver.ReadLine(5s), "ready");
   ChildProcess capture(
-      {"sh", "-c", std::string("exec tshark -l -n -i eth-c -f 'udp port 138 and src host " + Env("LOMP_CLIENT_ADDR") + "' -c 2 -V -O nbdgm,smb,mailslot 2>&1")});
+      {"sh", "-c",
+       std::string("exec tshark -l -n -i eth-c -f 'udp port 138 and src host " +
+                   Env("LOMP_CLIENT_ADDR") + "' -c 2 -V -O nbdgm,smb,mailslot 2>&1")});
   for (;;) {
     const auto line = capture.ReadLine(20s);
     ASSERT_TRUE(line) << "tshark did not start";
@@ -67,13 +69,17 @@ TEST_F(MailslotInterop, GroupMessageArrivesByteForByteAndDecodesCleanly) {
   record.recipient = Env("LOMP_WORKGROUP");
   record.sender = "LOMPCLIENT";
   record.recipientName = Env("LOMP_WORKGROUP");
-  record.text = "Gr\xFC\xDF" "e from lomp";
+  record.text =
+      "Gr\xFC\xDF"
+      "e from lomp";
   EXPECT_TRUE(SendGroupMsg_Singleblock(port, record));
   record.recipient = "*";  // this machine's workgroup: the same one here
   record.text = "second";
   EXPECT_TRUE(SendGroupMsg_Singleblock(port, record));
 
-  for (const char* text : {"Gr\xFC\xDF" "e from lomp", "second"}) {
+  for (const char* text : {"Gr\xFC\xDF"
+                           "e from lomp",
+                           "second"}) {
     CMailslotPdu pdu;
     pdu.originator = "LOMPCLIENT";
     pdu.destination = Env("LOMP_WORKGROUP");

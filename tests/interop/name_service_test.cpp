@@ -202,7 +202,8 @@ TEST_F(NameService, DeadWinsServerIsSkippedForTheRestOfTheRun) {
                             Report("NOSUCHNAME", "Failed. Recipient not found") + "\n");
   EXPECT_TRUE(Arrived("past the dead one", FarInbox()));
   EXPECT_EQ(Count(run.errors, "wins: query FAR<03> to " + dead), 2u) << run.errors;
-  EXPECT_EQ(Count(run.errors, "wins: " + dead + " did not answer; not asked again in this run"), 1u);
+  EXPECT_EQ(Count(run.errors, "wins: " + dead + " did not answer; not asked again in this run"),
+            1u);
   EXPECT_EQ(Count(run.errors, "wins: query NOSUCHNAME<03> to " + dead), 0u);
   EXPECT_GE(Count(run.errors, "wins: query NOSUCHNAME<03> to " + Wins()), 1u);
 }
@@ -210,8 +211,7 @@ TEST_F(NameService, DeadWinsServerIsSkippedForTheRestOfTheRun) {
 // A WAIT FOR ACKNOWLEDGEMENT holds the lookup past the two tries' two
 // seconds until the server's answer comes (after 2.5 s).
 TEST_F(NameService, WaitForAcknowledgementExtendsTheWait) {
-  ChildProcess wins(
-      InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "wackwins", FarAddr()}));
+  ChildProcess wins(InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "wackwins", FarAddr()}));
   ASSERT_EQ(wins.ReadLine(5s), "ready");
   const ClientConfig config(Global("  wins server = " + Env("LOMP_SPARE_ADDR") + "\n"));
   const LompRun run = Lomp({"/vd", "/t:8000", "PATIENT", "worth the wait"});
@@ -224,9 +224,9 @@ TEST_F(NameService, WaitForAcknowledgementExtendsTheWait) {
 // A recipient given by address is called by the Messenger name its node
 // status lists: the computer's own <03>, not a user's, not the address.
 TEST_F(NameService, AddressIsCalledByTheNodesOwnName) {
-  ChildProcess node(InNamespace(Env("LOMP_NS_SPARE"),
-                                {NBT_TOOL, "status", "139", "LABUSER#03", "LOMPSPARE#00",
-                                 "LAB#00g", "LOMPSPARE#03", "LOMPSPARE#20"}));
+  ChildProcess node(
+      InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "status", "139", "LABUSER#03", "LOMPSPARE#00",
+                                         "LAB#00g", "LOMPSPARE#03", "LOMPSPARE#20"}));
   ASSERT_EQ(node.ReadLine(5s), "ready");
   const std::string spare = Env("LOMP_SPARE_ADDR");
   const LompRun run = Lomp({"/vd", spare, "by its name"});
@@ -240,8 +240,7 @@ TEST_F(NameService, AddressIsCalledByTheNodesOwnName) {
   const LompRun far = Lomp({"/vd", FarAddr(), "to FAR by address"});
   EXPECT_EQ(far.output, SingleReport(FarAddr(), "Sent."));
   EXPECT_TRUE(Arrived("to FAR by address", FarInbox()));
-  EXPECT_NE(far.errors.find("Node status: calling " + FarAddr() + " as FAR<03>"),
-            std::string::npos)
+  EXPECT_NE(far.errors.find("Node status: calling " + FarAddr() + " as FAR<03>"), std::string::npos)
       << far.errors;
 }
 
@@ -289,7 +288,8 @@ TEST_F(NameService, InterfacesChooseTheLanas) {
   EXPECT_TRUE(Arrived("by network"));
   const ClientConfig config(Global("  interfaces = eth-none 10.255.255.0/24\n"));
   const LompRun personal = Lomp({"PEER", "nowhere"});
-  EXPECT_EQ(personal.output, "\nInitializing..." + Report("PEER", "Failed. No network found") + "\n");
+  EXPECT_EQ(personal.output,
+            "\nInitializing..." + Report("PEER", "Failed. No network found") + "\n");
   const LompRun group = Lomp({"*", "nowhere"});
   EXPECT_EQ(group.output, "\nInitializing..." + Report("*", "Failed. Unknown error") + "\n");
 }

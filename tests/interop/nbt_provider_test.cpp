@@ -13,13 +13,13 @@
 #include <sstream>
 #include <thread>
 
-#include "support/child_process.h"
-#include "testbed_env.h"
 #include "app/messenger.h"
 #include "netbios/name_port.h"
 #include "netbios/ncb_commands.h"
 #include "runtime/errors.h"
 #include "smb/smb_pdu.h"
+#include "support/child_process.h"
+#include "testbed_env.h"
 
 namespace lomp {
 namespace {
@@ -363,8 +363,7 @@ TEST_F(NbtInterop, CancelEndsPendingCallAndReceiveAtOnce) {
 }
 
 TEST_F(NbtInterop, ListenAcceptsACallFromAnotherHost) {
-  ChildProcess listener(
-      InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "listen", "LOMPSPARE"}));
+  ChildProcess listener(InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "listen", "LOMPSPARE"}));
   ASSERT_EQ(listener.ReadLine(5s), "listening");
   // Our own provider registers names without telling the network, so the
   // caller learns where LOMPSPARE is from its lmhosts file.

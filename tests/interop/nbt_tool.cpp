@@ -61,9 +61,9 @@
 
 #include "netbios/ncb_commands.h"
 #include "platform/nbt/nbt_provider.h"
-#include "wire/nbt_wire.h"
-#include "wire/mailslot_wire.h"
 #include "platform/nbt/udp_mailslot_service.h"
+#include "wire/mailslot_wire.h"
+#include "wire/nbt_wire.h"
 
 namespace {
 
@@ -169,7 +169,8 @@ void SendMessage(int fd, const std::string& text) {
 // flag, and the group id 1 for a start command.
 std::string SmbReply(const std::vector<std::uint8_t>& request) {
   std::string reply(32, '\0');
-  for (std::size_t i = 0; i < 32 && i < request.size(); ++i) reply[i] = static_cast<char>(request[i]);
+  for (std::size_t i = 0; i < 32 && i < request.size(); ++i)
+    reply[i] = static_cast<char>(request[i]);
   reply[9] = static_cast<char>(0x80);
   if (request.size() > 4 && request[4] == 0xD5) {
     reply += std::string("\x01\x01\x00", 3);
@@ -228,7 +229,8 @@ void Hostile(int fd, const std::string& mode) {
     }
     if (mode == "flood") {
       std::vector<std::uint8_t> keepAlives;
-      for (int i = 0; i < 100000; ++i) keepAlives.insert(keepAlives.end(), {nbt::kKeepAlive, 0, 0, 0});
+      for (int i = 0; i < 100000; ++i)
+        keepAlives.insert(keepAlives.end(), {nbt::kKeepAlive, 0, 0, 0});
       SendBytes(fd, keepAlives);
     }
     SendMessage(fd, SmbReply(request));
@@ -266,8 +268,8 @@ void Serve(int fd, const std::string& mode, int port) {
   SendBytes(fd, {accept.begin(), accept.end()});
   const bool resetAfter = mode.size() == 6 && mode.rfind("reset", 0) == 0 &&
                           std::isdigit(static_cast<unsigned char>(mode[5]));
-  if (mode == "smb" || mode == "slow" || mode == "garbage" || mode == "stall" || mode == "trickle" ||
-      mode == "flood" || resetAfter) {
+  if (mode == "smb" || mode == "slow" || mode == "garbage" || mode == "stall" ||
+      mode == "trickle" || mode == "flood" || resetAfter) {
     Hostile(fd, mode);
     return;
   }
@@ -349,8 +351,8 @@ using Answer = std::function<void(std::uint16_t flags, std::uint16_t count,
 
 // Answers every NAME QUERY that reaches UDP 137 of any address: `respond`
 // gets the question's encoded name (34 bytes) and sends what it likes.
-int AnswerNameQueries(
-    const std::function<void(const std::vector<std::uint8_t>& name, const Answer& answer)>& respond) {
+int AnswerNameQueries(const std::function<void(const std::vector<std::uint8_t>& name,
+                                               const Answer& answer)>& respond) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -373,10 +375,10 @@ int AnswerNameQueries(
     respond(name, [&](std::uint16_t flags, std::uint16_t count,
                       const std::vector<std::uint8_t>& record) {
       std::vector<std::uint8_t> packet = id;
-      packet.insert(packet.end(), {static_cast<std::uint8_t>(flags >> 8),
-                                   static_cast<std::uint8_t>(flags), 0, 0,
-                                   static_cast<std::uint8_t>(count >> 8),
-                                   static_cast<std::uint8_t>(count), 0, 0, 0, 0});
+      packet.insert(
+          packet.end(),
+          {static_cast<std::uint8_t>(flags >> 8), static_cast<std::uint8_t>(flags), 0, 0,
+           static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count), 0, 0, 0, 0});
       packet.insert(packet.end(), record.begin(), record.end());
       sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
     });
@@ -395,11 +397,11 @@ std::vector<std::uint8_t> Joined(std::vector<std::uint8_t> a, const std::vector<
 int BadNames() {
   return AnswerNameQueries([](const std::vector<std::uint8_t>& name, const Answer& answer) {
     const auto& nb = kNbRecord;
-    answer(0x8500, 1, {});                                                          // no record
-    answer(0x8500, 1, Joined(name, Joined(nb, {0xFF, 0xFF, 0, 0, 10, 0, 0, 1})));    // RDLENGTH lies
+    answer(0x8500, 1, {});                                                         // no record
+    answer(0x8500, 1, Joined(name, Joined(nb, {0xFF, 0xFF, 0, 0, 10, 0, 0, 1})));  // RDLENGTH lies
     answer(0x8500, 1, Joined(name, Joined(nb, {0x00, 0x06, 0x80, 0, 10, 0, 0, 1})));  // group only
     answer(0x8500, 1, Joined({0xC0, 0x0C}, Joined(nb, {0x00, 0x06, 0, 0, 10, 0, 0, 1})));  // loop
-    answer(0x8503, 1, Joined(name, Joined(nb, {0x00, 0x00})));                      // negative
+    answer(0x8503, 1, Joined(name, Joined(nb, {0x00, 0x00})));  // negative
     std::vector<std::uint8_t> huge = Joined(name, Joined(nb, {0x05, 0x70}));
     huge.resize(huge.size() + 1392, 0x41);                             // oversized, 232 entries
     for (std::size_t i = 44; i < huge.size(); i += 6) huge[i] = 0x80;  // all groups
@@ -426,7 +428,8 @@ int WackWins(const std::string& address) {
     // Opcode 7 with the wait in the TTL; RDATA repeats the request's flags.
     answer(0xBC00, 1, Joined(name, {0x00, 0x20, 0x00, 0x01, 0, 0, 0, 4, 0x00, 0x02, 0x01, 0x00}));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    answer(0x8500, 1, Joined(name, Joined(kNbRecord, {0x00, 0x06, 0, 0, ip[0], ip[1], ip[2], ip[3]})));
+    answer(0x8500, 1,
+           Joined(name, Joined(kNbRecord, {0x00, 0x06, 0, 0, ip[0], ip[1], ip[2], ip[3]})));
   });
 }
 
@@ -456,7 +459,8 @@ int StatusNode(int port, const std::vector<std::string>& entries) {
       const ssize_t n =
           recvfrom(udp, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &length);
       if (n != 50 || request[47] != 0x21) continue;  // node status questions only
-      std::vector<std::uint8_t> answer = {request[0], request[1], 0x84, 0x00, 0, 0, 0, 1, 0, 0, 0, 0};
+      std::vector<std::uint8_t> answer = {request[0], request[1], 0x84, 0x00, 0, 0,
+                                          0,          1,          0,    0,    0, 0};
       answer.insert(answer.end(), request + 12, request + 46);
       answer.insert(answer.end(), {0x00, 0x21, 0x00, 0x01, 0, 0, 0, 0,
                                    static_cast<std::uint8_t>(table.size() >> 8),
@@ -502,7 +506,8 @@ int BadDatagrams(const std::string& address, const std::string& workgroup) {
   std::memcpy(datagram.source.data(), "ROGUE", 5);
   datagram.source[15] = 0;
   datagram.destination.fill(' ');
-  std::memcpy(datagram.destination.data(), workgroup.data(), std::min<std::size_t>(workgroup.size(), 15));
+  std::memcpy(datagram.destination.data(), workgroup.data(),
+              std::min<std::size_t>(workgroup.size(), 15));
   datagram.destination[15] = 0;
   datagram.mailslot = "\\MAILSLOT\\MESSNGR";
   const std::string good("ROGUE\0GROUP\0good\0", 17);
@@ -515,9 +520,13 @@ int BadDatagrams(const std::string& address, const std::string& workgroup) {
     send(nbt::Bytes(whole.begin(), whole.begin() + static_cast<long>(size)));  // truncated
   }
   const std::size_t smb = 82;
-  for (const auto& [at, value] : std::vector<std::pair<std::size_t, std::uint8_t>>{
-           {10, 0xFF}, {smb + 33 + 22, 0xFF}, {smb + 33 + 24, 0xFF}, {smb + 33 + 24, 0x01},
-           {smb + 33 + 34, 0x00}, {smb + 32, 0x00}}) {
+  for (const auto& [at, value] :
+       std::vector<std::pair<std::size_t, std::uint8_t>>{{10, 0xFF},
+                                                         {smb + 33 + 22, 0xFF},
+                                                         {smb + 33 + 24, 0xFF},
+                                                         {smb + 33 + 24, 0x01},
+                                                         {smb + 33 + 34, 0x00},
+                                                         {smb + 32, 0x00}}) {
     nbt::Bytes lying = whole;  // counts and offsets that lie
     lying[at] = value;
     send(lying);

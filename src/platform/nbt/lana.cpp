@@ -77,10 +77,10 @@ std::vector<LanaAddress> ListLanaAddresses(const std::vector<std::string>& inter
 bool IsSessionTarget(in_addr address, const LanaAddress& lana) {
   const std::uint32_t host = ntohl(address.s_addr);
   const bool loopbackLana = ntohl(lana.address.s_addr) >> 24 == 127;
-  if (host >> 24 == 0) return false;                       // "this network", unspecified
-  if (host >> 24 == 127) return loopbackLana;               // this machine
-  if (host >= 0xE0000000) return false;                     // multicast, reserved, broadcast
-  return address.s_addr != lana.broadcast.s_addr;           // the LANA's own broadcast
+  if (host >> 24 == 0) return false;               // "this network", unspecified
+  if (host >> 24 == 127) return loopbackLana;      // this machine
+  if (host >= 0xE0000000) return false;            // multicast, reserved, broadcast
+  return address.s_addr != lana.broadcast.s_addr;  // the LANA's own broadcast
 }
 
 std::string AddressText(in_addr address) {

@@ -10,7 +10,9 @@ namespace {
 
 constexpr std::size_t kMaxNameLength = 15;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
 
 // The next blank-separated field of `line`, moving past it.
 std::string_view NextField(std::string_view& line) {

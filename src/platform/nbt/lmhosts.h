@@ -19,7 +19,7 @@ namespace lomp::platform {
 
 struct LmhostsEntry {
   in_addr address{};
-  std::string name;  // upper case, at most 15 bytes
+  std::string name;                    // upper case, at most 15 bytes
   std::optional<std::uint8_t> suffix;  // nullopt: any suffix
 };
 

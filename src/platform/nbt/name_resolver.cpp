@@ -72,10 +72,10 @@ Exchange Ask(int fd, const sockaddr_in* to, const Bytes& request, int tries,
   for (int attempt = 0; attempt < tries; ++attempt) {
     if (deadline && Clock::now() >= *deadline) return Exchange::Silent;
     if (resend) {
-      const ssize_t written =
-          to == nullptr ? send(fd, request.data(), request.size(), 0)
-                        : sendto(fd, request.data(), request.size(), 0,
-                                 reinterpret_cast<const sockaddr*>(to), sizeof *to);
+      const ssize_t written = to == nullptr
+                                  ? send(fd, request.data(), request.size(), 0)
+                                  : sendto(fd, request.data(), request.size(), 0,
+                                           reinterpret_cast<const sockaddr*>(to), sizeof *to);
       if (written < 0 && errno == ECONNREFUSED) return Exchange::Refused;
       sent(attempt + 1);
     }
@@ -97,7 +97,8 @@ Exchange Ask(int fd, const sockaddr_in* to, const Bytes& request, int tries,
                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
       if (n < 0 && errno == ECONNREFUSED) return Exchange::Refused;
       if (n <= 0) continue;
-      const Heard heard = hear(std::span(packet, static_cast<std::size_t>(n)), from.sin_addr, waitUntil);
+      const Heard heard =
+          hear(std::span(packet, static_cast<std::size_t>(n)), from.sin_addr, waitUntil);
       if (heard == Heard::Settled) return Exchange::Answered;
       if (heard == Heard::NoResend) resend = false;
     }
@@ -148,7 +149,8 @@ NameResolver::NameResolver(ResolverSettings settings, Trace trace)
     : settings_(std::move(settings)),
       trace_(std::move(trace)),
       nextTransactionId_(static_cast<std::uint16_t>(std::random_device{}())) {
-  for (const std::string& server : settings_.winsServers) winsServers_.push_back({server, {}, false});
+  for (const std::string& server : settings_.winsServers)
+    winsServers_.push_back({server, {}, false});
 }
 
 void NameResolver::Say(const std::string& line) const {
@@ -274,7 +276,8 @@ NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr add
       fd, nullptr, query, settings_.winsTries, settings_.winsInterval, cancelFd, deadline,
       [&](int attempt) {
         CountQuery();
-        Say("wins: query " + shown + " to " + serverText + " (try " + std::to_string(attempt) + ")");
+        Say("wins: query " + shown + " to " + serverText + " (try " + std::to_string(attempt) +
+            ")");
       },
       [&](std::span<const std::uint8_t> packet, in_addr, Clock::time_point& waitUntil) {
         const NameQueryAnswer answer = nbt::ParseNameQueryAnswer(packet, id, name);
@@ -283,7 +286,8 @@ NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr add
             in_addr found{};
             found.s_addr = answer.address;
             if (!IsSessionTarget(found, lana)) {
-              Say("Name answer refused: " + nbt::NameText(name) + " is not at " + AddressText(found));
+              Say("Name answer refused: " + nbt::NameText(name) + " is not at " +
+                  AddressText(found));
               return Heard::Nothing;
             }
             Say("wins: " + serverText + " says " + shown + " is at " + AddressText(found));
@@ -303,8 +307,7 @@ NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr add
             waitUntil = std::max(waitUntil, Clock::now() + wait);
             return Heard::Nothing;
           }
-          case NameQueryAnswer::Kind::Unrelated:
-            return Heard::Nothing;
+          case NameQueryAnswer::Kind::Unrelated: return Heard::Nothing;
         }
         return Heard::Nothing;
       });
@@ -314,7 +317,8 @@ NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr add
   // Silent or refused: whatever the reason, this server is done for the run
   // unless it was only our deadline that ended the wait.
   if (exchange == Exchange::Silent && deadline && Clock::now() >= *deadline) return {};
-  Say("wins: " + serverText + (exchange == Exchange::Refused ? " refused the query" : " did not answer") +
+  Say("wins: " + serverText +
+      (exchange == Exchange::Refused ? " refused the query" : " did not answer") +
       "; not asked again in this run");
   const std::lock_guard lock(mutex_);
   winsServers_[server].dead = true;
@@ -354,7 +358,8 @@ NameResolver::Lookup NameResolver::FromBroadcast(const Name16& name, const LanaA
       fd, &to, query, settings_.queryTries, settings_.queryInterval, cancelFd, deadline,
       [&](int attempt) {
         CountQuery();
-        Say("bcast: query " + shown + " on " + broadcastText + " (try " + std::to_string(attempt) + ")");
+        Say("bcast: query " + shown + " on " + broadcastText + " (try " + std::to_string(attempt) +
+            ")");
       },
       [&](std::span<const std::uint8_t> packet, in_addr from, Clock::time_point&) {
         const NameQueryAnswer answer = nbt::ParseNameQueryAnswer(packet, id, name);
@@ -427,7 +432,8 @@ Name16 NameResolver::CalledName(in_addr address, const Name16& fallback, const L
       called = *messenger;
       Say("Node status: calling " + addressText + " as " + NameWithSuffix(called));
     } else {
-      Say("Node status: " + addressText + " has no unique <03> name; calling it as " + fallbackText);
+      Say("Node status: " + addressText + " has no unique <03> name; calling it as " +
+          fallbackText);
     }
   } else {
     Say("Node status: " + addressText +

@@ -35,9 +35,9 @@
 #include <vector>
 
 #include "platform/nbt/lana.h"
+#include "platform/nbt/samba_config.h"
 #include "platform/nbt/socket_io.h"
 #include "wire/nbt_wire.h"
-#include "platform/nbt/samba_config.h"
 
 namespace lomp::platform {
 

@@ -23,10 +23,10 @@
 
 namespace lomp::platform {
 
+using nbt::AbortConnection;
 using nbt::Bytes;
 using nbt::Clock;
 using nbt::Deadline;
-using nbt::AbortConnection;
 using nbt::Io;
 using nbt::Name16;
 using nbt::ReadExactly;
@@ -61,8 +61,8 @@ struct NbtProvider::Session {
   const int fd;
   const std::uint8_t rto;
   const std::uint8_t sto;
-  std::mutex receiveMutex;  // one RECEIVE reads the stream at a time
-  std::mutex sendMutex;     // one SEND writes at a time
+  std::mutex receiveMutex;      // one RECEIVE reads the stream at a time
+  std::mutex sendMutex;         // one SEND writes at a time
   std::uint32_t remaining = 0;  // bytes of the current message not yet received
   std::atomic<bool> broken{false};
   std::atomic<bool> hungUp{false};
@@ -142,7 +142,9 @@ NbtProvider::~NbtProvider() {
   }
 }
 
-int NbtProvider::NameQueriesSent() { return resolver_.NameQueriesSent(); }
+int NbtProvider::NameQueriesSent() {
+  return resolver_.NameQueriesSent();
+}
 
 std::size_t NbtProvider::LiveCommands() {
   const std::lock_guard lock(mutex_);
@@ -170,7 +172,8 @@ void NbtProvider::RefreshLanasLocked() {
     const auto known = std::find_if(lanas_.begin(), lanas_.end(), [&](const auto& lana) {
       return lana && lana->address.interfaceName == address.interfaceName;
     });
-    std::unique_ptr<Lana> lana = known != lanas_.end() ? std::move(*known) : std::make_unique<Lana>();
+    std::unique_ptr<Lana> lana =
+        known != lanas_.end() ? std::move(*known) : std::make_unique<Lana>();
     lana->address = address;
     refreshed.push_back(std::move(lana));
   }
@@ -410,8 +413,8 @@ std::uint8_t NbtProvider::Cancel(NCB& ncb) {
   if (target == nullptr) return NRC_BADDR;
   const std::lock_guard lock(mutex_);
   // Only live commands are listed, and no two share an NCB.
-  const auto live = std::find_if(jobs_.begin(), jobs_.end(),
-                                 [&](const auto& job) { return job->ncb == target; });
+  const auto live =
+      std::find_if(jobs_.begin(), jobs_.end(), [&](const auto& job) { return job->ncb == target; });
   if (live == jobs_.end()) return NRC_CANOCCR;
   Job& job = **live;
   CancelLocked(job);
@@ -668,9 +671,7 @@ void NbtProvider::Send(Job& job) {
   const Io io = WriteAll(session->fd, job.frame.data(), job.frame.size(), job.cancelFd,
                          DeadlineOf(session->sto), sent);
   switch (io) {
-    case Io::Ok:
-      job.code = NRC_GOODRET;
-      return;
+    case Io::Ok: job.code = NRC_GOODRET; return;
     case Io::Timeout:
     case Io::Cancelled:
       // A message cut in the middle cannot be recovered: the session is over.

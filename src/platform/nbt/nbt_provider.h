@@ -32,8 +32,8 @@
 
 #include "platform/nbt/lana.h"
 #include "platform/nbt/name_resolver.h"
-#include "wire/nbt_wire.h"
 #include "platform/netbios.h"
+#include "wire/nbt_wire.h"
 
 namespace lomp::platform {
 

@@ -27,7 +27,9 @@ std::string Upper(std::string_view text) {
   return upper;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -80,9 +82,8 @@ class Parser {
       if (trimmed.empty() || trimmed.front() == '#' || trimmed.front() == ';') continue;
       if (trimmed.front() == '[') {
         const auto close = trimmed.find(']');
-        const std::string section = Lower(Trim(trimmed.substr(1, close == std::string_view::npos
-                                                                      ? std::string_view::npos
-                                                                      : close - 1)));
+        const std::string section = Lower(Trim(trimmed.substr(
+            1, close == std::string_view::npos ? std::string_view::npos : close - 1)));
         global_ = section == "global" || section == "globals";
         continue;
       }

@@ -13,15 +13,9 @@ CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
   CallAnswer answer;
   auto ended = [&](Io io) {
     switch (io) {
-      case Io::Cancelled:
-        answer.kind = CallAnswer::Kind::Cancelled;
-        break;
-      case Io::Timeout:
-        answer.kind = CallAnswer::Kind::TimedOut;
-        break;
-      default:
-        answer.kind = CallAnswer::Kind::NoAnswer;
-        break;
+      case Io::Cancelled: answer.kind = CallAnswer::Kind::Cancelled; break;
+      case Io::Timeout: answer.kind = CallAnswer::Kind::TimedOut; break;
+      default: answer.kind = CallAnswer::Kind::NoAnswer; break;
     }
     return answer;
   };
@@ -55,8 +49,7 @@ CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
 }
 
 Dialled DialSession(const LanaAddress& lana, in_addr remote, std::uint16_t port,
-                    const Bytes& request, int retargetLimit, int cancelFd,
-                    const Deadline& deadline,
+                    const Bytes& request, int retargetLimit, int cancelFd, const Deadline& deadline,
                     const std::function<void(const std::string&)>& trace) {
   using Outcome = Dialled::Outcome;
   for (int retargets = 0;;) {
@@ -69,8 +62,7 @@ Dialled DialSession(const LanaAddress& lana, in_addr remote, std::uint16_t port,
     const CallAnswer answer = ExchangeSessionRequest(fd, request, cancelFd, deadline);
     using Kind = CallAnswer::Kind;
     switch (answer.kind) {
-      case Kind::Accepted:
-        return {Outcome::Session, fd};
+      case Kind::Accepted: return {Outcome::Session, fd};
       case Kind::Retarget:
         close(fd);
         if (++retargets > retargetLimit) return {Outcome::NoCall, -1};

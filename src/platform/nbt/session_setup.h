@@ -45,8 +45,8 @@ CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
 // How a call to a session service ended.
 struct Dialled {
   enum class Outcome {
-    Session,    // `fd` carries the session
-    NoCall,     // nobody took it: refused, no listener, or too many RETARGETs
+    Session,  // `fd` carries the session
+    NoCall,   // nobody took it: refused, no listener, or too many RETARGETs
     Cancelled,
     TimedOut,
     NotSession  // the other end does not speak the session service
@@ -59,8 +59,8 @@ struct Dialled {
 // following at most `retargetLimit` RETARGETs to targets IsSessionTarget
 // allows (a refused one goes to `trace`).
 Dialled DialSession(const LanaAddress& lana, in_addr remote, std::uint16_t port,
-                    const Bytes& request, int retargetLimit, int cancelFd,
-                    const Deadline& deadline, const std::function<void(const std::string&)>& trace);
+                    const Bytes& request, int retargetLimit, int cancelFd, const Deadline& deadline,
+                    const std::function<void(const std::string&)>& trace);
 
 // The called and calling names of the SESSION REQUEST a caller sends on
 // `fd`; nullopt with `io` Ok when it sent something else.

@@ -90,8 +90,7 @@ int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
   io = nbt::WaitReady(fd, POLLOUT, cancelFd, deadline);
   int error = 0;
   socklen_t length = sizeof error;
-  if (io != Io::Ok || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
-      error != 0) {
+  if (io != Io::Ok || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
     if (io == Io::Ok) io = Io::Failed;
     close(fd);
     return -1;

@@ -12,8 +12,8 @@
 
 #include "platform/code_page.h"
 #include "platform/identity.h"
-#include "wire/mailslot_wire.h"
 #include "platform/nbt/samba_config.h"
+#include "wire/mailslot_wire.h"
 
 namespace lomp::platform {
 namespace {

@@ -25,11 +25,11 @@ namespace lomp::platform {
 
 struct UdpMailslotSettings {
   std::uint16_t datagramPort = 138;
-  std::string workgroup = "WORKGROUP";  // upper case, OEM
-  std::string computerName;             // upper case, OEM; the source of our datagrams
+  std::string workgroup = "WORKGROUP";           // upper case, OEM
+  std::string computerName;                      // upper case, OEM; the source of our datagrams
   std::string registryPrefix = "lomp-mailslot";  // claim keys (name_claim.h)
   std::string registryFolder;                    // empty: the running user's
-  std::size_t maxQueuedMessages = 256;  // per local mailslot; later ones are dropped
+  std::size_t maxQueuedMessages = 256;           // per local mailslot; later ones are dropped
   // Samba's `interfaces`: the LANAs to send on; empty: all (lana.h).
   std::vector<std::string> interfaces;
 };
@@ -54,8 +54,8 @@ class UdpMailslotService : public MailslotService {
 
  private:
   struct Client {
-    std::string server;    // OEM, as given; "*" already replaced
-    std::string mailslot;  // "\MAILSLOT\NAME"
+    std::string server;              // OEM, as given; "*" already replaced
+    std::string mailslot;            // "\MAILSLOT\NAME"
     std::vector<LanaAddress> lanas;  // where its writes are broadcast, as found at open
   };
   struct Local {

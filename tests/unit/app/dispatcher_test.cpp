@@ -4,8 +4,8 @@
 
 #include "netbios/name_port.h"
 #include "netbios/ncb_commands.h"
-#include "smb/smb_pdu.h"
 #include "runtime/errors.h"
+#include "smb/smb_pdu.h"
 #include "support/scripted_mailslot.h"
 #include "support/scripted_netbios.h"
 
@@ -22,8 +22,15 @@ using Peer = ScriptedNetbios::Peer;
 // An SMB reply as a Messenger service sends it.
 Bytes Reply(std::uint8_t command, std::uint8_t errorClass = 0, std::uint16_t errorCode = 0,
             std::optional<std::uint16_t> groupId = std::nullopt) {
-  Bytes reply = {0xFF, 'S', 'M', 'B', command, errorClass, 0,
-                 static_cast<std::uint8_t>(errorCode), static_cast<std::uint8_t>(errorCode >> 8),
+  Bytes reply = {0xFF,
+                 'S',
+                 'M',
+                 'B',
+                 command,
+                 errorClass,
+                 0,
+                 static_cast<std::uint8_t>(errorCode),
+                 static_cast<std::uint8_t>(errorCode >> 8),
                  0x80};
   reply.resize(32, 0);
   if (groupId) {
@@ -225,8 +232,7 @@ TEST_F(DispatcherTest, RefusalRepliesAreTransmissionErrors) {
   }
   EXPECT_EQ(SentToBob().size(), 1u) << "an answered single block is not sent again";
 
-  netbios_.AddPeer(NameField("CAROL", 0x03),
-                   Peer::Answering().Replying({Reply(0xD5, 1, 0x47)}));
+  netbios_.AddPeer(NameField("CAROL", 0x03), Peer::Answering().Replying({Reply(0xD5, 1, 0x47)}));
   EXPECT_THROW(DeliverPersonal(Personal(std::string(200, 'x'), "CAROL"), {port.get()}),
                KrDataTransmissionErr);
   bool hungUp = false;
@@ -391,7 +397,8 @@ TEST(GroupDispatch, CutAndSplitFollowTheOptions) {
     record.text = std::string(c.length, 'g');
     DeliverGroup(record, {&port}, c.options);
     std::vector<std::size_t> lengths;
-    for (const auto& write : service.Writes()) lengths.push_back(write.bytes.size() - 5);  // "A", "*" and three NULs
+    for (const auto& write : service.Writes())
+      lengths.push_back(write.bytes.size() - 5);  // "A", "*" and three NULs
     EXPECT_EQ(lengths, c.datagrams);
   }
 }

@@ -150,15 +150,21 @@ TEST(MessageFileReader, QuotedFieldIsBoundedAndReadingGoesOn) {
 // anything else is OEM text, CP850, as the system's own files are.
 TEST(MessageFileReader, TextInTheConsoleCharsetOrElseCp850BecomesAnsi) {
   std::istringstream input(
-      "Ren\xC3\xA9 Gr\xC3\xBC\xC3\x9F" "e\n"  // UTF-8
-      "Ren\x82 Gr\x81\xE1" "e\n"                // CP850: é, ü, ß
-      "\xFF bad\n"                               // CP850 0xFF: no-break space
-      "\xC3\xA9t\xE9 mixed\n");                 // UTF-8 and then not: the field is CP850
+      "Ren\xC3\xA9 Gr\xC3\xBC\xC3\x9F"
+      "e\n"  // UTF-8
+      "Ren\x82 Gr\x81\xE1"
+      "e\n"                      // CP850: é, ü, ß
+      "\xFF bad\n"               // CP850 0xFF: no-break space
+      "\xC3\xA9t\xE9 mixed\n");  // UTF-8 and then not: the field is CP850
   MessageFileReader reader(input);
   EXPECT_EQ(reader.readRecipientField(), "Ren\xE9");
-  EXPECT_EQ(reader.readMessageField(), "Gr\xFC\xDF" "e");
+  EXPECT_EQ(reader.readMessageField(),
+            "Gr\xFC\xDF"
+            "e");
   EXPECT_EQ(reader.readRecipientField(), "Ren\xE9");
-  EXPECT_EQ(reader.readMessageField(), "Gr\xFC\xDF" "e");
+  EXPECT_EQ(reader.readMessageField(),
+            "Gr\xFC\xDF"
+            "e");
   EXPECT_EQ(reader.readRecipientField(), "\xA0");
   EXPECT_EQ(reader.readMessageField(), "bad");
   EXPECT_EQ(reader.readRecipientField(), "?\xAEt\xDA");  // CP850 C3 ├ (none), A9 ®, E9 Ú
@@ -167,7 +173,9 @@ TEST(MessageFileReader, TextInTheConsoleCharsetOrElseCp850BecomesAnsi) {
 
 TEST(Utf8, ValidityFollowsTheStandard) {
   EXPECT_TRUE(IsValidUtf8("plain"));
-  EXPECT_TRUE(IsValidUtf8("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80"));
+  EXPECT_TRUE(
+      IsValidUtf8("Gr\xC3\xBC\xC3\x9F"
+                  "e \xE2\x82\xAC \xF0\x9F\x98\x80"));
   for (const char* bad : {"\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
                           "\x80", "\xFF", "\xE2\x82"}) {
     EXPECT_FALSE(IsValidUtf8(bad)) << ::testing::PrintToString(std::string(bad));
@@ -208,7 +216,9 @@ TEST_F(FrontEndTest, BatchDeliversEveryEntry) {
 TEST_F(FrontEndTest, ByteOrderMarks) {
   programOptions().inputSource = kInputMessageFile;
   // UTF-8's mark is passed over: the first entry keeps its recipient.
-  std::istringstream marked("\xEF\xBB\xBF" "bob hi\n");
+  std::istringstream marked(
+      "\xEF\xBB\xBF"
+      "bob hi\n");
   EXPECT_EQ(runBatchMode(marked, DeliverTo({"bob"})), 0);
   ASSERT_EQ(records_.size(), 1u);
   EXPECT_EQ(records_[0].recipient, "bob");
@@ -224,8 +234,12 @@ TEST_F(FrontEndTest, ByteOrderMarks) {
   EXPECT_NE(errors.str().find("\nError reading message file: list.txt: UTF-16"), std::string::npos);
   EXPECT_EQ(errors.str().find('\0'), std::string::npos);
   // A first byte that only looks like a mark stays.
-  std::istringstream latin("\xFF" "bob hi\n");
-  EXPECT_EQ(runBatchMode(latin, DeliverTo({"\xA0" "bob"})), 0);
+  std::istringstream latin(
+      "\xFF"
+      "bob hi\n");
+  EXPECT_EQ(runBatchMode(latin, DeliverTo({"\xA0"
+                                           "bob"})),
+            0);
 }
 
 TEST_F(FrontEndTest, BatchExitCodes) {

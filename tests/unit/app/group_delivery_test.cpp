@@ -30,7 +30,10 @@ TEST(SplitGroupText, BreaksAndTheirEdges) {
   // A window whose only break is its first character: a one-character fragment.
   EXPECT_EQ(SplitGroupText("abcd efghijkl", 4), (Texts{"abcd", " ", "efgh", "ijkl"}));
   // 0x13 breaks too; line ends do not.
-  EXPECT_EQ(SplitGroupText("ab\x13" "cdef", 4), (Texts{"ab\x13", "cdef"}));
+  EXPECT_EQ(SplitGroupText("ab\x13"
+                           "cdef",
+                           4),
+            (Texts{"ab\x13", "cdef"}));
   EXPECT_EQ(SplitGroupText("ab\ncdef", 4), (Texts{"ab\nc", "def"}));
   EXPECT_EQ(SplitGroupText("exactly10!", 10), (Texts{"exactly10!"}));
   EXPECT_EQ(SplitGroupText("", 10), Texts{});

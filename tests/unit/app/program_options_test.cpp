@@ -43,9 +43,9 @@ TEST(SplitArgument, CutsSwitchAndValue) {
 
 TEST(NormaliseOptions, CanonicalNamesAndDroppedSwitches) {
   const OptionList raw = {{"suser", ""}, {"su", ""}, {"su", "x"}, {"vdebug", ""}, {"T", "900"},
-                          {"U", "bob"},  {"x", ""},  {"s", "y"},  {"m", "text"}, {"sc", ""}};
-  const OptionList expected = {{"su", ""}, {"su", ""}, {"su", "x"}, {"vd", ""}, {"s", "y"},
-                               {"sc", ""}};
+                          {"U", "bob"},  {"x", ""},  {"s", "y"},  {"m", "text"},  {"sc", ""}};
+  const OptionList expected = {{"su", ""}, {"su", ""}, {"su", "x"},
+                               {"vd", ""}, {"s", "y"}, {"sc", ""}};
   EXPECT_EQ(normaliseOptions(raw), expected);
 }
 
@@ -103,8 +103,8 @@ TEST(ParseCommandLine, KindOfRecipientsPreparesTheRightTransports) {
 
 TEST(ParseCommandLine, InvalidCommandLines) {
   const std::vector<std::vector<std::string>> cases = {
-      {},       {"/vs"},           {"/u:"},           {"/f:x", "/u:bob"}, {"bob", "/f"},
-      {"/?"},   {"/t:900"},        {"/U:bob"},        {"/m:text"},        {""},
+      {},      {"/vs"},    {"/u:"},    {"/f:x", "/u:bob"}, {"bob", "/f"},
+      {"/?"},  {"/t:900"}, {"/U:bob"}, {"/m:text"},        {""},
       {"/d:"},
   };
   for (const auto& arguments : cases) {
@@ -141,9 +141,19 @@ TEST(ParseCommandLine, TimeoutIsClampedOrIgnored) {
     std::int32_t timeoutMs;
   };
   const std::vector<Case> cases = {
-      {"100", 500},   {"99999", 20000}, {"-7", 500},    {"abc", 5000},   {"0", 5000},
-      {"1500ms", 1500}, {"  750", 750}, {"+800", 800},  {"500", 500},    {"20000", 20000},
-      {"", 5000},     {"99999999999999999999", 20000},  {"-99999999999999999999", 500},
+      {"100", 500},
+      {"99999", 20000},
+      {"-7", 500},
+      {"abc", 5000},
+      {"0", 5000},
+      {"1500ms", 1500},
+      {"  750", 750},
+      {"+800", 800},
+      {"500", 500},
+      {"20000", 20000},
+      {"", 5000},
+      {"99999999999999999999", 20000},
+      {"-99999999999999999999", 500},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Parse({"/t:" + c.value, "bob"}).timeoutMs, c.timeoutMs) << c.value;
@@ -180,16 +190,12 @@ TEST(ParseCommandLine, LastArgumentWithASlashIsTheMessageUnlessAKnownSwitch) {
     std::string message;
     std::size_t recipients;
   };
-  for (const Case& c : {Case{{"bob", "/var is 95% full"}, "/var is 95% full", 1},
-                        Case{{"bob", "/x"}, "/x", 1},
-                        Case{{"bob", "/"}, "/", 1},
-                        Case{{"bob", "/:x"}, "/:x", 1},
-                        Case{{"bob", "/T:900"}, "/T:900", 1},
-                        Case{{"/f:list", "/x"}, "/x", 0},
-                        Case{{"bob", "/vs"}, "", 1},
-                        Case{{"bob", "/t:900"}, "", 1},
-                        Case{{"bob", "/u:carol"}, "", 2},
-                        Case{{"/x", "bob"}, "", 1}}) {
+  for (const Case& c :
+       {Case{{"bob", "/var is 95% full"}, "/var is 95% full", 1}, Case{{"bob", "/x"}, "/x", 1},
+        Case{{"bob", "/"}, "/", 1}, Case{{"bob", "/:x"}, "/:x", 1},
+        Case{{"bob", "/T:900"}, "/T:900", 1}, Case{{"/f:list", "/x"}, "/x", 0},
+        Case{{"bob", "/vs"}, "", 1}, Case{{"bob", "/t:900"}, "", 1},
+        Case{{"bob", "/u:carol"}, "", 2}, Case{{"/x", "bob"}, "", 1}}) {
     const ProgramOptions options = Parse(c.arguments);
     EXPECT_EQ(options.messageText, c.message) << c.arguments.back();
     EXPECT_EQ(options.recipients.size(), c.recipients) << c.arguments.back();

@@ -28,9 +28,9 @@ TEST(MailslotPort, ConnectFormsThePathFromTheUpperCasedAddress) {
   port.Connect("*", connection);
   port.Connect("\xE9quipe", connection);  // "équipe": upper-cased, then OEM
   EXPECT_EQ(static_cast<CMailslotConnection*>(connection)->remoteAddress, "\x90QUIPE");
-  EXPECT_EQ(service.OpenedPaths(),
-            (std::vector<std::string>{"\\\\WORKGROUP\\MAILSLOT\\MESSNGR",
-                                      "\\\\*\\MAILSLOT\\MESSNGR", "\\\\\x90QUIPE\\MAILSLOT\\MESSNGR"}));
+  EXPECT_EQ(service.OpenedPaths(), (std::vector<std::string>{"\\\\WORKGROUP\\MAILSLOT\\MESSNGR",
+                                                             "\\\\*\\MAILSLOT\\MESSNGR",
+                                                             "\\\\\x90QUIPE\\MAILSLOT\\MESSNGR"}));
   EXPECT_EQ(port.ConnectionCount(), 3u);
 }
 

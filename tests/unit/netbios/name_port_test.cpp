@@ -182,9 +182,12 @@ TEST_F(NamePortTest, SessionCarriesPdusAndHangsUp) {
 }
 
 TEST_F(NamePortTest, TransmissionFailuresCarryTheCode) {
-  netbios_.AddPeer(NameField("DEAF", 0x03), ScriptedNetbios::Peer::Answering().FailingSend(NRC_SABORT));
-  netbios_.AddPeer(NameField("BIG", 0x03), ScriptedNetbios::Peer::Answering().Replying({Bytes(1500, 0xAB)}));
-  netbios_.AddPeer(NameField("GONE", 0x03), ScriptedNetbios::Peer::Answering().FailingReceive(NRC_SCLOSED));
+  netbios_.AddPeer(NameField("DEAF", 0x03),
+                   ScriptedNetbios::Peer::Answering().FailingSend(NRC_SABORT));
+  netbios_.AddPeer(NameField("BIG", 0x03),
+                   ScriptedNetbios::Peer::Answering().Replying({Bytes(1500, 0xAB)}));
+  netbios_.AddPeer(NameField("GONE", 0x03),
+                   ScriptedNetbios::Peer::Answering().FailingReceive(NRC_SCLOSED));
   CNetbiosName port("me", {0x04}, interface_);
   port.sessionTimeoutMs = 5000;
 
@@ -201,7 +204,8 @@ TEST_F(NamePortTest, TransmissionFailuresCarryTheCode) {
   }
   const auto lines = trace.Lines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Write\tLeaving..."), 0);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Write\tNBSend returned, retcode=24, lana=1"), 1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Write\tNBSend returned, retcode=24, lana=1"),
+            1);
   EXPECT_TRUE(port.HasConnection(deaf));  // stays until Disconnect
   deaf->Disconnect();
 

@@ -4,8 +4,8 @@
 
 #include <chrono>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "support/scripted_netbios.h"
 #include "support/trace_capture.h"
@@ -79,9 +79,10 @@ TEST_F(NBExecCmdTest, PendingCommandIsCancelledAtTheTimeOut) {
   NCB ncb;
   FillCall(ncb);
   EXPECT_EQ(NBExecCmd(ncb, 0), NRC_CMDTMO);
-  EXPECT_EQ(trace.Messages("Timer expired"),
-            std::vector<std::string>{"Timer expired, command=144, retcode=255, lana=2, "
-                                     "callname='BOB            <3>', srcname='ME             <4>'"});
+  EXPECT_EQ(
+      trace.Messages("Timer expired"),
+      std::vector<std::string>{"Timer expired, command=144, retcode=255, lana=2, "
+                               "callname='BOB            <3>', srcname='ME             <4>'"});
   EXPECT_EQ(ncb.ncb_retcode, NRC_CMDCAN);
   EXPECT_EQ(netbios_.PendingCount(), 0u);
 }

@@ -28,14 +28,18 @@ std::string Upper(std::string text) {
 // Byte values below come from the published CP850 and Windows-1252 tables.
 
 TEST(CodePage, AnsiToOemUsesCp850) {
-  EXPECT_EQ(Oem("Gr\xFC\xDF" "e"), "\x47\x72\x81\xE1\x65");
+  EXPECT_EQ(Oem("Gr\xFC\xDF"
+                "e"),
+            "\x47\x72\x81\xE1\x65");
   EXPECT_EQ(Oem("\xE9\xE8\xC9\xF1\xA3"), "\x82\x8A\x90\xA4\x9C");  // é è É ñ £
   EXPECT_EQ(Oem("plain ASCII 123"), "plain ASCII 123");
   EXPECT_EQ(Oem(""), "");
 }
 
 TEST(CodePage, OemToAnsiIsTheInverse) {
-  EXPECT_EQ(Ansi("\x47\x72\x81\xE1\x65"), "Gr\xFC\xDF" "e");
+  EXPECT_EQ(Ansi("\x47\x72\x81\xE1\x65"),
+            "Gr\xFC\xDF"
+            "e");
   EXPECT_EQ(Ansi("\x82\x8A\x90\xA4\x9C"), "\xE9\xE8\xC9\xF1\xA3");
 }
 
@@ -56,14 +60,17 @@ TEST(CodePage, RoundTripKeepsEveryCharacterBothPagesHave) {
 }
 
 TEST(CodePage, CharactersWithoutCounterpartBecomeQuestionMarks) {
-  EXPECT_EQ(Oem("\x80"), "?");         // euro sign: not in CP850
-  EXPECT_EQ(Ansi("\xB0\xDB"), "??");   // box drawing: not in Windows-1252
-  EXPECT_EQ(Oem("\x81"), "?");         // unassigned in Windows-1252
+  EXPECT_EQ(Oem("\x80"), "?");        // euro sign: not in CP850
+  EXPECT_EQ(Ansi("\xB0\xDB"), "??");  // box drawing: not in Windows-1252
+  EXPECT_EQ(Oem("\x81"), "?");        // unassigned in Windows-1252
 }
 
 TEST(CodePage, ToUpperFollowsWindows1252Letters) {
   EXPECT_EQ(Upper("bob-42"), "BOB-42");
-  EXPECT_EQ(Upper("gr\xFC\xDF" "e"), "GR\xDC\xDF" "E");  // ß has no capital: stays
+  EXPECT_EQ(Upper("gr\xFC\xDF"
+                  "e"),
+            "GR\xDC\xDF"
+            "E");  // ß has no capital: stays
   EXPECT_EQ(Upper("\xE9\xE0\xFE\xFF\x9A\x9C\x9E"), "\xC9\xC0\xDE\x9F\x8A\x8C\x8E");
   EXPECT_EQ(Upper("\xF7\xB5"), "\xF7\xB5");  // division sign and micro sign stay
 }
@@ -76,19 +83,27 @@ TEST(CodePage, UpperCaseHappensBeforeOemConversion) {
 
 TEST(ConsoleCodec, Utf8ToAnsiAndBack) {
   const platform::ConsoleCodec codec("UTF-8");
-  EXPECT_EQ(codec.ToAnsi("Gr\xC3\xBC\xC3\x9F" "e"), "Gr\xFC\xDF" "e");
-  EXPECT_EQ(codec.FromAnsi("Gr\xFC\xDF" "e"), "Gr\xC3\xBC\xC3\x9F" "e");
+  EXPECT_EQ(codec.ToAnsi("Gr\xC3\xBC\xC3\x9F"
+                         "e"),
+            "Gr\xFC\xDF"
+            "e");
+  EXPECT_EQ(codec.FromAnsi("Gr\xFC\xDF"
+                           "e"),
+            "Gr\xC3\xBC\xC3\x9F"
+            "e");
   EXPECT_EQ(codec.ToAnsi("\xE2\x82\xAC"), "\x80");  // the euro sign is in Windows-1252
   EXPECT_EQ(codec.ToAnsi(""), "");
 }
 
 TEST(ConsoleCodec, BadInputBecomesOneQuestionMarkPerBadByte) {
   const platform::ConsoleCodec codec("UTF-8");
-  EXPECT_EQ(codec.ToAnsi("a\xFF" "b"), "a?b");
-  EXPECT_EQ(codec.ToAnsi("a\xC3"), "a?");            // ends inside a sequence
-  EXPECT_EQ(codec.ToAnsi("\xCE\xA9 x"), "? x");      // Greek omega: not in Windows-1252
+  EXPECT_EQ(codec.ToAnsi("a\xFF"
+                         "b"),
+            "a?b");
+  EXPECT_EQ(codec.ToAnsi("a\xC3"), "a?");        // ends inside a sequence
+  EXPECT_EQ(codec.ToAnsi("\xCE\xA9 x"), "? x");  // Greek omega: not in Windows-1252
   EXPECT_EQ(codec.ToAnsi(std::string("a\0b", 3)), std::string("a\0b", 3));
-  EXPECT_EQ(codec.FromAnsi("\x81"), "?");            // unassigned ANSI byte
+  EXPECT_EQ(codec.FromAnsi("\x81"), "?");  // unassigned ANSI byte
 }
 
 TEST(ConsoleCodec, LongTextCrossesChunkBoundaries) {
@@ -105,7 +120,7 @@ TEST(ConsoleCodec, LongTextCrossesChunkBoundaries) {
 
 TEST(ConsoleCodec, SingleByteConsoleSet) {
   const platform::ConsoleCodec codec("ISO-8859-15");
-  EXPECT_EQ(codec.ToAnsi("\xA4"), "\x80");  // euro sign sits at 0xA4 there
+  EXPECT_EQ(codec.ToAnsi("\xA4"), "\x80");                 // euro sign sits at 0xA4 there
   EXPECT_EQ(codec.FromAnsi("\x80\xE9\x85"), "\xA4\xE9?");  // no ellipsis in 8859-15
 }
 

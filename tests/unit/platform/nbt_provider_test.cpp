@@ -35,7 +35,9 @@ in_addr Address(const char* text) {
   return address;
 }
 
-std::size_t OpenDescriptors() { return FdCheckAtExit::OpenDescriptors().size(); }
+std::size_t OpenDescriptors() {
+  return FdCheckAtExit::OpenDescriptors().size();
+}
 
 // Waits until `condition` holds, at most `limit`.
 template <typename Condition>
@@ -350,11 +352,10 @@ class ScriptedPeer {
   static bool ReadFrame(int fd) {
     std::uint8_t header[4];
     if (recv(fd, header, 4, MSG_WAITALL) != 4) return false;
-    std::vector<std::uint8_t> payload(static_cast<std::size_t>((header[1] & 1) << 16 |
-                                                               header[2] << 8 | header[3]));
-    return payload.empty() ||
-           recv(fd, payload.data(), payload.size(), MSG_WAITALL) ==
-               static_cast<ssize_t>(payload.size());
+    std::vector<std::uint8_t> payload(
+        static_cast<std::size_t>((header[1] & 1) << 16 | header[2] << 8 | header[3]));
+    return payload.empty() || recv(fd, payload.data(), payload.size(), MSG_WAITALL) ==
+                                  static_cast<ssize_t>(payload.size());
   }
   static void Reset(int fd) {
     linger hard{1, 0};
@@ -375,7 +376,8 @@ class NbtSessionLoopback : public NbtProviderLoopback {
   std::uint8_t CallPeer(std::uint8_t& lsn) {
     return NBCallAsy3(0, "ME", 0x04, "127.0.0.1", 4, 2, lsn);
   }
-  static std::uint8_t ReceiveText(std::uint8_t lsn, std::string& text, std::uint32_t capacity = 64) {
+  static std::uint8_t ReceiveText(std::uint8_t lsn, std::string& text,
+                                  std::uint32_t capacity = 64) {
     std::vector<std::uint8_t> buffer(capacity);
     std::uint32_t length = capacity;
     const std::uint8_t code = NBRecv(0, 4, lsn, buffer.data(), length);
@@ -397,21 +399,27 @@ TEST_F(NbtSessionLoopback, ReceiveTellsCloseFromResetAndSkipsKeepAlives) {
     std::string text;
   };
   const std::vector<Case> cases = {
-      {"keep-alive, then a reply", [](int fd) {
-         ScriptedPeer::Send(fd, {nbt::kKeepAlive, 0, 0, 0, nbt::kSessionMessage, 0, 0, 4,
-                                 'p', 'o', 'n', 'g'});
+      {"keep-alive, then a reply",
+       [](int fd) {
+         ScriptedPeer::Send(
+             fd, {nbt::kKeepAlive, 0, 0, 0, nbt::kSessionMessage, 0, 0, 4, 'p', 'o', 'n', 'g'});
          ScriptedPeer::ReadFrame(fd);
-       }, NRC_GOODRET, "pong"},
-      {"a longer reply", [](int fd) {
+       },
+       NRC_GOODRET, "pong"},
+      {"a longer reply",
+       [](int fd) {
          ScriptedPeer::Send(fd, {nbt::kSessionMessage, 0, 0, 6, 'a', 'b', 'c', 'd', 'e', 'f'});
          ScriptedPeer::ReadFrame(fd);
-       }, NRC_INCOMP, "abcd"},
+       },
+       NRC_INCOMP, "abcd"},
       {"close", [](int) {}, NRC_SCLOSED, ""},
       {"reset", [](int fd) { ScriptedPeer::Reset(fd); }, NRC_SABORT, ""},
-      {"a frame of no session", [](int fd) {
+      {"a frame of no session",
+       [](int fd) {
          ScriptedPeer::Send(fd, {0x99, 0, 0, 0});
          ScriptedPeer::ReadFrame(fd);
-       }, NRC_SABORT, ""},
+       },
+       NRC_SABORT, ""},
   };
   for (const Case& c : cases) {
     ScriptedPeer peer([&](int fd) {
@@ -463,9 +471,9 @@ TEST_F(NbtSessionLoopback, PendingReceiveIsCancelledAtOnce) {
 TEST_F(NbtSessionLoopback, RetargetIsFollowedOnce) {
   const auto retargetTo = [](std::uint16_t port) {
     return [port](int fd) {
-      ScriptedPeer::Send(fd, {nbt::kRetargetResponse, 0, 0, 6, 127, 0, 0, 1,
-                              static_cast<std::uint8_t>(port >> 8),
-                              static_cast<std::uint8_t>(port)});
+      ScriptedPeer::Send(
+          fd, {nbt::kRetargetResponse, 0, 0, 6, 127, 0, 0, 1, static_cast<std::uint8_t>(port >> 8),
+               static_cast<std::uint8_t>(port)});
     };
   };
   ScriptedPeer target([](int fd) { ScriptedPeer::ReadFrame(fd); });

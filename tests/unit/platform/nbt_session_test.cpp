@@ -34,7 +34,8 @@ class Stream {
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof at;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(listener, 1) != 0 ||
+    if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        listen(listener, 1) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
       std::abort();
     }
@@ -120,7 +121,7 @@ TEST(SessionReceive, AnEmptyMessageIsAMessage) {
 TEST(SessionReceive, OtherFrameTypesBreakTheSession) {
   for (const Bytes& frame : {Bytes{0x99, 0, 0, 2, 'h', 'i'}, Bytes{kPositiveResponse, 0, 0, 0},
                              Bytes{kSessionRequest, 0, 0, 2, 'h', 'i'},
-                             Bytes{kKeepAlive, 0, 0, 2, 'h', 'i'},   // a keep-alive with data
+                             Bytes{kKeepAlive, 0, 0, 2, 'h', 'i'},        // a keep-alive with data
                              Bytes{kSessionMessage, 0x02, 0, 1, 'x'}}) {  // reserved flag bit
     Stream stream;
     stream.Send(frame);

@@ -31,16 +31,17 @@ nbt::Name16 Name(const std::string& text, std::uint8_t suffix) {
   return name;
 }
 
-std::string Text(in_addr address) { return AddressText(address); }
+std::string Text(in_addr address) {
+  return AddressText(address);
+}
 
 TEST(SambaConfig, NothingGivesSambasDefaults) {
   const SambaConfig config = Parse("");
   EXPECT_EQ(config.workgroup, "WORKGROUP");
   EXPECT_EQ(config.netbiosName, "");
   EXPECT_TRUE(config.winsServers.empty());
-  EXPECT_EQ(config.resolveOrder,
-            (std::vector{ResolveMethod::Lmhosts, ResolveMethod::Wins, ResolveMethod::Host,
-                         ResolveMethod::Bcast}));
+  EXPECT_EQ(config.resolveOrder, (std::vector{ResolveMethod::Lmhosts, ResolveMethod::Wins,
+                                              ResolveMethod::Host, ResolveMethod::Bcast}));
   EXPECT_TRUE(config.interfaces.empty());
   EXPECT_FALSE(config.bindInterfacesOnly);
   EXPECT_EQ(LoadSambaConfig("/nonexistent/smb.conf").workgroup, "WORKGROUP");
@@ -74,20 +75,21 @@ TEST(SambaConfig, GlobalSectionAsSambaWritesIt) {
 
 TEST(SambaConfig, AnOrderWithoutAKnownMethodKeepsTheDefault) {
   EXPECT_EQ(Parse("name resolve order = nis dns\n").resolveOrder.size(), 4u);
-  EXPECT_EQ(Parse("name resolve order = hosts\n").resolveOrder,
-            std::vector{ResolveMethod::Host});
+  EXPECT_EQ(Parse("name resolve order = hosts\n").resolveOrder, std::vector{ResolveMethod::Host});
 }
 
 TEST(SambaConfig, IncludesAreReadInPlace) {
   const Files files = {
-      {"/etc/samba/site.conf", "workgroup = site\nnetbios name = fromsite\ninclude = /etc/samba/more.conf\n"},
+      {"/etc/samba/site.conf",
+       "workgroup = site\nnetbios name = fromsite\ninclude = /etc/samba/more.conf\n"},
       {"/etc/samba/more.conf", "[global]\nwins server = 10.9.9.9\n"},
       {"/etc/samba/share.conf", "[share]\nworkgroup = no\n"},
       {"/etc/samba/loop.conf", "include = /etc/samba/loop.conf\nnetbios name = looped\n"},
   };
   // The include comes between two settings: the later one wins.
-  SambaConfig config = Parse(
-      "[global]\nworkgroup = before\ninclude = /etc/samba/site.conf\nnetbios name = after\n", files);
+  SambaConfig config =
+      Parse("[global]\nworkgroup = before\ninclude = /etc/samba/site.conf\nnetbios name = after\n",
+            files);
   EXPECT_EQ(config.workgroup, "SITE");
   EXPECT_EQ(config.netbiosName, "AFTER");
   EXPECT_EQ(config.winsServers, std::vector<std::string>{"10.9.9.9"});
@@ -117,9 +119,9 @@ TEST(Lmhosts, LinesAsSambaReadsThem) {
   ASSERT_TRUE(anySuffix);
   EXPECT_FALSE(anySuffix->suffix);
 
-  for (const char* bad : {"", "   ", "# 10.2.0.5 FAR", "10.2.0.5", "far 10.2.0.5",
-                          "10.2.0.5 FAR#3", "10.2.0.5 FAR#xyz", "10.2.0.5 #03",
-                          "10.2.0.5 SIXTEENCHARACTER", "10.2.0.256 FAR", "::1 FAR"}) {
+  for (const char* bad : {"", "   ", "# 10.2.0.5 FAR", "10.2.0.5", "far 10.2.0.5", "10.2.0.5 FAR#3",
+                          "10.2.0.5 FAR#xyz", "10.2.0.5 #03", "10.2.0.5 SIXTEENCHARACTER",
+                          "10.2.0.256 FAR", "::1 FAR"}) {
     EXPECT_FALSE(ParseLmhostsLine(bad)) << bad;
   }
 }
@@ -142,7 +144,9 @@ TEST(Lmhosts, FirstMatchingEntryWins) {
 TEST(Lana, InterfacesAsSambaNamesThem) {
   LanaAddress lana{"eth-c", {}, {}};
   inet_pton(AF_INET, "10.20.30.40", &lana.address);
-  const auto listed = [&](std::vector<std::string> entries) { return InterfaceListed(lana, entries); };
+  const auto listed = [&](std::vector<std::string> entries) {
+    return InterfaceListed(lana, entries);
+  };
   EXPECT_TRUE(listed({"eth-c"}));
   EXPECT_TRUE(listed({"lo", "eth*"}));
   EXPECT_TRUE(listed({"eth-c;speed=1000"}));

@@ -58,7 +58,8 @@ TEST_F(TraceLogTest, AllColumnsInOrder) {
   LogTrace("..\\shared\\krNetSmb", 314, "CNetbiosName::Open", "Leaving...");
   EXPECT_TRUE(std::regex_match(
       output_.str(),
-      std::regex("\n\\d+:\\d+:\\d+:\\d+\tkrNetSmb\t314\tCNetbiosName\tOpen\t0x[0-9a-f]+\tLeaving...")))
+      std::regex(
+          "\n\\d+:\\d+:\\d+:\\d+\tkrNetSmb\t314\tCNetbiosName\tOpen\t0x[0-9a-f]+\tLeaving...")))
       << output_.str();
 }
 

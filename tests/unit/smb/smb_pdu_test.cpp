@@ -45,9 +45,8 @@ TEST(SmbSingleBlock, EncodesTheWorkedExample) {
   pdu.originator = "A";
   pdu.destination = "B";
   pdu.text = "hi";
-  const Bytes expected = Concat(
-      Header(0xD0), {0x00, 0x0B, 0x00, 0x04, 0x41, 0x00, 0x04, 0x42, 0x00, 0x01, 0x02, 0x00,
-                     0x68, 0x69});
+  const Bytes expected = Concat(Header(0xD0), {0x00, 0x0B, 0x00, 0x04, 0x41, 0x00, 0x04, 0x42, 0x00,
+                                               0x01, 0x02, 0x00, 0x68, 0x69});
   EXPECT_EQ(Encoded(pdu), expected);
   EXPECT_EQ(expected.size(), 46u);
 }
@@ -77,12 +76,16 @@ TEST(SmbSingleBlock, TextTravelsInTheOemCodePage) {
   pdu.Reset();
   pdu.originator = "A";
   pdu.destination = "B";
-  pdu.text = "Gr\xFC\xDF" "e";  // "Grüße" in Windows-1252
+  pdu.text =
+      "Gr\xFC\xDF"
+      "e";  // "Grüße" in Windows-1252
   const Bytes bytes = Encoded(pdu);
   const Bytes tail(bytes.end() - 8, bytes.end());
   EXPECT_EQ(tail, (Bytes{0x01, 0x05, 0x00, 0x47, 0x72, 0x81, 0xE1, 0x65}));
   // The object itself keeps its ANSI text.
-  EXPECT_EQ(pdu.text, "Gr\xFC\xDF" "e");
+  EXPECT_EQ(pdu.text,
+            "Gr\xFC\xDF"
+            "e");
 }
 
 TEST(SmbSingleBlock, DecodesARequestBackIntoAnsi) {
@@ -112,8 +115,8 @@ TEST(SmbSingleBlock, DestinationWithoutTerminatorStopsAtByteCount) {
 }
 
 TEST(SmbSingleBlock, TextLengthBeyondTheDataIsCut) {
-  PduBuffer buffer = Received(Concat(
-      Header(0xD0), {0x00, 0x0A, 0x00, 0x04, 0x41, 0x00, 0x04, 0x42, 0x00, 0x01, 0xFF, 0x00, 0x68}));
+  PduBuffer buffer = Received(Concat(Header(0xD0), {0x00, 0x0A, 0x00, 0x04, 0x41, 0x00, 0x04, 0x42,
+                                                    0x00, 0x01, 0xFF, 0x00, 0x68}));
   CSmbPdu_sends pdu;
   pdu.Decode(buffer);
   EXPECT_EQ(pdu.text, "h");

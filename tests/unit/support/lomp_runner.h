@@ -26,9 +26,9 @@ struct LompRun {
 inline LompRun Lomp(std::vector<std::string> arguments, const std::string& input = "",
                     const std::string& ns = "") {
   static int runs = 0;
-  const std::string errorFile = std::filesystem::temp_directory_path() /
-                                ("lomp-stderr-" + std::to_string(getpid()) + "-" +
-                                 std::to_string(++runs));
+  const std::string errorFile =
+      std::filesystem::temp_directory_path() /
+      ("lomp-stderr-" + std::to_string(getpid()) + "-" + std::to_string(++runs));
   arguments.insert(arguments.begin(), LOMP_BINARY);
   // Standard error into a file of its own, through a shell.
   arguments.insert(arguments.begin(), {"sh", "-c", "exec \"$@\" 2>\"$LOMP_STDERR\"", "sh"});

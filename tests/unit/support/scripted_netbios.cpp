@@ -22,7 +22,9 @@ std::string NameField(const std::string& text, std::uint8_t suffix) {
   return field;
 }
 
-ScriptedNetbios::ScriptedNetbios() { InstallNetbiosProvider(this); }
+ScriptedNetbios::ScriptedNetbios() {
+  InstallNetbiosProvider(this);
+}
 
 ScriptedNetbios::~ScriptedNetbios() {
   InstallNetbiosProvider(nullptr);
@@ -128,8 +130,7 @@ std::uint8_t ScriptedNetbios::Run(NCB& ncb) {
       if (*peer->second.callCode == NRC_GOODRET) ncb.ncb_lsn = NewSession(peer->first);
       return Complete(ncb, *peer->second.callCode);
     }
-    case NCBLISTEN:
-      return Pend(ncb);
+    case NCBLISTEN: return Pend(ncb);
     case NCBSEND: {
       const auto session = sessions_.find(ncb.ncb_lsn);
       if (session == sessions_.end() || session->second.hungUp) return Complete(ncb, NRC_SNUMOUT);
@@ -175,8 +176,7 @@ std::uint8_t ScriptedNetbios::Run(NCB& ncb) {
       Complete(*target, NRC_CMDCAN);
       return Complete(ncb, NRC_GOODRET);
     }
-    default:
-      return Complete(ncb, NRC_ILLCMD);
+    default: return Complete(ncb, NRC_ILLCMD);
   }
 }
 
@@ -205,10 +205,9 @@ std::vector<ScriptedNetbios::Submission> ScriptedNetbios::Submissions() {
 
 int ScriptedNetbios::Count(std::uint8_t command) {
   const std::lock_guard lock(mutex_);
-  return static_cast<int>(std::count_if(submissions_.begin(), submissions_.end(),
-                                        [&](const Submission& s) {
-                                          return (s.command & ~ASYNCH) == command;
-                                        }));
+  return static_cast<int>(
+      std::count_if(submissions_.begin(), submissions_.end(),
+                    [&](const Submission& s) { return (s.command & ~ASYNCH) == command; }));
 }
 
 std::vector<Bytes> ScriptedNetbios::SentTo(const std::string& field) {

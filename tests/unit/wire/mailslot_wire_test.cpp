@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "support/hex.h"
-
 #include <cstring>
 
 #include "platform/mailslot.h"
 #include "platform/nbt/udp_mailslot_service.h"
+#include "support/hex.h"
 
 namespace lomp::platform::nbt {
 namespace {
@@ -23,11 +22,16 @@ Name16 Name(const std::string& text, std::uint8_t suffix) {
 // The worked example of a MESSNGR write (ALICE to WORKGROUP, "Hi", from
 // 192.168.1.10:138, datagram id 1, padded form), written out by hand.
 const char* const kExampleHex =
-    "11 02 00 01 C0 A8 01 0A 00 8A 00 AF 00 00 20 45 42 45 4D 45 4A 45 44 45 46 43 41 43 41 43 41 43"
-    "41 43 41 43 41 43 41 43 41 43 41 43 41 41 41 00 20 46 48 45 50 46 43 45 4C 45 48 46 43 45 50 46"
-    "46 46 41 43 41 43 41 43 41 43 41 43 41 43 41 41 41 00 FF 53 4D 42 25 00 00 00 00 00 00 00 00 00"
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 11 00 00 13 00 00 00 00 00 00 00 00 00 00"
-    "00 00 00 00 00 00 00 58 00 13 00 58 00 03 00 01 00 00 00 02 00 26 00 5C 4D 41 49 4C 53 4C 4F 54"
+    "11 02 00 01 C0 A8 01 0A 00 8A 00 AF 00 00 20 45 42 45 4D 45 4A 45 44 45 46 43 41 43 41 43 41 "
+    "43"
+    "41 43 41 43 41 43 41 43 41 43 41 43 41 41 41 00 20 46 48 45 50 46 43 45 4C 45 48 46 43 45 50 "
+    "46"
+    "46 46 41 43 41 43 41 43 41 43 41 43 41 43 41 41 41 00 FF 53 4D 42 25 00 00 00 00 00 00 00 00 "
+    "00"
+    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 11 00 00 13 00 00 00 00 00 00 00 00 00 "
+    "00"
+    "00 00 00 00 00 00 00 58 00 13 00 58 00 03 00 01 00 00 00 02 00 26 00 5C 4D 41 49 4C 53 4C 4F "
+    "54"
     "5C 4D 45 53 53 4E 47 52 00 00 41 4C 49 43 45 00 57 4F 52 4B 47 52 4F 55 50 00 48 69 00";
 
 using lomp::testing::Hex;
@@ -87,7 +91,7 @@ TEST(MailslotWire, LyingCountsAndOffsetsAreRefused) {
     std::uint8_t value;
   };
   const std::size_t smb = 82;
-  for (const Corruption c : {Corruption{10, 0xFF},           // datagram length beyond the packet
+  for (const Corruption c : {Corruption{10, 0xFF},             // datagram length beyond the packet
                              Corruption{smb + 33 + 22, 0xFF},  // data count
                              Corruption{smb + 33 + 24, 0xF0},  // data offset
                              Corruption{smb + 33 + 24, 0x10},  // data offset inside the name

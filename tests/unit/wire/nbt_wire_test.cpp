@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "support/hex.h"
-
 #include <cstring>
+
+#include "support/hex.h"
 
 namespace lomp::platform::nbt {
 namespace {
@@ -84,8 +84,7 @@ TEST(NbtWire, AnswersThatDoNotFitAreIgnored) {
 
 TEST(NbtWire, EveryTruncatedAnswerIsRefused) {
   for (std::size_t size = 0; size < kAnswer.size(); ++size) {
-    EXPECT_FALSE(ParseNameQueryResponse(std::span(kAnswer.data(), size), 0x1234,
-                                        Name("BOB", 0x03)))
+    EXPECT_FALSE(ParseNameQueryResponse(std::span(kAnswer.data(), size), 0x1234, Name("BOB", 0x03)))
         << size;
   }
 }
@@ -156,7 +155,7 @@ TEST(NbtWire, NameServerAnswersAreToldApart) {
   negative[3] = 0x83;  // RCODE NAM_ERR
   negative[7] = 0x00;  // ANCOUNT 0, the record still follows
   negative[46] = 0x00;
-  negative[47] = 0x0A;  // type NULL
+  negative[47] = 0x0A;                                  // type NULL
   negative.insert(negative.end(), {0, 0, 0, 0, 0, 0});  // TTL 0, RDLENGTH 0
   const NameQueryAnswer denied = ParseNameQueryAnswer(negative, 0x1234, bob);
   EXPECT_EQ(denied.kind, NameQueryAnswer::Kind::Negative);
