@@ -42,18 +42,18 @@ bool consoleWritten() {
   return written;
 }
 
-void consoleWrite(std::uint32_t mask, std::string text, bool flush) {
+void consoleWrite(std::uint32_t mask, const std::string& text, bool flush) {
   Write(*currentStream, mask, text, flush);
 }
 
-void consoleWriteError(std::uint32_t mask, std::string text, bool flush) {
+void consoleWriteError(std::uint32_t mask, const std::string& text, bool flush) {
   Write(*currentErrorStream, mask, text, flush);
 }
 
-void consoleWriteForInput(std::uint32_t mask, std::uint32_t sourceMask, std::string text,
+void consoleWriteForInput(std::uint32_t mask, std::uint32_t sourceMask, const std::string& text,
                           bool flush) {
   if ((sourceMask & programOptions().inputSource) == 0) return;
-  consoleWrite(mask, std::move(text), flush);
+  consoleWrite(mask, text, flush);
 }
 
 }  // namespace lomp

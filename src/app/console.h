@@ -15,18 +15,18 @@ inline constexpr std::uint32_t kMaskReport = 0x0E;
 inline constexpr std::uint32_t kMaskDebug = 0x08;
 
 // Writes `text` when `mask & verbosity` is non-zero; flushes when asked.
-void consoleWrite(std::uint32_t mask, std::string text, bool flush);
+void consoleWrite(std::uint32_t mask, const std::string& text, bool flush);
 
 // As consoleWrite, and only when `sourceMask & inputSource` is non-zero too
 // (the batch prompt is shown for console input alone).
-void consoleWriteForInput(std::uint32_t mask, std::uint32_t sourceMask, std::string text,
+void consoleWriteForInput(std::uint32_t mask, std::uint32_t sourceMask, const std::string& text,
                           bool flush);
 
 // As consoleWrite, to standard error: diagnostics (the usage text of an
 // invalid command line, a message file that cannot be read) and, in debug
 // verbosity, the trace records, so that standard output holds the report
 // alone. Silent verbosity shows nothing here either.
-void consoleWriteError(std::uint32_t mask, std::string text, bool flush);
+void consoleWriteError(std::uint32_t mask, const std::string& text, bool flush);
 
 // Standard output and standard error unless a test redirects them. The
 // streams are not owned.

@@ -24,11 +24,11 @@ std::string VisibleName(const std::string& ansi) {
   return shown;
 }
 
-int deliverToList(const RecipientList& list, std::string message) {
-  return deliverToList(list, std::move(message), DeliverMessage);
+int deliverToList(const RecipientList& list, const std::string& message) {
+  return deliverToList(list, message, DeliverMessage);
 }
 
-int deliverToList(const RecipientList& list, std::string message, const Deliverer& deliver) {
+int deliverToList(const RecipientList& list, const std::string& message, const Deliverer& deliver) {
   const std::uint64_t timestamp = CurrentLocalFileTime();
   int successes = 0;
   int failures = 0;

@@ -16,8 +16,8 @@ using Deliverer = std::function<void(MessageRecord)>;
 // Reports "\nTrying to send message to <name>... " and " Sent." or " Failed."
 // with its reason for each recipient. Returns 0 when at least one recipient
 // was reached and none failed, else 4 (an empty list prints nothing).
-int deliverToList(const RecipientList& list, std::string message);
-int deliverToList(const RecipientList& list, std::string message, const Deliverer& deliver);
+int deliverToList(const RecipientList& list, const std::string& message);
+int deliverToList(const RecipientList& list, const std::string& message, const Deliverer& deliver);
 
 // A recipient name as the report shows it: control characters (names come
 // from message files too) in caret notation, ESC as "^[", so none can steer

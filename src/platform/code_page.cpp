@@ -19,7 +19,8 @@ constexpr unsigned char kReplacement = '?';
 // Decodes every byte of a single-byte character set with iconv.
 std::array<char32_t, 256> DecodeSingleByteSet(std::string_view charset) {
   iconv_t descriptor = iconv_open("UTF-32LE", std::string(charset).c_str());
-  if (descriptor == reinterpret_cast<iconv_t>(-1)) {
+  if (descriptor ==
+      reinterpret_cast<iconv_t>(-1)) {  // NOLINT(performance-no-int-to-ptr): iconv's error value
     throw std::runtime_error("iconv does not know " + std::string(charset));
   }
   std::array<char32_t, 256> table{};
@@ -102,7 +103,8 @@ void MapInPlace(std::string& text, const std::array<unsigned char, 256>& table) 
 
 iconv_t OpenOrThrow(const char* to, const char* from) {
   iconv_t descriptor = iconv_open(to, from);
-  if (descriptor == reinterpret_cast<iconv_t>(-1)) {
+  if (descriptor ==
+      reinterpret_cast<iconv_t>(-1)) {  // NOLINT(performance-no-int-to-ptr): iconv's error value
     throw std::runtime_error(std::string("iconv cannot convert from ") + from + " to " + to);
   }
   return descriptor;
@@ -110,7 +112,7 @@ iconv_t OpenOrThrow(const char* to, const char* from) {
 
 std::string CodesetOfLocale() {
   const char* codeset = nl_langinfo(CODESET);
-  const std::string name = codeset == nullptr ? "" : codeset;
+  std::string name = codeset == nullptr ? "" : codeset;
   // glibc's name for plain ASCII in the C/POSIX locale.
   if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII") return "UTF-8";
   return name;

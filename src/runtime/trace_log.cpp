@@ -72,7 +72,8 @@ void TraceLog::WriteRecord(const std::string& file, int line, const std::string&
   stream_->write(record.data(), static_cast<std::streamsize>(record.size()));
 }
 
-void LogTrace(std::string file, int line, std::string function, std::string message) {
+void LogTrace(const std::string& file, int line, const std::string& function,
+              const std::string& message) {
   const std::lock_guard lock(TraceLock());
   TraceLog::Instance()->WriteRecord(file, line, function, message);
 }
@@ -81,6 +82,7 @@ std::string FormatText(const char* format, ...) {
   char buffer[kFormatBufferSize] = {};
   va_list arguments;
   va_start(arguments, format);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start above
   std::vsnprintf(buffer, sizeof buffer, format, arguments);
   va_end(arguments);
   return buffer;

@@ -55,7 +55,8 @@ class TraceLog {
 // Writes one record to the process's trace log: source file (its directory
 // part is dropped), line, log name ("Class::Method" or a plain function name)
 // and message.
-void LogTrace(std::string file, int line, std::string function, std::string message);
+void LogTrace(const std::string& file, int line, const std::string& function,
+              const std::string& message);
 
 // printf-style formatting into a 1024-byte buffer: the result is at most the
 // first 1023 characters of the output.

@@ -203,8 +203,8 @@ void CSmbPdu_sends::Encode(PduBuffer& buffer) {
     const std::string oemOriginator = OemCopy(originator);
     const std::string oemDestination = OemCopy(destination);
     const std::string oemText = OemCopy(text);
-    const std::int64_t dataSize = static_cast<std::int64_t>(oemOriginator.size()) +
-                                  oemDestination.size() + oemText.size() + 7;
+    const auto dataSize = static_cast<std::int64_t>(oemOriginator.size() + oemDestination.size() +
+                                                    oemText.size() + 7);
     RequireFits(wordCount, dataSize);
     AppendString(dataBytes, oemOriginator);
     AppendString(dataBytes, oemDestination);
@@ -244,8 +244,8 @@ void CSmbPdu_sendstrt::Encode(PduBuffer& buffer) {
   if (!originator.empty() && !destination.empty()) {
     const std::string oemOriginator = OemCopy(originator);
     const std::string oemDestination = OemCopy(destination);
-    const std::int64_t dataSize =
-        static_cast<std::int64_t>(oemOriginator.size()) + oemDestination.size() + 4;
+    const auto dataSize =
+        static_cast<std::int64_t>(oemOriginator.size() + oemDestination.size() + 4);
     RequireFits(wordCount, dataSize);
     AppendString(dataBytes, oemOriginator);
     AppendString(dataBytes, oemDestination);

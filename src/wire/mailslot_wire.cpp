@@ -8,7 +8,7 @@ namespace {
 constexpr std::size_t kDatagramHeaderSize = 14;
 constexpr std::size_t kSmbHeaderSize = 32;
 constexpr std::uint8_t kSmbTransaction = 0x25;
-constexpr std::uint8_t kTransactionWordCount = 17;
+constexpr std::size_t kTransactionWordCount = 17;
 constexpr std::uint16_t kMailslotWrite = 0x0001;
 constexpr std::uint16_t kSecondClass = 0x0002;
 constexpr std::uint8_t kFirstFragment = 0x02;

@@ -37,11 +37,6 @@ struct CallAnswer {
 CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
                                   const Deadline& deadline);
 
-// Writes `request` on a connected socket and reads the answer, skipping
-// keep-alives (as many as arrive before the deadline).
-CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
-                                  const Deadline& deadline);
-
 // How a call to a session service ended.
 struct Dialled {
   enum class Outcome {
