@@ -83,11 +83,4 @@ const std::vector<std::uint8_t>& OwnNameSuffixes() {
   return suffixes;
 }
 
-void ResetMessagingService() {
-  MessagingService& service = Service();
-  service.netbiosPorts.clear();
-  service.mailslotPorts.clear();
-  service.netbiosNetwork.interfaces.clear();
-}
-
 }  // namespace lomp

@@ -27,7 +27,4 @@ std::vector<CMailslot*> MailslotPortList();
 // The 44 suffixes the sender's name may take: 0x04 to 0x2F.
 const std::vector<std::uint8_t>& OwnNameSuffixes();
 
-// Drops every port and interface, as before lomp_initialize. For tests.
-void ResetMessagingService();
-
 }  // namespace lomp
