@@ -18,7 +18,35 @@ Monitor& TheMonitor() {
   return *monitor;
 }
 
+class RealClock final : public SyncClock {
+ public:
+  SteadyClock::time_point Now() const override { return SteadyClock::now(); }
+};
+
+RealClock realClock;
+std::atomic<SyncClock*> installedClock{&realClock};
+
+SyncClock& TheClock() {
+  return *installedClock.load();
+}
+
 }  // namespace
+
+void InstallSyncClock(SyncClock* clock) {
+  installedClock = clock != nullptr ? clock : &realClock;
+}
+
+SteadyClock::time_point SyncNow() {
+  return TheClock().Now();
+}
+
+bool SimulatedClock::AdvanceTo(SteadyClock::time_point until) {
+  const SteadyClock::rep target = until.time_since_epoch().count();
+  SteadyClock::rep current = now_.load();
+  while (current < target && !now_.compare_exchange_weak(current, target)) {
+  }
+  return true;
+}
 
 void Event::Set() {
   Monitor& monitor = TheMonitor();
@@ -43,7 +71,7 @@ void WaitableTimer::SetRelative(std::chrono::milliseconds due) {
   Monitor& monitor = TheMonitor();
   {
     const std::lock_guard lock(monitor.mutex);
-    deadline_ = SteadyClock::now() + std::max(due, std::chrono::milliseconds(0));
+    deadline_ = TheClock().Now() + std::max(due, std::chrono::milliseconds(0));
   }
   // Waiters recompute how long they may sleep.
   monitor.changed.notify_all();
@@ -58,11 +86,12 @@ int WaitForAny(std::initializer_list<const Waitable*> objects,
                std::optional<std::chrono::milliseconds> timeout) {
   Monitor& monitor = TheMonitor();
   std::optional<SteadyClock::time_point> giveUp;
-  if (timeout) giveUp = SteadyClock::now() + std::max(*timeout, std::chrono::milliseconds(0));
+  SyncClock& clock = TheClock();
+  if (timeout) giveUp = clock.Now() + std::max(*timeout, std::chrono::milliseconds(0));
 
   std::unique_lock lock(monitor.mutex);
   for (;;) {
-    const auto now = SteadyClock::now();
+    const auto now = clock.Now();
     int index = 0;
     for (const Waitable* object : objects) {
       if (object->IsSignalledLocked(now)) return index;
@@ -77,6 +106,7 @@ int WaitForAny(std::initializer_list<const Waitable*> objects,
       }
     }
     if (wake) {
+      if (clock.AdvanceTo(*wake)) continue;  // simulated time moves at once
       monitor.changed.wait_until(lock, *wake);
     } else {
       monitor.changed.wait(lock);
@@ -89,6 +119,8 @@ bool WaitForSingle(const Waitable& object, std::optional<std::chrono::millisecon
 }
 
 void Sleep(std::chrono::milliseconds duration) {
+  SyncClock& clock = TheClock();
+  if (clock.AdvanceTo(clock.Now() + duration)) return;
   std::this_thread::sleep_for(duration);
 }
 

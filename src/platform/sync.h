@@ -7,6 +7,7 @@
 // an object must outlive every wait on it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
@@ -17,6 +18,42 @@ namespace lomp::platform {
 using SteadyClock = std::chrono::steady_clock;
 
 inline constexpr int kWaitTimeout = -1;
+
+// Where the timers, waits and sleeps of this file take their time from: the
+// steady clock, unless a test installs another.
+class SyncClock {
+ public:
+  virtual ~SyncClock() = default;
+  virtual SteadyClock::time_point Now() const = 0;
+  // Asked by a wait that would block until `until` with nothing signalled
+  // (the monitor held): true when the clock moved there itself, false to
+  // wait in real time.
+  virtual bool AdvanceTo(SteadyClock::time_point /*until*/) { return false; }
+};
+
+// Installs `clock` for every wait from now on; nullptr: the steady clock.
+// Only while no wait is in progress.
+void InstallSyncClock(SyncClock* clock);
+
+// The installed clock's time.
+SteadyClock::time_point SyncNow();
+
+// Simulated time, for tests whose waits end only by their time-outs: a wait
+// that would block on a deadline jumps the clock to it at once. Waits that
+// have no deadline still block until something is set. Use it only where no
+// other thread waits with a time-out of its own (a worker's retry loop
+// would spin).
+class SimulatedClock final : public SyncClock {
+ public:
+  SimulatedClock() : now_(SteadyClock::now().time_since_epoch().count()) {}
+  SteadyClock::time_point Now() const override {
+    return SteadyClock::time_point(SteadyClock::duration(now_.load()));
+  }
+  bool AdvanceTo(SteadyClock::time_point until) override;
+
+ private:
+  std::atomic<SteadyClock::rep> now_;
+};
 
 class Waitable {
  public:

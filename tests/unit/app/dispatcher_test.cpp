@@ -8,6 +8,7 @@
 #include "smb/smb_pdu.h"
 #include "support/scripted_mailslot.h"
 #include "support/scripted_netbios.h"
+#include "support/simulated_time.h"
 
 namespace lomp {
 namespace {
@@ -213,6 +214,7 @@ TEST_F(DispatcherTest, SingleBlockRefusedByAResetGoesAgainAsMultiBlock) {
 }
 
 TEST_F(DispatcherTest, SingleBlockWithoutAReplyInTimeCountsAsDelivered) {
+  const lomp::testing::SimulatedTime time;
   netbios_.AddPeer(NameField("BOB", 0x03), Peer::Answering());  // never answers
   auto port = MakePort(0);
   DeliverPersonal(Personal("hello"), {port.get()});
