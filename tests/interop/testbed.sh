@@ -135,8 +135,7 @@ printf '[global]\n  workgroup = LOMPTEST\n' >"/etc/netns/$ns_client/samba/smb.co
 ip netns add "$ns_isolated"
 ip -n "$ns_isolated" link set lo up
 
-# Samba as a Messenger receiver, self-contained in $workdir. The daemons get
-# sessions of their own: on exit they signal their whole process group.
+# Samba as a Messenger receiver, self-contained in $workdir.
 mkdir -p "$workdir"/{lock,state,cache,pid,private,log,ncalrpc,inbox}
 chmod 1777 "$workdir/inbox"
 chmod 755 "$workdir"
@@ -205,62 +204,55 @@ CONF
 far_conf WINSSRV eth-w "  wins support = yes"
 far_conf FAR eth-f "  wins server = $wins_addr
   message command = /bin/sh -c '/bin/cat %s > $workdir/FAR/inbox/msg-%f-%t-\$\$; rm %s' &"
-setsid ip netns exec "$ns_wins" nmbd --foreground --no-process-group -s "$workdir/WINSSRV/smb.conf" \
-  >"$workdir/log/wins-nmbd.out" 2>&1 &
-pids+=($!)
-setsid ip netns exec "$ns_far" nmbd --foreground --no-process-group -s "$workdir/FAR/smb.conf" \
-  >"$workdir/log/far-nmbd.out" 2>&1 &
-pids+=($!)
-setsid ip netns exec "$ns_far" smbd --foreground --no-process-group -s "$workdir/FAR/smb.conf" \
-  >"$workdir/log/far-smbd.out" 2>&1 &
-pids+=($!)
-
-setsid ip netns exec "$ns_peer" nmbd --foreground --no-process-group -s "$workdir/smb.conf" \
-  >"$workdir/log/nmbd.out" 2>&1 &
-pids+=($!)
-setsid ip netns exec "$ns_peer" smbd --foreground --no-process-group -s "$workdir/smb.conf" \
-  >"$workdir/log/smbd.out" 2>&1 &
-pids+=($!)
+# A Samba daemon in a namespace, with a session of its own (on exit it
+# signals its whole process group): namespace, daemon, configuration, log.
+start_daemon() {
+  setsid ip netns exec "$1" "$2" --foreground --no-process-group -s "$3" >"$4" 2>&1 &
+  pids+=($!)
+}
+start_daemon "$ns_wins" nmbd "$workdir/WINSSRV/smb.conf" "$workdir/log/wins-nmbd.out"
+start_daemon "$ns_far" nmbd "$workdir/FAR/smb.conf" "$workdir/log/far-nmbd.out"
+start_daemon "$ns_far" smbd "$workdir/FAR/smb.conf" "$workdir/log/far-smbd.out"
+start_daemon "$ns_peer" nmbd "$workdir/smb.conf" "$workdir/log/nmbd.out"
+start_daemon "$ns_peer" smbd "$workdir/smb.conf" "$workdir/log/smbd.out"
 
 if command -v tshark >/dev/null; then
   setsid ip netns exec "$ns_client" tshark -q -i eth-c -w "$workdir/client.pcap" >/dev/null 2>&1 &
   pids+=($!)
 fi
 
-# Ready when smbd listens and nmbd answers a query for PEER<03> (it first
-# defends its names by broadcast, which takes a few seconds). Bounded wait.
-ready=0
-for _ in $(seq 1 120); do
-  if ip netns exec "$ns_peer" ss -ltn 2>/dev/null | grep -q ":139 " &&
-    ip netns exec "$ns_client" nmblookup -s "$workdir/client.conf" -B "$broadcast" 'PEER#03' \
-      2>/dev/null | grep -q "$peer_addr"; then
-    ready=1
-    break
-  fi
-  sleep 0.25
-done
-if ((ready == 0)); then
+# True once smbd listens in namespace $1 and the nmblookup query that follows
+# ($2...), made from the client, finds address $3.
+samba_ready() {
+  local ns="$1" address="$2"
+  shift 2
+  ip netns exec "$ns" ss -ltn 2>/dev/null | grep -q ":139 " &&
+    ip netns exec "$ns_client" nmblookup -s "$workdir/client.conf" "$@" 2>/dev/null |
+    grep -q "$address"
+}
+# Waits (at most TRIES quarter seconds) until samba_ready ARGUMENTS holds.
+wait_until_ready() {
+  local tries="$1"
+  shift
+  for _ in $(seq 1 "$tries"); do
+    samba_ready "$@" && return 0
+    sleep 0.25
+  done
+  return 1
+}
+
+# PEER is ready when nmbd answers a query for PEER<03> (it first defends its
+# names by broadcast, which takes a few seconds).
+if ! wait_until_ready 120 "$ns_peer" "$peer_addr" -B "$broadcast" 'PEER#03'; then
   echo "testbed: Samba did not come up in 30 s" >&2
   cat "$workdir/log/nmbd.out" "$workdir/log/smbd.out" >&2 || true
   exit 1
 fi
-# FAR is ready when its smbd listens and the WINS server, asked from the
-# client across the router, knows FAR<03>.
-ready=0
-for _ in $(seq 1 ${LOMP_FAR_TRIES:-240}); do
-  if ip netns exec "$ns_far" ss -ltn 2>/dev/null | grep -q ":139 " &&
-    ip netns exec "$ns_client" nmblookup -s "$workdir/client.conf" -U "$wins_addr" --recursion 'FAR#03' \
-      2>/dev/null | grep -q "$far_addr"; then
-    ready=1
-    break
-  fi
-  sleep 0.25
-done
-if ((ready == 0)); then
+# FAR is ready when the WINS server, asked across the router, knows FAR<03>.
+if ! wait_until_ready 240 "$ns_far" "$far_addr" -U "$wins_addr" --recursion 'FAR#03'; then
   echo "testbed: FAR was not registered with the WINS server in 60 s" >&2
-  ip netns exec "$ns_client" nmblookup -d 3 -s "$workdir/client.conf" -U "$wins_addr" --recursion 'FAR#03' >&2 || true
-  ip netns exec "$ns_client" ip route >&2 || true
-  ip netns exec "$ns_client" ping -c1 -W1 "$wins_addr" >&2 || true
+  ip netns exec "$ns_client" nmblookup -d 3 -s "$workdir/client.conf" -U "$wins_addr" \
+    --recursion 'FAR#03' >&2 || true
   cat "$workdir/log/wins-nmbd.out" "$workdir/log/far-nmbd.out" "$workdir/log/far-smbd.out" >&2 || true
   exit 1
 fi

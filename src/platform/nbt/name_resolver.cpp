@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <random>
 
 #include "platform/nbt/lmhosts.h"
@@ -26,7 +25,6 @@ using nbt::SocketAddress;
 
 namespace {
 
-constexpr std::size_t kMaxLmhostsSize = 1 << 20;
 // The longest wait a WAIT FOR ACKNOWLEDGEMENT may ask for; the call's own
 // deadline usually ends it sooner.
 constexpr std::chrono::seconds kMaxAcknowledgementWait{60};
@@ -104,15 +102,6 @@ Exchange Ask(int fd, const sockaddr_in* to, const Bytes& request, int tries,
     }
   }
   return Exchange::Silent;
-}
-
-std::optional<std::string> ReadSmallFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  std::string text(kMaxLmhostsSize, '\0');
-  file.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(file.gcount()));
-  return text;
 }
 
 std::optional<in_addr> HostResolverAddress(const std::string& text) {
@@ -213,7 +202,7 @@ std::optional<in_addr> NameResolver::Resolve(const Name16& name, const LanaAddre
 }
 
 NameResolver::Lookup NameResolver::FromLmhosts(const Name16& name) {
-  const std::optional<std::string> table = ReadSmallFile(settings_.lmhostsPath);
+  const std::optional<std::string> table = ReadConfigFile(settings_.lmhostsPath);
   if (!table) {
     Say("lmhosts: no " + settings_.lmhostsPath);
     return {};

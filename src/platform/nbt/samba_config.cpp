@@ -152,18 +152,17 @@ class Parser {
   int includes_ = 0;
 };
 
-std::optional<std::string> ReadTextFile(const std::string& path) {
+}  // namespace
+
+std::optional<std::string> ReadConfigFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return std::nullopt;
-  // A configuration is small; a huge or endless file (a device) is cut.
   constexpr std::size_t kMaxConfigSize = 1 << 20;
   std::string text(kMaxConfigSize, '\0');
   file.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(file.gcount()));
   return text;
 }
-
-}  // namespace
 
 std::vector<std::string> SplitConfigList(std::string_view value) {
   std::vector<std::string> items;
@@ -197,9 +196,9 @@ SambaConfig ParseSambaConfig(std::string_view text, const ConfigReader& read) {
 }
 
 SambaConfig LoadSambaConfig(const std::string& path) {
-  const std::optional<std::string> text = ReadTextFile(path);
+  const std::optional<std::string> text = ReadConfigFile(path);
   if (!text) return {};
-  return ParseSambaConfig(*text, ReadTextFile);
+  return ParseSambaConfig(*text, ReadConfigFile);
 }
 
 const SambaConfig& HostSambaConfig() {

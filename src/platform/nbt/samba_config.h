@@ -40,6 +40,11 @@ using ConfigReader = std::function<std::optional<std::string>(const std::string&
 // read is never included again inside itself.
 SambaConfig ParseSambaConfig(std::string_view text, const ConfigReader& read);
 
+// The text of a configuration file (smb.conf, lmhosts), nullopt when it
+// cannot be read. Such files are small: a huge or endless one (a device) is
+// cut at 1 MiB.
+std::optional<std::string> ReadConfigFile(const std::string& path);
+
 // Reads the file at `path` and what it includes from the file system.
 SambaConfig LoadSambaConfig(const std::string& path);
 

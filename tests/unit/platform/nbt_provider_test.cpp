@@ -21,6 +21,7 @@
 
 #include "fd_check.h"
 #include "netbios/ncb_commands.h"
+#include "support/loopback.h"
 #include "wire/nbt_wire.h"
 
 namespace lomp::platform {
@@ -55,17 +56,7 @@ bool Eventually(Condition condition, std::chrono::milliseconds limit = 5000ms) {
 class LoopbackPeer {
  public:
   explicit LoopbackPeer(bool answer) : answer_(answer) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr = Address("127.0.0.1");
-    socklen_t length = sizeof at;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-        listen(listener_, 512) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
-      std::abort();
-    }
-    port_ = ntohs(at.sin_port);
+    listener_ = lomp::testing::LoopbackListener(512, port_);
     thread_ = std::thread([this] { Run(); });
   }
   ~LoopbackPeer() {
@@ -309,17 +300,7 @@ class ScriptedPeer {
   using Script = std::function<void(int fd)>;
   explicit ScriptedPeer(Script script, bool answer = true)
       : script_(std::move(script)), answer_(answer) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr = Address("127.0.0.1");
-    socklen_t length = sizeof at;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-        listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
-      std::abort();
-    }
-    port_ = ntohs(at.sin_port);
+    listener_ = lomp::testing::LoopbackListener(8, port_);
     thread_ = std::thread([this] {
       for (;;) {
         const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);

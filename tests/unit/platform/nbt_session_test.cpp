@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/nbt/session_stream.h"
+#include "support/loopback.h"
 
 namespace lomp::platform::nbt {
 namespace {
@@ -29,16 +30,12 @@ class Stream {
   }
   // Loopback TCP instead, for what only TCP does (a reset).
   explicit Stream(bool /*tcp*/) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::uint16_t port = 0;
+    const int listener = lomp::testing::LoopbackListener(1, port);
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof at;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-        listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
-      std::abort();
-    }
+    at.sin_port = htons(port);
     ours_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (connect(ours_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) std::abort();
     theirs_ = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
