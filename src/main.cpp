@@ -2,7 +2,6 @@
 #include <csignal>
 
 #include "app/driver.h"
-#include "fd_check.h"
 #include "platform/mailslot.h"
 #include "platform/nbt/nbt_provider.h"
 #include "platform/nbt/udp_mailslot_service.h"
@@ -10,10 +9,6 @@
 #include "runtime/trace_log.h"
 
 int main(int argc, char* argv[]) {
-#ifdef LOMP_FD_CHECK
-  // Made first, so destroyed last: after every transport has closed.
-  static lomp::FdCheckAtExit fdCheck;
-#endif
   // The console's character set comes from the locale.
   std::setlocale(LC_CTYPE, "");
   // A reader that closed the pipe (| head, | grep -q) must not end the run

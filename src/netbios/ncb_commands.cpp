@@ -36,11 +36,6 @@ std::uint8_t Submit(NCB& ncb) {
 
 }  // namespace
 
-NBExecSettings& nbExecSettings() {
-  static NBExecSettings settings;
-  return settings;
-}
-
 void NBFormatName(std::uint8_t* dest16, const char* text, std::size_t length, std::uint8_t suffix) {
   std::memset(dest16, ' ', NCBNAMSZ);
   std::memcpy(dest16, text, std::min<std::size_t>(length, NCBNAMSZ));
@@ -72,7 +67,6 @@ bool NBIsEnvironmentError(std::uint8_t code) {
 
 std::uint8_t NBExecCmd(NCB& ncb, std::uint32_t timeoutMs) {
   LogTrace(kSource, __LINE__, "NBExecCmd", "Entering...");
-  const NBExecSettings settings = nbExecSettings();
   std::uint8_t result = NRC_CMDTMO;
   int tc = 0;
   bool done = false;
@@ -99,10 +93,10 @@ std::uint8_t NBExecCmd(NCB& ncb, std::uint32_t timeoutMs) {
       done = true;
       LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Timer expired", ncb));
     }
-    if (++tc > settings.maxResubmissions) done = true;
+    if (++tc > kNBExecMaxResubmissions) done = true;
     // The pause before a resubmission ends early at the time-out: a name
     // that fails at once must not hold the caller past the time it gave.
-    if (!done && WaitForSingle(timer, settings.retryPause)) {
+    if (!done && WaitForSingle(timer, kNBExecRetryPause)) {
       done = true;
       LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Timer expired", ncb));
     }

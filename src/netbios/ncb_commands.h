@@ -16,13 +16,11 @@ namespace lomp {
 
 using platform::NCB;
 
-// Timing of NBExecCmd's retries. The program keeps the defaults; tests may
-// shorten the pause.
-struct NBExecSettings {
-  std::chrono::milliseconds retryPause{100};
-  int maxResubmissions = 100;  // so at most 101 submissions in all
-};
-NBExecSettings& nbExecSettings();
+// Timing of NBExecCmd's retries: the pause before a call that found no
+// listener is submitted again, and how often it may be (so at most 101
+// submissions in all). Tests run them in simulated time.
+inline constexpr std::chrono::milliseconds kNBExecRetryPause{100};
+inline constexpr int kNBExecMaxResubmissions = 100;
 
 // Fills the 16-byte name field: the first min(length, 15) bytes of `text`,
 // spaces up to byte 14, `suffix` in byte 15.

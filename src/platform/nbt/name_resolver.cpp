@@ -151,16 +151,6 @@ std::uint16_t NameResolver::NextTransactionId() {
   return nextTransactionId_++;
 }
 
-void NameResolver::CountQuery() {
-  const std::lock_guard lock(mutex_);
-  ++queriesSent_;
-}
-
-int NameResolver::NameQueriesSent() {
-  const std::lock_guard lock(mutex_);
-  return queriesSent_;
-}
-
 std::optional<in_addr> NameResolver::Resolve(const Name16& name, const LanaAddress& lana,
                                              int cancelFd, const Deadline& deadline) {
   const std::string text = nbt::NameText(name);
@@ -264,7 +254,6 @@ NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr add
   const Exchange exchange = Ask(
       fd, nullptr, query, settings_.winsTries, settings_.winsInterval, cancelFd, deadline,
       [&](int attempt) {
-        CountQuery();
         Say("wins: query " + shown + " to " + serverText + " (try " + std::to_string(attempt) +
             ")");
       },
@@ -346,7 +335,6 @@ NameResolver::Lookup NameResolver::FromBroadcast(const Name16& name, const LanaA
   const Exchange exchange = Ask(
       fd, &to, query, settings_.queryTries, settings_.queryInterval, cancelFd, deadline,
       [&](int attempt) {
-        CountQuery();
         Say("bcast: query " + shown + " on " + broadcastText + " (try " + std::to_string(attempt) +
             ")");
       },

@@ -78,9 +78,6 @@ class NameResolver {
   nbt::Name16 CalledName(in_addr address, const nbt::Name16& fallback, const LanaAddress& lana,
                          int cancelFd, const nbt::Deadline& deadline);
 
-  // NAME QUERY requests sent so far (each try counts, broadcast or WINS).
-  int NameQueriesSent();
-
  private:
   struct Lookup;
   struct WinsServer {
@@ -98,7 +95,6 @@ class NameResolver {
   Lookup FromBroadcast(const nbt::Name16& name, const LanaAddress& lana, int cancelFd,
                        const nbt::Deadline& deadline);
   std::uint16_t NextTransactionId();
-  void CountQuery();
   void Say(const std::string& line) const;
 
   const ResolverSettings settings_;
@@ -108,7 +104,6 @@ class NameResolver {
   std::map<nbt::Name16, nbt::Clock::time_point> notFound_;
   std::map<std::uint32_t, nbt::Name16> calledNames_;  // by address, network order
   std::vector<WinsServer> winsServers_;
-  int queriesSent_ = 0;
   std::uint16_t nextTransactionId_;
 };
 

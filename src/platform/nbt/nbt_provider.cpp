@@ -142,23 +142,6 @@ NbtProvider::~NbtProvider() {
   }
 }
 
-int NbtProvider::NameQueriesSent() {
-  return resolver_.NameQueriesSent();
-}
-
-std::size_t NbtProvider::LiveCommands() {
-  const std::lock_guard lock(mutex_);
-  return jobs_.size();
-}
-
-std::size_t NbtProvider::RunningThreads() {
-  const std::lock_guard lock(mutex_);
-  std::size_t running = 0;
-  for (const auto& job : jobs_) running += job->threadDone ? 0 : 1;
-  for (const auto& job : retired_) running += job->threadDone ? 0 : 1;
-  return running;
-}
-
 void NbtProvider::Trace(const std::string& line) const {
   if (settings_.trace) settings_.trace(line);
 }

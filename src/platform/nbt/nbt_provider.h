@@ -76,13 +76,6 @@ class NbtProvider : public NetbiosProvider {
 
   std::uint8_t Submit(NCB& ncb) override;
 
-  // NAME QUERY requests sent so far (each try counts).
-  int NameQueriesSent();
-  // Commands not yet completed or cancelled, and threads of commands that
-  // have not yet ended (tests: nothing may outlive its command for long).
-  std::size_t LiveCommands();
-  std::size_t RunningThreads();
-
   struct Job;
   struct Session;
   struct Lana;

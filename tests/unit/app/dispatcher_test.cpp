@@ -70,8 +70,8 @@ Sent Parse(const Bytes& bytes) {
 
 class DispatcherTest : public ::testing::Test {
  protected:
-  void SetUp() override { nbExecSettings().retryPause = std::chrono::milliseconds(1); }
-  void TearDown() override { nbExecSettings() = NBExecSettings{}; }
+  // Retry pauses and time-outs pass in simulated time.
+  const lomp::testing::SimulatedTime time_;
 
   std::unique_ptr<CNetbiosName> MakePort(std::uint8_t lana) {
     interfaces_.push_back(std::make_unique<KrNetbiosInterface>(lana));
@@ -214,7 +214,6 @@ TEST_F(DispatcherTest, SingleBlockRefusedByAResetGoesAgainAsMultiBlock) {
 }
 
 TEST_F(DispatcherTest, SingleBlockWithoutAReplyInTimeCountsAsDelivered) {
-  const lomp::testing::SimulatedTime time;
   netbios_.AddPeer(NameField("BOB", 0x03), Peer::Answering());  // never answers
   auto port = MakePort(0);
   DeliverPersonal(Personal("hello"), {port.get()});

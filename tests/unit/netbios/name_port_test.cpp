@@ -25,8 +25,8 @@ using lomp::testing::TraceCapture;
 
 class NamePortTest : public ::testing::Test {
  protected:
-  void SetUp() override { nbExecSettings().retryPause = std::chrono::milliseconds(5); }
-  void TearDown() override { nbExecSettings() = NBExecSettings{}; }
+  // Retry pauses and time-outs pass in simulated time.
+  const lomp::testing::SimulatedTime time_;
 
   ScriptedNetbios netbios_;
   KrNetbiosInterface interface_{1};
@@ -106,7 +106,6 @@ TEST_F(NamePortTest, AccentedNamesGoOutUpperCasedInOem) {
 }
 
 TEST_F(NamePortTest, ConnectMapsCallFailuresToErrors) {
-  const lomp::testing::SimulatedTime time;
   CNetbiosName port("me", {0x04}, interface_);
   port.connectTimeoutMs = 500;
   CConnection* untouched = reinterpret_cast<CConnection*>(0x1);
@@ -145,7 +144,6 @@ TEST_F(NamePortTest, TimeOutsGoInUnitsOf500Ms) {
   connection->Disconnect();
 
   // A pending call gives up after 1500 ms, not 1999.
-  const lomp::testing::SimulatedTime time;
   netbios_.AddPeer(NameField("SLOW", 0x03), ScriptedNetbios::Peer::NeverAnswering());
   const auto start = platform::SyncNow();
   EXPECT_THROW(port.Connect("slow", connection), KrAddrNotFoundErr);
@@ -234,7 +232,6 @@ TEST_F(NamePortTest, TransmissionFailuresCarryTheCode) {
 }
 
 TEST_F(NamePortTest, ReceiveTimesOutWhenNoReplyComes) {
-  const lomp::testing::SimulatedTime time;
   netbios_.AddPeer(NameField("MUTE", 0x03), ScriptedNetbios::Peer::Answering());
   CNetbiosName port("me", {0x04}, interface_);
   port.sessionTimeoutMs = 500;

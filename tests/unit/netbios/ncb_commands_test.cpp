@@ -22,9 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 class NBExecCmdTest : public ::testing::Test {
  protected:
-  void SetUp() override { nbExecSettings() = NBExecSettings{}; }
-  void TearDown() override { nbExecSettings() = NBExecSettings{}; }
-
   // A CALL from ME<04> to BOB<03> on LANA 2.
   static void FillCall(NCB& ncb) {
     ncb.ncb_command = NCBCALL;
@@ -66,7 +63,7 @@ TEST_F(NBExecCmdTest, UnansweredCallIsRetriedUntilTheTimeOut) {
 }
 
 TEST_F(NBExecCmdTest, AtMost101Submissions) {
-  nbExecSettings().retryPause = std::chrono::milliseconds(0);
+  const lomp::testing::SimulatedTime time;
   NCB ncb;
   FillCall(ncb);
   EXPECT_EQ(NBExecCmd(ncb, 60000), NRC_NOCALL);

@@ -1,7 +1,8 @@
-// A test build's check that lomp closes every file descriptor it opened:
-// the object lists the descriptors open when it is made and, when it is
-// destroyed (after every other object of the program), reports any that
-// were opened since and ends the process with exit code 70.
+// The descriptors a process has open, and the check a test build of lomp
+// makes at exit that it closed every descriptor it opened: the object lists
+// the descriptors open when it is made and, when it is destroyed (after every
+// other object of the program), reports any that were opened since and ends
+// the process with exit code 70.
 #pragma once
 
 #include <dirent.h>
@@ -12,7 +13,7 @@
 #include <set>
 #include <string>
 
-namespace lomp {
+namespace lomp::testing {
 
 class FdCheckAtExit {
  public:
@@ -67,4 +68,4 @@ class FdCheckAtExit {
   const std::set<int> atStart_;
 };
 
-}  // namespace lomp
+}  // namespace lomp::testing
