@@ -284,11 +284,28 @@ TEST_F(NamePortTest, ListeningSideAcceptsACallAndStopWakesIt) {
   EXPECT_EQ(netbios_.Submissions().back().command, NCBDELNAME);
 }
 
+// A LISTEN that fails because NetBIOS itself failed closes the port, so the
+// worker registers the name again; one that was cancelled or timed out
+// leaves the port listening.
 TEST_F(NamePortTest, ListenEnvironmentErrorClosesThePort) {
-  CNetbiosName port("me", {0x04}, interface_);
-  port.isOpen = true;
+  for (const std::uint8_t code : {NRC_NORES, NRC_NAMTFUL, NRC_SYSTEM, NRC_OPENERR}) {
+    netbios_.listenCode = code;
+    CNetbiosName port("me", {0x04}, interface_);
+    port.isOpen = true;
+    port.Listen();
+    EXPECT_FALSE(port.isOpen) << "code " << unsigned{code};
+  }
+  for (const std::uint8_t code : {NRC_CMDCAN, NRC_CMDTMO, NRC_SCLOSED, NRC_NOCALL}) {
+    netbios_.listenCode = code;
+    CNetbiosName port("me", {0x04}, interface_);
+    port.isOpen = true;
+    port.Listen();
+    EXPECT_TRUE(port.isOpen) << "code " << unsigned{code};
+  }
   // Without a provider the LISTEN fails at once with NRC_OPENERR.
   InstallNetbiosProvider(nullptr);
+  CNetbiosName port("me", {0x04}, interface_);
+  port.isOpen = true;
   port.Listen();
   EXPECT_FALSE(port.isOpen);
   InstallNetbiosProvider(&netbios_);

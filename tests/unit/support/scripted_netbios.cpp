@@ -130,7 +130,7 @@ std::uint8_t ScriptedNetbios::Run(NCB& ncb) {
       if (*peer->second.callCode == NRC_GOODRET) ncb.ncb_lsn = NewSession(peer->first);
       return Complete(ncb, *peer->second.callCode);
     }
-    case NCBLISTEN: return Pend(ncb);
+    case NCBLISTEN: return listenCode ? Complete(ncb, *listenCode) : Pend(ncb);
     case NCBSEND: {
       const auto session = sessions_.find(ncb.ncb_lsn);
       if (session == sessions_.end() || session->second.hungUp) return Complete(ncb, NRC_SNUMOUT);

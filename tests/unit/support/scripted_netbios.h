@@ -87,6 +87,7 @@ class ScriptedNetbios : public platform::NetbiosProvider {
   std::uint8_t enumCode = 0;
   std::map<std::uint8_t, std::uint8_t> resetCodes;  // by LANA; default 0
   std::optional<std::uint8_t> addNameCode;          // every ADD NAME fails with it
+  std::optional<std::uint8_t> listenCode;           // every LISTEN fails with it
 
   // The name `field` (16 bytes) is held by another process on `lana`; ADD
   // NAME of it answers `code`.
