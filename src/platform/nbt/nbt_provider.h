@@ -3,9 +3,9 @@
 // A B-node on Linux sockets. LANAs are the IPv4 interfaces that are up, are
 // not loopback and have a broadcast address, numbered in the kernel's order.
 // Names are held host-wide (per network namespace) for the life of the
-// process; calls resolve the called name as an IPv4 literal, from names
-// learnt earlier, by NAME QUERY broadcast, then through the host's resolver;
-// sessions run on TCP 139.
+// process; calls find the called name through the name resolver (an IPv4
+// literal, lmhosts, WINS, the host's resolver and broadcast, in the order
+// smb.conf gives); sessions run on TCP 139.
 //
 // Asynchronous commands run on threads of the provider and complete by
 // setting ncb_event. A command is found by CANCEL among the live commands
@@ -16,6 +16,9 @@
 // socket work at once and never touches the NCB or its buffer again. Every
 // socket wait of a CALL has a deadline. The provider must outlive every
 // command submitted to it; its destructor cancels what is still pending.
+//
+// nbt_provider.cpp holds the engine (submission, cancel, completion) and the
+// synchronous commands; session_commands.cpp the session commands.
 #pragma once
 
 #include <netinet/in.h>

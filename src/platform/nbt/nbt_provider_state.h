@@ -1,0 +1,101 @@
+// What the provider's command engine and its session commands share: the
+// state of a LANA, a session and a running command, and the time unit of the
+// NCB's time-out fields. Private to nbt_provider.cpp and session_commands.cpp.
+#pragma once
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/nbt/name_claim.h"
+#include "platform/nbt/nbt_provider.h"
+#include "platform/nbt/socket_io.h"
+
+namespace lomp::platform::nbt_engine {
+
+inline constexpr std::chrono::milliseconds kUnit{500};  // ncb_rto / ncb_sto unit
+inline constexpr std::uint8_t kFirstNameNumber = 2;     // 1 is the permanent node name
+inline constexpr std::uint8_t kLastNameNumber = 254;
+inline constexpr std::uint8_t kLastLsn = 254;
+inline constexpr int kDefaultLimit = 16;  // sessions or names when RESET asks for 0
+
+// The deadline `units` × 500 ms from now; none for 0.
+inline nbt::Deadline DeadlineOf(std::uint8_t units) {
+  if (units == 0) return std::nullopt;
+  return nbt::Clock::now() + units * kUnit;
+}
+
+}  // namespace lomp::platform::nbt_engine
+
+namespace lomp::platform {
+
+struct NbtProvider::Session {
+  explicit Session(int socket, std::uint8_t receiveUnits, std::uint8_t sendUnits)
+      : fd(socket), rto(receiveUnits), sto(sendUnits) {}
+  ~Session() { close(fd); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const int fd;
+  const std::uint8_t rto;
+  const std::uint8_t sto;
+  std::mutex receiveMutex;      // one RECEIVE reads the stream at a time
+  std::mutex sendMutex;         // one SEND writes at a time
+  std::uint32_t remaining = 0;  // bytes of the current message not yet received
+  std::atomic<bool> broken{false};
+  std::atomic<bool> hungUp{false};
+};
+
+struct NbtProvider::Lana {
+  ~Lana() {
+    for (auto& [lsn, session] : sessions) shutdown(session->fd, SHUT_RDWR);
+    if (listenFd >= 0) close(listenFd);
+  }
+
+  LanaAddress address;
+  int maxSessions = 250;
+  int maxNames = 250;
+  struct Registered {
+    std::uint8_t number = 0;
+    NameClaim claim;  // held while the name is ours
+  };
+  std::map<nbt::Name16, Registered> names;
+  std::map<std::uint8_t, std::shared_ptr<Session>> sessions;
+  int listenFd = -1;
+};
+
+struct NbtProvider::Job {
+  ~Job() {
+    if (cancelFd >= 0) close(cancelFd);
+  }
+
+  // The caller's NCB while the command owns it; null from the moment it
+  // finishes or is cancelled. Read and written only under the provider's lock.
+  NCB* ncb = nullptr;
+  bool asynchronous = false;
+  std::uint8_t command = 0;
+  std::uint8_t lana = 0;
+  std::uint8_t lsn = 0;
+  nbt::Name16 callname{};
+  nbt::Name16 name{};
+  std::uint8_t rto = 0;
+  std::uint8_t sto = 0;
+  std::uint16_t capacity = 0;
+  nbt::Bytes frame;  // SEND: header and message
+
+  std::uint8_t code = NRC_SYSTEM;
+  std::uint8_t outLsn = 0;
+  nbt::Bytes received;
+
+  int cancelFd = -1;
+  std::atomic<bool> threadDone{false};
+  std::thread thread;
+};
+
+}  // namespace lomp::platform

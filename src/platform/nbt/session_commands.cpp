@@ -1,0 +1,310 @@
+// The session commands of the provider: CALL (with retarget), LISTEN, SEND
+// and RECEIVE, each run on its command's own thread, and the session table
+// of a LANA they share.
+#include "platform/nbt/nbt_provider.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "platform/nbt/nbt_provider_state.h"
+#include "platform/nbt/session_setup.h"
+#include "platform/nbt/session_stream.h"
+#include "platform/nbt/socket_io.h"
+
+namespace lomp::platform {
+
+using namespace nbt_engine;
+
+using nbt::AbortConnection;
+using nbt::Bytes;
+using nbt::Clock;
+using nbt::Deadline;
+using nbt::Io;
+using nbt::Name16;
+using nbt::SocketAddress;
+using nbt::WaitReady;
+using nbt::WriteAll;
+
+std::uint8_t NbtProvider::AddSession(Job& job, int fd) {
+  const std::lock_guard lock(mutex_);
+  if (job.ncb == nullptr) {
+    // Cancelled (a job gives its NCB back only by cancel before it
+    // finishes): nobody waits for this session any more.
+    AbortConnection(fd);
+    close(fd);
+    return NRC_CMDCAN;
+  }
+  Lana* lana = FindLanaLocked(job.lana);
+  if (lana == nullptr) {
+    close(fd);
+    return NRC_BRIDGE;
+  }
+  if (static_cast<int>(lana->sessions.size()) >= lana->maxSessions) {
+    close(fd);
+    return NRC_LOCTFUL;
+  }
+  for (std::uint8_t lsn = 1; lsn <= kLastLsn; ++lsn) {
+    if (lana->sessions.count(lsn)) continue;
+    lana->sessions[lsn] = std::make_shared<Session>(fd, job.rto, job.sto);
+    job.outLsn = lsn;
+    return NRC_GOODRET;
+  }
+  close(fd);
+  return NRC_LOCTFUL;
+}
+
+std::shared_ptr<NbtProvider::Session> NbtProvider::FindSession(std::uint8_t lanaNumber,
+                                                               std::uint8_t lsn,
+                                                               std::uint8_t& code) {
+  const std::lock_guard lock(mutex_);
+  Lana* lana = FindLanaLocked(lanaNumber);
+  if (lana == nullptr) {
+    code = NRC_BRIDGE;
+    return nullptr;
+  }
+  const auto found = lana->sessions.find(lsn);
+  if (found == lana->sessions.end()) {
+    code = NRC_SNUMOUT;
+    return nullptr;
+  }
+  return found->second;
+}
+
+std::optional<LanaAddress> NbtProvider::RegisteredLana(Job& job) {
+  const std::lock_guard lock(mutex_);
+  const Lana* lana = FindLanaLocked(job.lana);
+  if (lana == nullptr) {
+    job.code = NRC_BRIDGE;
+    return std::nullopt;
+  }
+  // Calls go out from, and listens wait on, names this process registered.
+  if (!lana->names.count(job.name)) {
+    job.code = NRC_NAMERR;
+    return std::nullopt;
+  }
+  return lana->address;
+}
+
+void NbtProvider::Call(Job& job) {
+  const std::optional<LanaAddress> registered = RegisteredLana(job);
+  if (!registered) return;
+  const LanaAddress& lana = *registered;
+  // No wait of a CALL outlasts this, cancelled or not.
+  const Deadline deadline = Clock::now() + settings_.callTimeout;
+
+  const std::optional<in_addr> resolved =
+      resolver_.Resolve(job.callname, lana, job.cancelFd, deadline);
+  if (!resolved) {
+    job.code = NRC_NOCALL;
+    return;
+  }
+  const in_addr remote = *resolved;
+  // A node given by its address is called by the name it registered: a
+  // Windows node takes a session only for a name of its own.
+  Name16 called = job.callname;
+  in_addr literal{};
+  if (inet_pton(AF_INET, nbt::NameText(job.callname).c_str(), &literal) == 1) {
+    called = resolver_.CalledName(remote, job.callname, lana, job.cancelFd, deadline);
+  }
+  const Bytes request = nbt::BuildSessionRequest(called, job.name);
+
+  const nbt::Dialled dialled =
+      nbt::DialSession(lana, remote, settings_.sessionPort, request, settings_.retargetLimit,
+                       job.cancelFd, deadline, settings_.trace);
+  using Outcome = nbt::Dialled::Outcome;
+  switch (dialled.outcome) {
+    case Outcome::Session: job.code = AddSession(job, dialled.fd); break;
+    case Outcome::NoCall: job.code = NRC_NOCALL; break;
+    case Outcome::Cancelled: job.code = NRC_CMDCAN; break;
+    case Outcome::TimedOut: job.code = NRC_CMDTMO; break;
+    case Outcome::NotSession: job.code = NRC_SYSTEM; break;
+  }
+}
+
+int NbtProvider::ListeningSocket(std::uint8_t lanaNumber, const LanaAddress& address) {
+  const std::lock_guard lock(mutex_);
+  Lana* lana = FindLanaLocked(lanaNumber);
+  if (lana == nullptr) return -1;
+  if (lana->listenFd >= 0) return lana->listenFd;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in at = SocketAddress(address.address, settings_.sessionPort);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || listen(fd, 16) != 0) {
+    close(fd);
+    return -1;
+  }
+  lana->listenFd = fd;
+  return fd;
+}
+
+void NbtProvider::Listen(Job& job) {
+  const std::optional<LanaAddress> registered = RegisteredLana(job);
+  if (!registered) return;
+  const int listenFd = ListeningSocket(job.lana, *registered);
+  if (listenFd < 0) {
+    job.code = NRC_SYSTEM;
+    return;
+  }
+
+  for (;;) {
+    const Io ready = WaitReady(listenFd, POLLIN, job.cancelFd, std::nullopt);
+    if (ready == Io::Cancelled) {
+      job.code = NRC_CMDCAN;
+      return;
+    }
+    if (ready != Io::Ok) {
+      job.code = NRC_SYSTEM;
+      return;
+    }
+    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) continue;  // another listener took it, or the caller left
+
+    // The caller has a bounded time to say whom it calls.
+    const Deadline deadline = Clock::now() + settings_.sessionRequestTimeout;
+    Io io = Io::Ok;
+    const auto names = nbt::ReadSessionRequest(fd, job.cancelFd, deadline, io);
+    if (io == Io::Cancelled) {
+      close(fd);
+      job.code = NRC_CMDCAN;
+      return;
+    }
+    if (!names) {
+      close(fd);
+      continue;
+    }
+    if (names->first != job.name) {
+      bool ours = false;
+      {
+        const std::lock_guard lock(mutex_);
+        if (const Lana* lana = FindLanaLocked(job.lana)) ours = lana->names.count(names->first) > 0;
+      }
+      // 0x80: ours but nobody listens on it; 0x82: not a name of ours.
+      const auto refusal = nbt::NegativeSessionResponse(ours ? 0x80 : 0x82);
+      [[maybe_unused]] const auto sent = ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL);
+      close(fd);
+      continue;
+    }
+    const auto accept = nbt::PositiveSessionResponse();
+    std::size_t done = 0;
+    io = WriteAll(fd, accept.data(), accept.size(), job.cancelFd, deadline, done);
+    if (io != Io::Ok) {
+      close(fd);
+      if (io == Io::Cancelled) {
+        job.code = NRC_CMDCAN;
+        return;
+      }
+      continue;
+    }
+    job.code = AddSession(job, fd);
+    return;
+  }
+}
+
+bool NbtProvider::SendAtOnce(Job& job) {
+  // A short message on a socket with room for it is written at once; the
+  // kernel takes it whole (a writable TCP socket has far more room than
+  // this), so no thread needs to wait for it.
+  constexpr std::size_t kAtOnceLimit = 2048;
+  std::uint8_t code = NRC_GOODRET;
+  const auto session = FindSession(job.lana, job.lsn, code);
+  if (!session) {
+    job.code = code;
+    return true;
+  }
+  if (job.frame.size() > kAtOnceLimit || session->broken) return false;
+  const std::unique_lock lock(session->sendMutex, std::try_to_lock);
+  if (!lock.owns_lock()) return false;  // another SEND is under way: queue behind it
+  pollfd ready{session->fd, POLLOUT, 0};
+  if (poll(&ready, 1, 0) != 1 || !(ready.revents & POLLOUT) ||
+      (ready.revents & (POLLERR | POLLHUP))) {
+    return false;
+  }
+  const ssize_t sent =
+      ::send(session->fd, job.frame.data(), job.frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent == static_cast<ssize_t>(job.frame.size())) {
+    job.code = NRC_GOODRET;
+  } else if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
+    return false;  // the thread waits for room after all
+  } else {
+    // Refused, or cut short: the stream is out of step and the session over.
+    session->broken = true;
+    if (sent > 0) AbortConnection(session->fd);
+    job.code = session->hungUp ? NRC_SCLOSED : NRC_SABORT;
+  }
+  return true;
+}
+
+void NbtProvider::Send(Job& job) {
+  std::uint8_t code = NRC_GOODRET;
+  const auto session = FindSession(job.lana, job.lsn, code);
+  if (!session) {
+    job.code = code;
+    return;
+  }
+  if (session->broken) {
+    job.code = NRC_SABORT;
+    return;
+  }
+  const std::lock_guard lock(session->sendMutex);
+  std::size_t sent = 0;
+  const Io io = WriteAll(session->fd, job.frame.data(), job.frame.size(), job.cancelFd,
+                         DeadlineOf(session->sto), sent);
+  switch (io) {
+    case Io::Ok: job.code = NRC_GOODRET; return;
+    case Io::Timeout:
+    case Io::Cancelled:
+      // A message cut in the middle cannot be recovered: the session is over.
+      if (sent > 0) {
+        session->broken = true;
+        AbortConnection(session->fd);
+      }
+      job.code = io == Io::Timeout ? NRC_CMDTMO : NRC_CMDCAN;
+      return;
+    default:
+      session->broken = true;
+      job.code = session->hungUp ? NRC_SCLOSED : NRC_SABORT;
+      return;
+  }
+}
+
+void NbtProvider::Receive(Job& job) {
+  std::uint8_t code = NRC_GOODRET;
+  const auto session = FindSession(job.lana, job.lsn, code);
+  if (!session) {
+    job.code = code;
+    return;
+  }
+  const std::lock_guard lock(session->receiveMutex);
+  if (session->broken) {
+    job.code = NRC_SABORT;
+    return;
+  }
+  const nbt::ReceiveOutcome outcome =
+      nbt::ReceiveSessionMessage(session->fd, session->remaining, job.capacity, job.received,
+                                 job.cancelFd, DeadlineOf(session->rto));
+  using Kind = nbt::ReceiveOutcome::Kind;
+  if (outcome.resetStream) {
+    session->broken = true;
+    AbortConnection(session->fd);
+  }
+  switch (outcome.kind) {
+    case Kind::Message: job.code = NRC_GOODRET; break;
+    case Kind::Partial: job.code = NRC_INCOMP; break;
+    case Kind::Closed: job.code = NRC_SCLOSED; break;
+    case Kind::TimedOut: job.code = NRC_CMDTMO; break;
+    case Kind::Cancelled: job.code = NRC_CMDCAN; break;
+    case Kind::Broken:
+      session->broken = true;
+      job.code = session->hungUp && !outcome.resetStream ? NRC_SCLOSED : NRC_SABORT;
+      break;
+  }
+}
+
+}  // namespace lomp::platform
