@@ -1,8 +1,6 @@
 // The session commands of the provider: CALL (with retarget), LISTEN, SEND
 // and RECEIVE, each run on its command's own thread, and the session table
 // of a LANA they share.
-#include "platform/nbt/nbt_provider.h"
-
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +9,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "platform/nbt/nbt_provider.h"
 #include "platform/nbt/nbt_provider_state.h"
 #include "platform/nbt/session_setup.h"
 #include "platform/nbt/session_stream.h"
