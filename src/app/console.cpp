@@ -1,5 +1,6 @@
 #include "app/console.h"
 
+#include <atomic>
 #include <iostream>
 
 #include "app/program_options.h"
@@ -9,11 +10,11 @@ namespace {
 
 std::ostream* currentStream = &std::cout;
 std::ostream* currentErrorStream = &std::cerr;
-bool written = false;
+std::atomic<bool> written{false};
 
 void Write(std::ostream& stream, std::uint32_t mask, const std::string& text, bool flush) {
   if ((mask & programOptions().verbosity) == 0) return;
-  written = written || !text.empty();
+  if (!text.empty()) written = true;
   // A closed or failing console (a reader that went away) leaves the stream
   // failed; deliveries go on regardless.
   stream.write(text.data(), static_cast<std::streamsize>(text.size()));

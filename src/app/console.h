@@ -1,6 +1,8 @@
 // The only way the front end's text reaches the console. A text is shown
 // when its mask shares a bit with the verbosity; nothing is converted and no
-// newline is added. Main thread only.
+// newline is added. The main thread writes, or a delivery thread that
+// writes the report under the delivery pipeline's lock while the main thread
+// waits for it or reads input; never two at once.
 #pragma once
 
 #include <cstdint>

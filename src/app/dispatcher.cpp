@@ -54,9 +54,9 @@ std::vector<RankedPort> RankPorts(const std::string& sender, const std::vector<C
   for (CPort* port : ports) {
     std::int32_t priority = 0;
     if (port->GetSenderName() == sender) priority += 50;
-    const double tries = port->stats.failures + port->stats.successes;
-    const int failurePercent =
-        tries > 0 ? static_cast<int>(100.0 * port->stats.failures / tries) : 0;
+    const double failures = port->stats.failures;
+    const double tries = failures + port->stats.successes;
+    const int failurePercent = tries > 0 ? static_cast<int>(100.0 * failures / tries) : 0;
     if (failurePercent < 50) priority += 10;
     ranked.push_back({port, priority});
   }

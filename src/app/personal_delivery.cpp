@@ -35,7 +35,7 @@ bool SendPersonalMsg_Singleblock(CPort& port, const MessageRecord& record) {
   LogTrace(kSource, __LINE__, "SendPersonalMsg_Singleblock", "Entering...");
   // A recipient that ended the session on a single block before gets a
   // multi-block message at once: one session instead of two.
-  if (port.multiBlockOnly.count(record.recipient)) {
+  if (port.TakesMultiBlockOnly(record.recipient)) {
     LogTrace(kSource, __LINE__, "SendPersonalMsg_Singleblock",
              "Recipient takes multi-block messages only");
     return SendPersonalMsg_Multiblock(port, record);
@@ -68,7 +68,7 @@ bool SendPersonalMsg_Singleblock(CPort& port, const MessageRecord& record) {
 
   if (sessionEndedUnanswered) {
     // Some receivers (Samba) take messages only as multi-block exchanges.
-    port.multiBlockOnly.insert(record.recipient);
+    port.RememberMultiBlockOnly(record.recipient);
     LogTrace(kSource, __LINE__, "SendPersonalMsg_Singleblock",
              "Session ended without a reply, sending as multi-block");
     return SendPersonalMsg_Multiblock(port, record);

@@ -106,4 +106,14 @@ std::string CPort::GetSenderName() {
   return senderName_;
 }
 
+bool CPort::TakesMultiBlockOnly(const std::string& recipient) {
+  const std::lock_guard lock(multiBlockLock_);
+  return multiBlockOnly_.count(recipient) != 0;
+}
+
+void CPort::RememberMultiBlockOnly(const std::string& recipient) {
+  const std::lock_guard lock(multiBlockLock_);
+  multiBlockOnly_.insert(recipient);
+}
+
 }  // namespace lomp

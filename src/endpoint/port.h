@@ -8,9 +8,10 @@
 // Ports are made by the messaging service and live until the program ends.
 // A port owns the connections in its list: Disconnect removes and deletes
 // one, and the port deletes those still listed when it is destroyed.
-// Delivery uses a port from one thread; the worker thread (Start/Stop) may
-// add and remove connections at the same time, which the connection lock
-// covers.
+// Deliveries may use a port from several threads at once, each with
+// connections of its own; the worker thread (Start/Stop) may add and remove
+// connections at the same time. The connection list, the statistics, the
+// sender name and the multi-block set are safe for that.
 #pragma once
 
 #include <atomic>
@@ -99,9 +100,10 @@ class CPort {
   // The worker loop: open, listen, until a stop is requested; then Close.
   void Run(KrThread* worker);
 
+  // Delivery outcomes through this port; the dispatcher ranks ports by them.
   struct Statistics {
-    double failures = 0.0;
-    double successes = 0.0;
+    std::atomic<double> failures{0.0};
+    std::atomic<double> successes{0.0};
   };
 
   KrLock connectionLock;
@@ -113,12 +115,16 @@ class CPort {
   std::uint16_t connectTimeoutMs = 2000;
   std::uint16_t sessionTimeoutMs = 0;
   std::chrono::milliseconds openRetryMs{3000};
+
   // Recipients that ended the session on a single-block message through this
-  // port; personal delivery sends them multi-block messages from then on.
-  // Delivering thread only.
-  std::set<std::string> multiBlockOnly;
+  // port; personal delivery sends them multi-block messages from then on,
+  // for the rest of the run.
+  bool TakesMultiBlockOnly(const std::string& recipient);
+  void RememberMultiBlockOnly(const std::string& recipient);
 
  private:
+  KrLock multiBlockLock_;
+  std::set<std::string> multiBlockOnly_;
   std::vector<std::unique_ptr<CConnection>> connections_;
   KrLock senderLock_;
   std::string senderName_;
