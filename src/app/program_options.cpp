@@ -45,6 +45,7 @@ const char* CanonicalSwitch(const OptionPair& pair, bool last, bool& recipientSe
   const std::string& name = pair.switchName;
   if (name == "f") return recipientSeen = true, "f";
   if (name == "t") return "t";
+  if (name == "j") return "j";
   if (StartsWith(name, "su")) return "su";
   if (StartsWith(name, "sc")) return "sc";
   if (name == "s") return "s";
@@ -144,6 +145,11 @@ void applyOptions(const OptionList& normalised, ProgramOptions& options) {
         options.timeoutMs =
             static_cast<std::int32_t>(std::clamp<long long>(timeout, kMinTimeoutMs, kMaxTimeoutMs));
       }
+    } else if (name == "j") {
+      // As /t: no number (or 0) keeps the default, the rest is held in range.
+      const long long jobs = ReadDecimal(pair.value);
+      if (jobs != 0)
+        options.jobs = static_cast<std::int32_t>(std::clamp<long long>(jobs, 1, kMaxJobs));
     } else if (name == "vs") {
       options.verbosity = kVerbositySilent;
     } else if (name == "vn") {

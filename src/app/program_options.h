@@ -25,6 +25,9 @@ inline constexpr std::uint32_t kInputConsole = 4;
 inline constexpr std::int32_t kMinTimeoutMs = 500;
 inline constexpr std::int32_t kMaxTimeoutMs = 20000;
 inline constexpr std::int32_t kEnlargedBroadcastLimit = 350;
+// Deliveries at once (/j): 1 is one recipient after the other.
+inline constexpr std::int32_t kDefaultJobs = 16;
+inline constexpr std::int32_t kMaxJobs = 64;
 
 enum class RecipientKind : std::int32_t { Personal = 1, Group = 2 };
 
@@ -39,7 +42,8 @@ struct RecipientEntry {
 using RecipientList = std::vector<RecipientEntry>;
 
 struct ProgramOptions {
-  std::int32_t timeoutMs = 5000;  // always within 500..20000
+  std::int32_t timeoutMs = 5000;     // always within 500..20000
+  std::int32_t jobs = kDefaultJobs;  // always within 1..64
   std::uint32_t verbosity = kVerbosityNormal;
   std::int32_t broadcastLimit = 128;  // group message size in characters
   bool fragmentBroadcasts = false;

@@ -161,6 +161,21 @@ TEST(ParseCommandLine, TimeoutIsClampedOrIgnored) {
   EXPECT_EQ(Parse({"/t:900", "/t:abc", "bob"}).timeoutMs, 900);
 }
 
+TEST(ParseCommandLine, JobsAreClampedOrIgnored) {
+  const std::vector<std::pair<std::string, std::int32_t>> cases = {
+      {"1", 1},  {"8", 8},    {"64", 64}, {"65", 64}, {"99999999999999999999", 64},
+      {"-3", 1}, {"abc", 16}, {"0", 16},  {"", 16},   {"4x", 4},
+  };
+  for (const auto& [value, jobs] : cases) {
+    const ProgramOptions options = Parse({"/j:" + value, "bob", "hi"});
+    EXPECT_EQ(options.jobs, jobs) << value;
+    // The switch is no recipient and no message.
+    EXPECT_EQ(options.recipients, (RecipientList{{RecipientKind::Personal, "bob"}})) << value;
+    EXPECT_EQ(options.messageText, "hi") << value;
+  }
+  EXPECT_EQ(Parse({"bob"}).jobs, kDefaultJobs);
+}
+
 TEST(ParseCommandLine, SwitchesWithoutValues) {
   ProgramOptions options = Parse({"/l", "bob"});
   EXPECT_EQ(options.broadcastLimit, 350);
