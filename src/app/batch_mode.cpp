@@ -7,8 +7,10 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 #include "app/console.h"
+#include "app/delivery_pipeline.h"
 #include "app/dispatcher.h"
 #include "platform/code_page.h"
 #include "runtime/text_conversion.h"
@@ -172,10 +174,21 @@ int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt,
   MessageFileReader reader(input);
   int delivered = 0;
   int failed = 0;
+  const auto count = [&](int result) { ++(result == 0 ? delivered : failed); };
+  // With /j above 1 the entries' deliveries overlap: the next entries are
+  // read while earlier ones are still being delivered, as far as the
+  // pipeline's window lets them.
+  std::unique_ptr<DeliveryPipeline> pipeline;
+  if (programOptions().jobs > 1)
+    pipeline = std::make_unique<DeliveryPipeline>(deliver, programOptions().jobs);
   bool first = true;
   while (!input.eof() && !input.bad()) {
-    // The prompt comes before anything is read, the first one included.
-    if (prompt) consoleWriteForInput(kMaskReport, kInputConsole, "\n>", true);
+    // The prompt comes before anything is read, the first one included; a
+    // person at the console sees it after the report of the last entry.
+    if (prompt) {
+      if (pipeline) pipeline->Drain();
+      consoleWriteForInput(kMaskReport, kInputConsole, "\n>", true);
+    }
     if (first) {
       first = false;
       if (ReadStartOfInput(input) == Start::Utf16) {
@@ -205,12 +218,13 @@ int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt,
     std::size_t position = 0;
     std::string item;
     while (nextListItem(pair.value, position, item)) recipients.push_back({kind, item});
-    if (deliverToList(recipients, message, deliver) == 0) {
-      ++delivered;
+    if (pipeline) {
+      pipeline->Submit(recipients, message, count);
     } else {
-      ++failed;
+      count(deliverToList(recipients, message, deliver));
     }
   }
+  pipeline.reset();  // every entry reported
   return delivered >= 1 && failed == 0 ? 0 : 4;
 }
 

@@ -1,8 +1,8 @@
 #include "app/delivery_loop.h"
 
 #include "app/console.h"
+#include "app/delivery_pipeline.h"
 #include "app/dispatcher.h"
-#include "runtime/errors.h"
 #include "runtime/text_conversion.h"
 #include "runtime/trace_log.h"
 
@@ -29,6 +29,15 @@ int deliverToList(const RecipientList& list, const std::string& message) {
 }
 
 int deliverToList(const RecipientList& list, const std::string& message, const Deliverer& deliver) {
+  const int jobs = programOptions().jobs;
+  if (jobs > 1 && list.size() > 1) {
+    int result = 4;
+    DeliveryPipeline pipeline(deliver, jobs);
+    pipeline.Submit(list, message, [&](int listResult) { result = listResult; });
+    pipeline.Drain();
+    return result;
+  }
+  // One recipient after the other, on this thread.
   const std::uint64_t timestamp = CurrentLocalFileTime();
   int successes = 0;
   int failures = 0;
@@ -45,18 +54,7 @@ int deliverToList(const RecipientList& list, const std::string& message, const D
     consoleWrite(kMaskReport, AnsiToConsole(VisibleName(entry.name)), false);
     consoleWrite(kMaskReport, "... ", true);
 
-    const char* reason = nullptr;
-    try {
-      deliver(record);
-    } catch (const KrAddrNotFoundErr&) {
-      reason = " Recipient not found";
-    } catch (const KrDataTransmissionErr&) {
-      reason = " Data transmission error";
-    } catch (const KrNoInterfaceAvailErr&) {
-      reason = " No network found";
-    } catch (const KrNetworkErr&) {
-      reason = " Unknown error";
-    }
+    const char* reason = DeliverAndClassify(deliver, record);
     if (reason == nullptr) {
       ++successes;
       consoleWrite(kMaskReport, " Sent.", true);

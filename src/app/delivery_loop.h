@@ -1,5 +1,7 @@
 // The delivery loop: one message to every recipient of a list, one report
-// line each, and an exit code for the lot. Main thread only.
+// line each, and an exit code for the lot. Called on the main thread; with
+// /j above 1 the deliveries of a list overlap (DeliveryPipeline), reported
+// exactly as one after the other.
 #pragma once
 
 #include <functional>
@@ -11,6 +13,7 @@
 namespace lomp {
 
 // Delivers one record or raises a KrNetworkErr; DeliverMessage in the program.
+// With /j above 1 it is called from several threads at once.
 using Deliverer = std::function<void(MessageRecord)>;
 
 // Reports "\nTrying to send message to <name>... " and " Sent." or " Failed."

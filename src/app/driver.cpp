@@ -52,7 +52,14 @@ int lompMain(int argc, const char* const argv[]) {
 int runProgram(const ProgramOptions& options) {
   if (options.verbosity == kVerbosityDebug) {
     TraceLog::Instance()->setStream(&consoleErrorStream());
-    TraceLog::Instance()->setColumns(TRACE_TIME | TRACE_CLASS | TRACE_METHOD | TRACE_MESSAGE);
+    // A run whose deliveries may overlap (several recipients, or a batch,
+    // with /j above 1) says which thread wrote each record; any other run
+    // keeps the columns as they always were.
+    const bool overlapping =
+        options.jobs > 1 && (options.batchMode || options.recipients.size() > 1);
+    const std::uint32_t thread = overlapping ? TRACE_THREAD : 0;
+    TraceLog::Instance()->setColumns(TRACE_TIME | TRACE_CLASS | TRACE_METHOD | thread |
+                                     TRACE_MESSAGE);
   }
   LogTrace(".\\lomp", __LINE__, "main", "Entering...");
 

@@ -19,6 +19,8 @@ class FrontEndTest : public ::testing::Test {
     saved_ = programOptions();
     programOptions().verbosity = kVerbosityNormal;
     programOptions().signature = "ALICE";
+    // One recipient after the other: the deliverer below records in order.
+    programOptions().jobs = 1;
     setConsoleStream(&console_);
   }
   void TearDown() override {
