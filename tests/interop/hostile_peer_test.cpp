@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "inbox.h"
 #include "platform/mailslot.h"
 #include "platform/nbt/udp_mailslot_service.h"
 #include "support/child_process.h"
@@ -122,6 +123,27 @@ TEST_F(HostilePeer, MalformedNameAnswersAreIgnored) {
   const LompRun peer = Lomp({"PEER", "through the noise"});
   EXPECT_EQ(peer.output, "\nInitializing..." + Report("PEER", "Sent.") + "\n");
   EXPECT_EQ(peer.exitCode, 0);
+}
+
+// A peer that stalls a multi-block exchange among three good recipients:
+// the good ones are delivered while it stalls, their lines wait below its
+// own, and the run ends at its time-out.
+TEST_F(HostilePeer, AStallingRecipientDelaysOnlyItsOwnLine) {
+  lomp::testing::ClearInbox();
+  StartPeer("stall");
+  const auto start = std::chrono::steady_clock::now();
+  LompRun run;
+  std::thread lomp([&] { run = Lomp({Spare() + ",PEER,ALIAS01,ALIAS02", kLong}); });
+  const bool arrived = lomp::testing::ArrivedTimes(kLong, 3);
+  const auto arrivedAfter = std::chrono::steady_clock::now() - start;
+  lomp.join();
+  EXPECT_TRUE(arrived);
+  EXPECT_LT(arrivedAfter, 2500ms);
+  EXPECT_GT(run.took, 4500ms);  // the stalling peer's own time-out
+  EXPECT_EQ(run.output, "\nInitializing..." + Report(Spare(), "Failed. Data transmission error") +
+                            Report("PEER", "Sent.") + Report("ALIAS01", "Sent.") +
+                            Report("ALIAS02", "Sent.") + "\n");
+  EXPECT_EQ(run.exitCode, 4);
 }
 
 // Lines the peer printed within `wait`.

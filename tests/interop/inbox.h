@@ -1,12 +1,14 @@
 // smbd's inbox in the test bed: its message command writes each message it
 // receives to a file msg-SENDER-... of LOMP_INBOX (PEER's; FAR's is
-// LOMP_FAR_INBOX). Every helper takes the folder, PEER's unless told.
+// LOMP_FAR_INBOX), and PEER's journals the file names in LOMP_INBOX.order.
+// Every helper takes the folder, PEER's unless told.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,15 +23,25 @@ struct InboxMessage {
   std::string text;
 };
 
-// The messages in the inbox, oldest first.
+// The messages in the inbox, oldest first: in the order of the folder's
+// journal (FOLDER.order, one file name a line) where it has one, else by
+// the files' times.
 inline std::vector<InboxMessage> InboxMessages(const std::string& folder = Env("LOMP_INBOX")) {
   namespace fs = std::filesystem;
-  std::vector<std::pair<fs::file_time_type, InboxMessage>> files;
+  std::map<std::string, std::size_t> journal;  // file name: its last line
+  std::ifstream order(fs::path(folder).lexically_normal().string() + ".order");
+  std::size_t line = 0;
+  for (std::string name; std::getline(order, name);) journal[name] = ++line;
+
+  std::vector<std::pair<std::pair<std::size_t, fs::file_time_type>, InboxMessage>> files;
   for (const auto& entry : fs::directory_iterator(folder)) {
     std::ifstream file(entry.path(), std::ios::binary);
     std::stringstream content;
     content << file.rdbuf();
-    files.push_back({entry.last_write_time(), {entry.path().filename().string(), content.str()}});
+    std::string name = entry.path().filename().string();
+    const auto journaled = journal.find(name);
+    const std::size_t place = journaled == journal.end() ? 0 : journaled->second;
+    files.push_back({{place, entry.last_write_time()}, {std::move(name), content.str()}});
   }
   std::stable_sort(files.begin(), files.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });

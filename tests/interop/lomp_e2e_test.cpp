@@ -248,6 +248,17 @@ TEST_F(LompEndToEnd, VerbosityLevels) {
   }
   EXPECT_EQ(debug.output,
             "\nInitializing...\nEntering single message mode." + Report("PEER", "Sent.") + "\n");
+
+  // Deliveries that overlap name the thread of each record, from the first;
+  // one at a time they do not.
+  const std::regex threaded("^\n\\d+:\\d+:\\d+:\\d+\t\tmain\t0x[0-9a-f]+\tEntering...");
+  const LompRun overlapping = Lomp({"/vd", "PEER,ALIAS01", "loud"});
+  EXPECT_EQ(overlapping.exitCode, 0);
+  EXPECT_TRUE(std::regex_search(overlapping.errors, threaded)) << overlapping.errors;
+  const LompRun oneByOne = Lomp({"/vd", "/j:1", "PEER,ALIAS01", "loud"});
+  EXPECT_EQ(oneByOne.exitCode, 0);
+  EXPECT_FALSE(std::regex_search(oneByOne.errors, threaded)) << oneByOne.errors;
+  EXPECT_EQ(oneByOne.output, overlapping.output);
 }
 
 TEST_F(LompEndToEnd, NoNetworkAtAll) {

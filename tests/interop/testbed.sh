@@ -21,6 +21,7 @@
 #                           LOMP_NS_ISOLATED (loopback only: no LANA)
 #   LOMP_CLIENT_ADDR        LOMP_PEER_ADDR, LOMP_SPARE_ADDR, LOMP_BROADCAST
 #   LOMP_PEER_NAME=PEER     LOMP_WORKGROUP, LOMP_INBOX (smbd's message folder)
+#   LOMP_PEER_ALIASES       PEER's other names: ALIAS01 ... ALIAS10
 #   LOMP_SPARE_HOST         the spare host's name in the client's hosts file
 #   LOMP_ABSENT_HOST        a name in that file whose address has no host
 #   LOMP_HOST_NETNS         the machine's own network namespace, never to be used
@@ -135,20 +136,26 @@ printf '[global]\n  workgroup = LOMPTEST\n' >"/etc/netns/$ns_client/samba/smb.co
 ip netns add "$ns_isolated"
 ip -n "$ns_isolated" link set lo up
 
-# Samba as a Messenger receiver, self-contained in $workdir.
+# Samba as a Messenger receiver, self-contained in $workdir. It holds ten
+# names besides PEER, for runs with many recipients. Its message command runs
+# in the foreground, so smbd answers a message only once it is in the inbox,
+# and it journals the files in the order smbd handed them over (file times
+# are too coarse to tell two quick messages apart).
+peer_aliases="$(printf 'ALIAS%02d ' $(seq 1 10))"
 mkdir -p "$workdir"/{lock,state,cache,pid,private,log,ncalrpc,inbox}
 chmod 1777 "$workdir/inbox"
 chmod 755 "$workdir"
 cat >"$workdir/smb.conf" <<CONF
 [global]
   netbios name = PEER
+  netbios aliases = $peer_aliases
   workgroup = LOMPTEST
   interfaces = eth-p
   bind interfaces only = yes
   server min protocol = NT1
   smb ports = 139
   disable netbios = no
-  message command = /bin/sh -c '/bin/cat %s > $workdir/inbox/msg-%f-%t-\$\$; rm %s' &
+  message command = /bin/sh -c '/bin/cat %s > $workdir/inbox/msg-%f-%t-\$\$; echo msg-%f-%t-\$\$ >> $workdir/inbox.order; rm %s'
   lock directory = $workdir/lock
   state directory = $workdir/state
   cache directory = $workdir/cache
@@ -248,6 +255,12 @@ if ! wait_until_ready 120 "$ns_peer" "$peer_addr" -B "$broadcast" 'PEER#03'; the
   cat "$workdir/log/nmbd.out" "$workdir/log/smbd.out" >&2 || true
   exit 1
 fi
+# The last of PEER's aliases is registered soon after PEER itself.
+if ! wait_until_ready 120 "$ns_peer" "$peer_addr" -B "$broadcast" 'ALIAS10#03'; then
+  echo "testbed: Samba did not register its aliases in 30 s" >&2
+  cat "$workdir/log/nmbd.out" >&2 || true
+  exit 1
+fi
 # FAR is ready when the WINS server, asked across the router, knows FAR<03>.
 if ! wait_until_ready 240 "$ns_far" "$far_addr" -U "$wins_addr" --recursion 'FAR#03'; then
   echo "testbed: FAR was not registered with the WINS server in 60 s" >&2
@@ -261,7 +274,7 @@ export LOMP_TESTBED=1 LOMP_NS_CLIENT="$ns_client" LOMP_NS_PEER="$ns_peer" LOMP_N
 export LOMP_NS_ISOLATED="$ns_isolated"
 export LOMP_CLIENT_ADDR="$client_addr" LOMP_PEER_ADDR="$peer_addr" LOMP_SPARE_ADDR="$spare_addr"
 export LOMP_BROADCAST="$broadcast" LOMP_PEER_NAME=PEER LOMP_WORKGROUP=LOMPTEST
-export LOMP_INBOX="$workdir/inbox" LOMP_SPARE_HOST=lompspare LOMP_ABSENT_HOST=BADNOWHERE
+export LOMP_INBOX="$workdir/inbox" LOMP_PEER_ALIASES="$peer_aliases" LOMP_SPARE_HOST=lompspare LOMP_ABSENT_HOST=BADNOWHERE
 export LOMP_HOST_NETNS="$(readlink /proc/$$/ns/net)"
 export LOMP_FAR_NAME=FAR LOMP_FAR_ADDR="$far_addr" LOMP_FAR_INBOX="$workdir/FAR/inbox"
 export LOMP_WINS_ADDR="$wins_addr" LOMP_DEAD_WINS_ADDR="$dead_wins_addr"

@@ -1,0 +1,127 @@
+// Runs to many recipients at once against smbd and its ten aliases: a run
+// costs about its slowest recipient, and the report, the exit code and the
+// order of one recipient's messages are those of a run one at a time (/j:1).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "inbox.h"
+#include "support/child_process.h"
+#include "support/lomp_runner.h"
+#include "testbed_env.h"
+
+namespace lomp {
+namespace {
+
+using namespace std::chrono_literals;
+using lomp::testing::ArrivedTimes;
+using lomp::testing::ChildProcess;
+using lomp::testing::ClearInbox;
+using lomp::testing::Env;
+using lomp::testing::Inbox;
+using lomp::testing::Lomp;
+using lomp::testing::LompRun;
+using lomp::testing::Report;
+using Clock = std::chrono::steady_clock;
+
+// PEER's aliases in the test bed: ALIAS01 ... ALIAS10.
+std::vector<std::string> Aliases() {
+  std::istringstream words(Env("LOMP_PEER_ALIASES"));
+  std::vector<std::string> names;
+  for (std::string name; words >> name;) names.push_back(name);
+  return names;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+class ManyRecipients : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
+  void SetUp() override { ClearInbox(); }
+};
+
+// Twenty recipients, every other one a name nobody holds: the default run
+// ends in about one time-out, the run one at a time in ten, and their
+// reports are the same bytes.
+TEST_F(ManyRecipients, TwentyRecipientsHalfOfThemAbsentTakeAboutOneTimeOut) {
+  const std::vector<std::string> aliases = Aliases();
+  ASSERT_EQ(aliases.size(), 10u);
+  std::string list;
+  for (std::size_t index = 0; index < aliases.size(); ++index) {
+    list += aliases[index] + ",NOBODY" + std::to_string(index + 1) + ",";
+  }
+  list.pop_back();
+
+  const LompRun overlapping = Lomp({"/t:2000", list, "twenty at once"});
+  EXPECT_LT(overlapping.took, 3500ms);
+  EXPECT_EQ(overlapping.exitCode, 4);
+  EXPECT_EQ(Count(overlapping.output, " Sent."), 10u) << overlapping.output;
+  EXPECT_EQ(Count(overlapping.output, " Failed. Recipient not found"), 10u) << overlapping.output;
+  EXPECT_TRUE(ArrivedTimes("twenty at once", 10));
+
+  ClearInbox();
+  const LompRun oneByOne = Lomp({"/t:2000", "/j:1", list, "twenty at once"});
+  EXPECT_EQ(oneByOne.output, overlapping.output);
+  EXPECT_EQ(oneByOne.exitCode, overlapping.exitCode);
+  EXPECT_GT(oneByOne.took, 10 * 1900ms) << "the names nobody holds were not waited for";
+  EXPECT_TRUE(ArrivedTimes("twenty at once", 10));
+}
+
+// A batch that names PEER nine times, spelt three ways, among other
+// recipients: PEER gets the nine in the order of the file.
+TEST_F(ManyRecipients, OneRecipientsMessagesArriveInTheOrderOfTheBatch) {
+  const std::vector<std::string> aliases = Aliases();
+  const std::string file = "/tmp/lomp-order-" + std::to_string(getpid());
+  std::vector<std::string> expected;
+  std::string report = "\nInitializing...";
+  {
+    std::ofstream out(file);
+    for (int index = 0; index < 9; ++index) {
+      const std::string peer = index % 3 == 0 ? "PEER" : index % 3 == 1 ? "peer" : "Peer";
+      const std::string other = aliases[static_cast<std::size_t>(index)];
+      const std::string text = "to PEER, number " + std::to_string(index + 1);
+      // The aliases are smbd's too: their messages are told apart by text.
+      out << other << " filler\n" << peer << " " << text << "\n";
+      expected.push_back(text);
+      report += Report(other, "Sent.") + Report(peer, "Sent.");
+    }
+  }
+  const LompRun run = Lomp({"/f:" + file});
+  EXPECT_EQ(run.output, report + "\n");
+  EXPECT_EQ(run.exitCode, 0);
+  ASSERT_TRUE(ArrivedTimes(expected.back(), 1));
+  std::vector<std::string> toPeer;
+  for (const std::string& text : Inbox()) {
+    if (text.rfind("to PEER", 0) == 0) toPeer.push_back(text);
+  }
+  EXPECT_EQ(toPeer, expected);
+  std::filesystem::remove(file);
+}
+
+// Ctrl-C ends a run at once, whatever is in flight.
+TEST_F(ManyRecipients, InterruptEndsTheRunAtOnce) {
+  std::string list = "NOBODY1";
+  for (int index = 2; index <= 40; ++index) list += ",NOBODY" + std::to_string(index);
+  ChildProcess lomp({LOMP_BINARY, "/t:20000", list, "never"});
+  ASSERT_TRUE(lomp.ReadLine(5s).has_value());  // the empty line before "Initializing..."
+  std::this_thread::sleep_for(500ms);
+  const auto interrupted = Clock::now();
+  lomp.Kill(SIGINT);
+  lomp.Wait(10s);
+  EXPECT_LT(Clock::now() - interrupted, 1s);
+}
+
+}  // namespace
+}  // namespace lomp
