@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds a Release lomp and measures it side by side with smbclient -M in a
-# private test bed with smbd as the receiver, then times the NetBIOS layer.
+# private test bed with smbd as the receiver, then times the NetBIOS layer,
+# then runs to many recipients at once and one at a time.
 # Needs root, samba and smbclient (installed here when missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,3 +15,4 @@ echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -
 tests/interop/testbed.sh build-release/bench/lomp_vs_smbclient build-release/lomp \
   build-release/bench/bench_peer "${1:-30}"
 tests/interop/testbed.sh build-release/bench/nbt_bench 200
+tests/interop/testbed.sh build-release/bench/many_recipients build-release/lomp "${2:-3}"
