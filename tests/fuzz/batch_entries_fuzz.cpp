@@ -1,7 +1,9 @@
 // Batch mode's whole loop over any message file: each entry's recipient
 // field becomes a switch and a list, each list item one delivery. Every
 // delivery names a bounded recipient (empty for an empty list item, as in
-// "a,,b") of a known kind, and the loop always ends.
+// "a,,b") of a known kind, and the loop always ends. Deliveries overlap as
+// they do by default, so the deliverer is called from several threads.
+#include <atomic>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -17,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   lomp::setConsoleErrorStream(&console);
   lomp::programOptions().inputSource = lomp::kInputMessageFile;
   std::istringstream input(std::string(reinterpret_cast<const char*>(data), size));
-  std::size_t deliveries = 0;
+  std::atomic<std::size_t> deliveries{0};
   const int code = lomp::runBatchMode(input, [&](const lomp::MessageRecord& record) {
     LOMP_CHECK(++deliveries <= size + 1);
     LOMP_CHECK(record.recipient.size() <= lomp::kMaxQuotedFieldLength);
