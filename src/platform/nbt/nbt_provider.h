@@ -113,7 +113,8 @@ class NbtProvider : public NetbiosProvider {
   std::optional<LanaAddress> RegisteredLana(Job& job);
   std::uint8_t AddSession(Job& job, int fd);
   void Trace(const std::string& line) const;
-  std::shared_ptr<Session> FindSession(std::uint8_t lana, std::uint8_t lsn, std::uint8_t& code);
+  // The job's session; else sets the job's code and gives nullptr.
+  std::shared_ptr<Session> FindSession(Job& job);
   void ReapFinishedLocked();
   void RefreshLanasLocked();
   Lana* FindLanaLocked(std::uint8_t number);

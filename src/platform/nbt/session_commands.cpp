@@ -57,18 +57,16 @@ std::uint8_t NbtProvider::AddSession(Job& job, int fd) {
   return NRC_LOCTFUL;
 }
 
-std::shared_ptr<NbtProvider::Session> NbtProvider::FindSession(std::uint8_t lanaNumber,
-                                                               std::uint8_t lsn,
-                                                               std::uint8_t& code) {
+std::shared_ptr<NbtProvider::Session> NbtProvider::FindSession(Job& job) {
   const std::lock_guard lock(mutex_);
-  Lana* lana = FindLanaLocked(lanaNumber);
+  Lana* lana = FindLanaLocked(job.lana);
   if (lana == nullptr) {
-    code = NRC_BRIDGE;
+    job.code = NRC_BRIDGE;
     return nullptr;
   }
-  const auto found = lana->sessions.find(lsn);
+  const auto found = lana->sessions.find(job.lsn);
   if (found == lana->sessions.end()) {
-    code = NRC_SNUMOUT;
+    job.code = NRC_SNUMOUT;
     return nullptr;
   }
   return found->second;
@@ -211,12 +209,8 @@ bool NbtProvider::SendAtOnce(Job& job) {
   // kernel takes it whole (a writable TCP socket has far more room than
   // this), so no thread needs to wait for it.
   constexpr std::size_t kAtOnceLimit = 2048;
-  std::uint8_t code = NRC_GOODRET;
-  const auto session = FindSession(job.lana, job.lsn, code);
-  if (!session) {
-    job.code = code;
-    return true;
-  }
+  const auto session = FindSession(job);
+  if (!session) return true;
   if (job.frame.size() > kAtOnceLimit || session->broken) return false;
   const std::unique_lock lock(session->sendMutex, std::try_to_lock);
   if (!lock.owns_lock()) return false;  // another SEND is under way: queue behind it
@@ -241,12 +235,8 @@ bool NbtProvider::SendAtOnce(Job& job) {
 }
 
 void NbtProvider::Send(Job& job) {
-  std::uint8_t code = NRC_GOODRET;
-  const auto session = FindSession(job.lana, job.lsn, code);
-  if (!session) {
-    job.code = code;
-    return;
-  }
+  const auto session = FindSession(job);
+  if (!session) return;
   if (session->broken) {
     job.code = NRC_SABORT;
     return;
@@ -274,12 +264,8 @@ void NbtProvider::Send(Job& job) {
 }
 
 void NbtProvider::Receive(Job& job) {
-  std::uint8_t code = NRC_GOODRET;
-  const auto session = FindSession(job.lana, job.lsn, code);
-  if (!session) {
-    job.code = code;
-    return;
-  }
+  const auto session = FindSession(job);
+  if (!session) return;
   const std::lock_guard lock(session->receiveMutex);
   if (session->broken) {
     job.code = NRC_SABORT;
