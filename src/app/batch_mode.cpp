@@ -225,7 +225,7 @@ int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt,
     }
   }
   pipeline.reset();  // every entry reported
-  return delivered >= 1 && failed == 0 ? 0 : 4;
+  return ListResult(delivered, failed);
 }
 
 int runBatchMode() {

@@ -3,6 +3,7 @@
 #include "app/console.h"
 #include "app/delivery_pipeline.h"
 #include "app/dispatcher.h"
+#include "runtime/errors.h"
 #include "runtime/text_conversion.h"
 #include "runtime/trace_log.h"
 
@@ -42,28 +43,57 @@ int deliverToList(const RecipientList& list, const std::string& message, const D
   int successes = 0;
   int failures = 0;
   for (const RecipientEntry& entry : list) {
-    MessageRecord record;
-    record.kind = entry.kind;
-    record.recipient = entry.name;
-    record.sender = programOptions().signature;
-    record.recipientName = entry.name;
-    record.text = message;
-    record.timestamp = timestamp;
-
-    consoleWrite(kMaskReport, "\nTrying to send message to ", false);
-    consoleWrite(kMaskReport, AnsiToConsole(VisibleName(entry.name)), false);
-    consoleWrite(kMaskReport, "... ", true);
-
-    const char* reason = DeliverAndClassify(deliver, record);
-    if (reason == nullptr) {
-      ++successes;
-      consoleWrite(kMaskReport, " Sent.", true);
-    } else {
-      ++failures;
-      consoleWrite(kMaskReport, " Failed.", false);
-      consoleWrite(kMaskReport, reason, true);
-    }
+    ReportTrying(entry.name);
+    const char* reason = DeliverAndClassify(deliver, RecordFor(entry, message, timestamp));
+    ++(reason == nullptr ? successes : failures);
+    ReportOutcome(reason);
   }
+  return ListResult(successes, failures);
+}
+
+MessageRecord RecordFor(const RecipientEntry& entry, const std::string& message,
+                        std::uint64_t timestamp) {
+  MessageRecord record;
+  record.kind = entry.kind;
+  record.recipient = entry.name;
+  record.sender = programOptions().signature;
+  record.recipientName = entry.name;
+  record.text = message;
+  record.timestamp = timestamp;
+  return record;
+}
+
+const char* DeliverAndClassify(const Deliverer& deliver, const MessageRecord& record) {
+  try {
+    deliver(record);
+  } catch (const KrAddrNotFoundErr&) {
+    return " Recipient not found";
+  } catch (const KrDataTransmissionErr&) {
+    return " Data transmission error";
+  } catch (const KrNoInterfaceAvailErr&) {
+    return " No network found";
+  } catch (const KrNetworkErr&) {
+    return " Unknown error";
+  }
+  return nullptr;
+}
+
+void ReportTrying(const std::string& recipient) {
+  consoleWrite(kMaskReport, "\nTrying to send message to ", false);
+  consoleWrite(kMaskReport, AnsiToConsole(VisibleName(recipient)), false);
+  consoleWrite(kMaskReport, "... ", true);
+}
+
+void ReportOutcome(const char* reason) {
+  if (reason == nullptr) {
+    consoleWrite(kMaskReport, " Sent.", true);
+  } else {
+    consoleWrite(kMaskReport, " Failed.", false);
+    consoleWrite(kMaskReport, reason, true);
+  }
+}
+
+int ListResult(int successes, int failures) {
   return successes >= 1 && failures == 0 ? 0 : 4;
 }
 

@@ -4,6 +4,7 @@
 // exactly as one after the other.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -21,6 +22,25 @@ using Deliverer = std::function<void(MessageRecord)>;
 // was reached and none failed, else 4 (an empty list prints nothing).
 int deliverToList(const RecipientList& list, const std::string& message);
 int deliverToList(const RecipientList& list, const std::string& message, const Deliverer& deliver);
+
+// The steps of one recipient's delivery, shared by the loop above and by
+// the overlapping deliveries (DeliveryPipeline), so that both word and count
+// alike.
+
+// The record of `message` to `entry`, stamped with `timestamp`.
+MessageRecord RecordFor(const RecipientEntry& entry, const std::string& message,
+                        std::uint64_t timestamp);
+// Delivers `record`: nullptr when it was delivered, else the reason shown
+// after " Failed." (" Recipient not found" and the like). Errors outside the
+// network family pass to the caller.
+const char* DeliverAndClassify(const Deliverer& deliver, const MessageRecord& record);
+// "\nTrying to send message to NAME... ", NAME as VisibleName shows it.
+void ReportTrying(const std::string& recipient);
+// " Sent." when `reason` is null, else " Failed." and the reason.
+void ReportOutcome(const char* reason);
+// A list's result: 0 when at least one recipient was reached and none
+// failed, else 4.
+int ListResult(int successes, int failures);
 
 // A recipient name as the report shows it: control characters (names come
 // from message files too) in caret notation, ESC as "^[", so none can steer

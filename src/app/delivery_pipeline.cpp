@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-#include "app/console.h"
 #include "runtime/check.h"
-#include "runtime/errors.h"
 #include "runtime/text_conversion.h"
 #include "runtime/trace_log.h"
 
@@ -34,21 +32,6 @@ struct DeliveryPipeline::Item {
   bool announced = false;        // its "Trying to send..." line is written
   const char* reason = nullptr;  // when done: nullptr for delivered
 };
-
-const char* DeliverAndClassify(const Deliverer& deliver, const MessageRecord& record) {
-  try {
-    deliver(record);
-  } catch (const KrAddrNotFoundErr&) {
-    return " Recipient not found";
-  } catch (const KrDataTransmissionErr&) {
-    return " Data transmission error";
-  } catch (const KrNoInterfaceAvailErr&) {
-    return " No network found";
-  } catch (const KrNetworkErr&) {
-    return " Unknown error";
-  }
-  return nullptr;
-}
 
 std::string RecipientKey(const RecipientEntry& entry) {
   std::string key = entry.kind == RecipientKind::Group ? "G:" : "P:";
@@ -87,12 +70,7 @@ void DeliveryPipeline::Submit(const RecipientList& list, const std::string& mess
   for (const RecipientEntry& entry : list) {
     changed_.wait(lock, [&] { return window_.size() < capacity_; });
     auto item = std::make_unique<Item>();
-    item->record.kind = entry.kind;
-    item->record.recipient = entry.name;
-    item->record.sender = programOptions().signature;
-    item->record.recipientName = entry.name;
-    item->record.text = message;
-    item->record.timestamp = timestamp;
+    item->record = RecordFor(entry, message, timestamp);
     item->key = RecipientKey(entry);
     item->list = shared;
     window_.push_back(std::move(item));
@@ -159,22 +137,14 @@ void DeliveryPipeline::ReportLocked() {
     Item& head = *window_.front();
     if (!head.announced) {
       head.announced = true;
-      consoleWrite(kMaskReport, "\nTrying to send message to ", false);
-      consoleWrite(kMaskReport, AnsiToConsole(VisibleName(head.record.recipient)), false);
-      consoleWrite(kMaskReport, "... ", true);
+      ReportTrying(head.record.recipient);
     }
     if (head.state != Item::State::Done) return;
     List& list = *head.list;
-    if (head.reason == nullptr) {
-      ++list.successes;
-      consoleWrite(kMaskReport, " Sent.", true);
-    } else {
-      ++list.failures;
-      consoleWrite(kMaskReport, " Failed.", false);
-      consoleWrite(kMaskReport, head.reason, true);
-    }
+    ++(head.reason == nullptr ? list.successes : list.failures);
+    ReportOutcome(head.reason);
     LOMP_CHECK(list.unreported > 0);
-    if (--list.unreported == 0) list.done(list.successes >= 1 && list.failures == 0 ? 0 : 4);
+    if (--list.unreported == 0) list.done(ListResult(list.successes, list.failures));
     window_.pop_front();
   }
 }

@@ -82,11 +82,6 @@ class DeliveryPipeline {
   std::vector<std::thread> workers_;
 };
 
-// The outcome of one delivery as the report words it: nullptr when it was
-// delivered, else the reason shown after " Failed." (" Recipient not found"
-// and the like). Errors outside the network family pass to the caller.
-const char* DeliverAndClassify(const Deliverer& deliver, const MessageRecord& record);
-
 // The key under which deliveries must not overlap: kind and upper-cased name.
 std::string RecipientKey(const RecipientEntry& entry);
 
