@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 using lomp::testing::ArrivedTimes;
 using lomp::testing::ChildProcess;
 using lomp::testing::ClearInbox;
+using lomp::testing::Count;
 using lomp::testing::Env;
 using lomp::testing::Inbox;
 using lomp::testing::Lomp;
@@ -36,14 +37,6 @@ std::vector<std::string> Aliases() {
   std::vector<std::string> names;
   for (std::string name; words >> name;) names.push_back(name);
   return names;
-}
-
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 class ManyRecipients : public ::testing::Test {

@@ -27,6 +27,7 @@ using namespace lomp::platform;
 using lomp::testing::Arrived;
 using lomp::testing::ChildProcess;
 using lomp::testing::ClearInbox;
+using lomp::testing::Count;
 using lomp::testing::Env;
 using lomp::testing::InboxMessages;
 using lomp::testing::InNamespace;
@@ -74,12 +75,6 @@ class ClientConfig {
 // The [global] section the test bed gives the client, and more lines.
 std::string Global(const std::string& lines) {
   return "[global]\n  workgroup = LOMPTEST\n" + lines;
-}
-
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
 }
 
 std::string SingleReport(const std::string& name, const std::string& outcome) {

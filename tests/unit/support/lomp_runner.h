@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -47,6 +48,13 @@ inline LompRun Lomp(std::vector<std::string> arguments, const std::string& input
   run.errors.assign(std::istreambuf_iterator<char>(errors), std::istreambuf_iterator<char>());
   std::filesystem::remove(errorFile);
   return run;
+}
+
+// How often `part` stands in `text` (overlapping ones included).
+inline std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
 }
 
 inline std::string Report(const std::string& name, const std::string& outcome) {
