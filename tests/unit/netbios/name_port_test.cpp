@@ -288,26 +288,23 @@ TEST_F(NamePortTest, ListeningSideAcceptsACallAndStopWakesIt) {
 // worker registers the name again; one that was cancelled or timed out
 // leaves the port listening.
 TEST_F(NamePortTest, ListenEnvironmentErrorClosesThePort) {
-  for (const std::uint8_t code : {NRC_NORES, NRC_NAMTFUL, NRC_SYSTEM, NRC_OPENERR}) {
+  // Whether an open port is still open after a LISTEN that ends with `code`.
+  const auto openAfterListen = [&](std::uint8_t code) {
     netbios_.listenCode = code;
     CNetbiosName port("me", {0x04}, interface_);
     port.isOpen = true;
     port.Listen();
-    EXPECT_FALSE(port.isOpen) << "code " << unsigned{code};
+    return port.isOpen.load();
+  };
+  for (const std::uint8_t code : {NRC_NORES, NRC_NAMTFUL, NRC_SYSTEM, NRC_OPENERR}) {
+    EXPECT_FALSE(openAfterListen(code)) << "code " << unsigned{code};
   }
   for (const std::uint8_t code : {NRC_CMDCAN, NRC_CMDTMO, NRC_SCLOSED, NRC_NOCALL}) {
-    netbios_.listenCode = code;
-    CNetbiosName port("me", {0x04}, interface_);
-    port.isOpen = true;
-    port.Listen();
-    EXPECT_TRUE(port.isOpen) << "code " << unsigned{code};
+    EXPECT_TRUE(openAfterListen(code)) << "code " << unsigned{code};
   }
   // Without a provider the LISTEN fails at once with NRC_OPENERR.
   InstallNetbiosProvider(nullptr);
-  CNetbiosName port("me", {0x04}, interface_);
-  port.isOpen = true;
-  port.Listen();
-  EXPECT_FALSE(port.isOpen);
+  EXPECT_FALSE(openAfterListen(NRC_GOODRET));
   InstallNetbiosProvider(&netbios_);
 }
 
