@@ -1,6 +1,7 @@
 #include "platform/sync.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -34,18 +35,6 @@ SyncClock& TheClock() {
 
 void InstallSyncClock(SyncClock* clock) {
   installedClock = clock != nullptr ? clock : &realClock;
-}
-
-SteadyClock::time_point SyncNow() {
-  return TheClock().Now();
-}
-
-bool SimulatedClock::AdvanceTo(SteadyClock::time_point until) {
-  const SteadyClock::rep target = until.time_since_epoch().count();
-  SteadyClock::rep current = now_.load();
-  while (current < target && !now_.compare_exchange_weak(current, target)) {
-  }
-  return true;
 }
 
 void Event::Set() {

@@ -7,7 +7,6 @@
 // an object must outlive every wait on it.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
@@ -34,26 +33,6 @@ class SyncClock {
 // Installs `clock` for every wait from now on; nullptr: the steady clock.
 // Only while no wait is in progress.
 void InstallSyncClock(SyncClock* clock);
-
-// The installed clock's time.
-SteadyClock::time_point SyncNow();
-
-// Simulated time, for tests whose waits end only by their time-outs: a wait
-// that would block on a deadline jumps the clock to it at once. Waits that
-// have no deadline still block until something is set. Use it only where no
-// other thread waits with a time-out of its own (a worker's retry loop
-// would spin).
-class SimulatedClock final : public SyncClock {
- public:
-  SimulatedClock() : now_(SteadyClock::now().time_since_epoch().count()) {}
-  SteadyClock::time_point Now() const override {
-    return SteadyClock::time_point(SteadyClock::duration(now_.load()));
-  }
-  bool AdvanceTo(SteadyClock::time_point until) override;
-
- private:
-  std::atomic<SteadyClock::rep> now_;
-};
 
 class Waitable {
  public:

@@ -38,9 +38,9 @@ TEST_F(NBExecCmdTest, UnansweredCallIsRetriedUntilTheTimeOut) {
   TraceCapture trace;
   NCB ncb;
   FillCall(ncb);
-  const auto start = platform::SyncNow();
+  const auto start = time.Now();
   EXPECT_EQ(NBExecCmd(ncb, 1000), NRC_NOCALL);
-  EXPECT_EQ(platform::SyncNow() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(time.Now() - start, std::chrono::milliseconds(1000));
 
   const auto starts = trace.Messages("Starting");
   ASSERT_GE(starts.size(), 5u);
