@@ -213,61 +213,92 @@ far_conf FAR eth-f "  wins server = $wins_addr
   message command = /bin/sh -c '/bin/cat %s > $workdir/FAR/inbox/msg-%f-%t-\$\$; rm %s' &"
 # A Samba daemon in a namespace, with a session of its own (on exit it
 # signals its whole process group): namespace, daemon, configuration, log.
+# setsid does not fork here (a job of a script is no group leader), so $! is
+# the daemon itself.
 start_daemon() {
-  setsid ip netns exec "$1" "$2" --foreground --no-process-group -s "$3" >"$4" 2>&1 &
+  setsid ip netns exec "$1" "$2" --foreground --no-process-group -s "$3" >>"$4" 2>&1 &
   pids+=($!)
 }
-start_daemon "$ns_wins" nmbd "$workdir/WINSSRV/smb.conf" "$workdir/log/wins-nmbd.out"
-start_daemon "$ns_far" nmbd "$workdir/FAR/smb.conf" "$workdir/log/far-nmbd.out"
-start_daemon "$ns_far" smbd "$workdir/FAR/smb.conf" "$workdir/log/far-smbd.out"
-start_daemon "$ns_peer" nmbd "$workdir/smb.conf" "$workdir/log/nmbd.out"
-start_daemon "$ns_peer" smbd "$workdir/smb.conf" "$workdir/log/smbd.out"
 
 if command -v tshark >/dev/null; then
   setsid ip netns exec "$ns_client" tshark -q -i eth-c -w "$workdir/client.pcap" >/dev/null 2>&1 &
   pids+=($!)
 fi
 
-# True once smbd listens in namespace $1 and the nmblookup query that follows
-# ($2...), made from the client, finds address $3.
-samba_ready() {
-  local ns="$1" address="$2"
-  shift 2
-  ip netns exec "$ns" ss -ltn 2>/dev/null | grep -q ":139 " &&
-    ip netns exec "$ns_client" nmblookup -s "$workdir/client.conf" "$@" 2>/dev/null |
-    grep -q "$address"
-}
-# Waits (at most TRIES quarter seconds) until samba_ready ARGUMENTS holds.
-wait_until_ready() {
-  local tries="$1"
+# True once the nmblookup query ($2...), made from the client, is answered
+# with address $1.
+answers_with() {
+  local address="$1"
   shift
-  for _ in $(seq 1 "$tries"); do
-    samba_ready "$@" && return 0
+  ip netns exec "$ns_client" nmblookup -s "$workdir/client.conf" "$@" 2>/dev/null |
+    grep -q "^${address//./\\.} "
+}
+# True once smbd listens in namespace $1 and answers_with $2... holds.
+samba_ready() {
+  local ns="$1"
+  shift
+  ip netns exec "$ns" ss -ltn 2>/dev/null | grep -q ":139 " && answers_with "$@"
+}
+# Waits at most SECONDS seconds until COMMAND ARGUMENTS holds. A query that
+# goes unanswered takes seconds of its own, so the bound is on the clock, not
+# on the number of tries.
+wait_for() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    ((SECONDS < deadline)) || return 1
     sleep 0.25
   done
-  return 1
 }
+
+start_daemon "$ns_peer" nmbd "$workdir/smb.conf" "$workdir/log/nmbd.out"
+start_daemon "$ns_peer" smbd "$workdir/smb.conf" "$workdir/log/smbd.out"
+# FAR's nmbd registers its names with the WINS server as it starts. A WINS
+# server that does not answer then is written off for ten minutes and FAR
+# stays unregistered, so the WINS server must be answering first.
+start_daemon "$ns_wins" nmbd "$workdir/WINSSRV/smb.conf" "$workdir/log/wins-nmbd.out"
+if ! wait_for 30 answers_with "$wins_addr" -U "$wins_addr" 'WINSSRV#00'; then
+  echo "testbed: the WINS server did not answer in 30 s" >&2
+  cat "$workdir/log/wins-nmbd.out" >&2 || true
+  exit 1
+fi
+start_far() {
+  start_daemon "$ns_far" nmbd "$workdir/FAR/smb.conf" "$workdir/log/far-nmbd.out"
+  far_nmbd="${pids[-1]}"
+}
+start_far
+start_daemon "$ns_far" smbd "$workdir/FAR/smb.conf" "$workdir/log/far-smbd.out"
 
 # PEER is ready when nmbd answers a query for PEER<03> (it first defends its
 # names by broadcast, which takes a few seconds).
-if ! wait_until_ready 120 "$ns_peer" "$peer_addr" -B "$broadcast" 'PEER#03'; then
+if ! wait_for 30 samba_ready "$ns_peer" "$peer_addr" -B "$broadcast" 'PEER#03'; then
   echo "testbed: Samba did not come up in 30 s" >&2
   cat "$workdir/log/nmbd.out" "$workdir/log/smbd.out" >&2 || true
   exit 1
 fi
 # The last of PEER's aliases is registered soon after PEER itself.
-if ! wait_until_ready 120 "$ns_peer" "$peer_addr" -B "$broadcast" 'ALIAS10#03'; then
+if ! wait_for 30 samba_ready "$ns_peer" "$peer_addr" -B "$broadcast" 'ALIAS10#03'; then
   echo "testbed: Samba did not register its aliases in 30 s" >&2
   cat "$workdir/log/nmbd.out" >&2 || true
   exit 1
 fi
 # FAR is ready when the WINS server, asked across the router, knows FAR<03>.
-if ! wait_until_ready 240 "$ns_far" "$far_addr" -U "$wins_addr" --recursion 'FAR#03'; then
-  echo "testbed: FAR was not registered with the WINS server in 60 s" >&2
-  ip netns exec "$ns_client" nmblookup -d 3 -s "$workdir/client.conf" -U "$wins_addr" \
-    --recursion 'FAR#03' >&2 || true
-  cat "$workdir/log/wins-nmbd.out" "$workdir/log/far-nmbd.out" "$workdir/log/far-smbd.out" >&2 || true
-  exit 1
+# Should a registration still have been lost, FAR's nmbd starts once more.
+far_registered() {
+  wait_for 30 samba_ready "$ns_far" "$far_addr" -U "$wins_addr" --recursion 'FAR#03'
+}
+if ! far_registered; then
+  echo "testbed: FAR was not registered with the WINS server in 30 s; restarting its nmbd" >&2
+  kill "$far_nmbd" 2>/dev/null || true
+  wait "$far_nmbd" 2>/dev/null || true
+  start_far
+  if ! far_registered; then
+    echo "testbed: FAR was not registered with the WINS server" >&2
+    ip netns exec "$ns_client" nmblookup -d 3 -s "$workdir/client.conf" -U "$wins_addr" \
+      --recursion 'FAR#03' >&2 || true
+    cat "$workdir/log/wins-nmbd.out" "$workdir/log/far-nmbd.out" "$workdir/log/far-smbd.out" >&2 || true
+    exit 1
+  fi
 fi
 
 export LOMP_TESTBED=1 LOMP_NS_CLIENT="$ns_client" LOMP_NS_PEER="$ns_peer" LOMP_NS_SPARE="$ns_spare"
@@ -275,7 +306,8 @@ export LOMP_NS_ISOLATED="$ns_isolated"
 export LOMP_CLIENT_ADDR="$client_addr" LOMP_PEER_ADDR="$peer_addr" LOMP_SPARE_ADDR="$spare_addr"
 export LOMP_BROADCAST="$broadcast" LOMP_PEER_NAME=PEER LOMP_WORKGROUP=LOMPTEST
 export LOMP_INBOX="$workdir/inbox" LOMP_PEER_ALIASES="$peer_aliases" LOMP_SPARE_HOST=lompspare LOMP_ABSENT_HOST=BADNOWHERE
-export LOMP_HOST_NETNS="$(readlink /proc/$$/ns/net)"
+LOMP_HOST_NETNS="$(readlink /proc/$$/ns/net)"
+export LOMP_HOST_NETNS
 export LOMP_FAR_NAME=FAR LOMP_FAR_ADDR="$far_addr" LOMP_FAR_INBOX="$workdir/FAR/inbox"
 export LOMP_WINS_ADDR="$wins_addr" LOMP_DEAD_WINS_ADDR="$dead_wins_addr"
 ip netns exec "$ns_client" "$@"
