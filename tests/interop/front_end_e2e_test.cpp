@@ -26,7 +26,6 @@ using namespace std::chrono_literals;
 using lomp::testing::Arrived;
 using lomp::testing::ArrivedTimes;
 using lomp::testing::ChildProcess;
-using lomp::testing::ClearInbox;
 using lomp::testing::Env;
 using lomp::testing::InboxMessages;
 using lomp::testing::Lomp;
@@ -40,11 +39,7 @@ fs::path WriteFile(const std::string& name, const std::string& bytes) {
   return path;
 }
 
-class FrontEnd : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
-  void SetUp() override { ClearInbox(); }
-};
+class FrontEnd : public lomp::testing::InboxSuite {};
 
 TEST_F(FrontEnd, MessageThatStartsWithASlashArrivesWhole) {
   const LompRun run = Lomp({"PEER", "/var is 95% full"});

@@ -87,4 +87,11 @@ inline void ClearInbox(const std::string& folder = Env("LOMP_INBOX")) {
   }
 }
 
+// A suite in the test bed whose tests each start with PEER's inbox empty.
+class InboxSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { AssertInsideTestbed(); }
+  void SetUp() override { ClearInbox(); }
+};
+
 }  // namespace lomp::testing

@@ -24,7 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 using lomp::testing::Arrived;
 using lomp::testing::ChildProcess;
-using lomp::testing::ClearInbox;
 using lomp::testing::Env;
 using lomp::testing::Inbox;
 using lomp::testing::InNamespace;
@@ -34,11 +33,7 @@ using lomp::testing::Report;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-class LompEndToEnd : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
-  void SetUp() override { ClearInbox(); }
-};
+class LompEndToEnd : public lomp::testing::InboxSuite {};
 
 TEST_F(LompEndToEnd, PersonalMessageReachesSmbd) {
   const LompRun run = Lomp({"PEER", "hello"});

@@ -39,11 +39,7 @@ std::vector<std::string> Aliases() {
   return names;
 }
 
-class ManyRecipients : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
-  void SetUp() override { ClearInbox(); }
-};
+class ManyRecipients : public lomp::testing::InboxSuite {};
 
 // Twenty recipients, every other one a name nobody holds: the default run
 // ends in about one time-out, the run one at a time in ten, and their
