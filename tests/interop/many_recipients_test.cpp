@@ -79,7 +79,7 @@ TEST_F(ManyRecipients, OneRecipientsMessagesArriveInTheOrderOfTheBatch) {
     std::ofstream out(file);
     for (int index = 0; index < 9; ++index) {
       const std::string peer = index % 3 == 0 ? "PEER" : index % 3 == 1 ? "peer" : "Peer";
-      const std::string other = aliases[static_cast<std::size_t>(index)];
+      const std::string& other = aliases[static_cast<std::size_t>(index)];
       const std::string text = "to PEER, number " + std::to_string(index + 1);
       // The aliases are smbd's too: their messages are told apart by text.
       out << other << " filler\n" << peer << " " << text << "\n";
