@@ -253,19 +253,49 @@ wait_for() {
 
 start_daemon "$ns_peer" nmbd "$workdir/smb.conf" "$workdir/log/nmbd.out"
 start_daemon "$ns_peer" smbd "$workdir/smb.conf" "$workdir/log/smbd.out"
+# What can be seen of the far subnet when one of its daemons does not answer:
+# whether the WINS server's nmbd still runs, its addresses and sockets, the
+# router's neighbours, a query made verbose, and the ends of the logs.
+far_diagnostics() {
+  echo "testbed: the WINS server's nmbd is $(kill -0 "$wins_nmbd" 2>/dev/null && echo running || echo gone)"
+  ip -n "$ns_wins" -br addr || true
+  ip netns exec "$ns_wins" ss -uln || true
+  ip -n "$ns_router" neigh || true
+  ip netns exec "$ns_client" nmblookup -d 3 -s "$workdir/client.conf" -U "$wins_addr" 'WINSSRV#00' || true
+  tail -n 40 "$workdir"/log/WINSSRV-* "$workdir"/log/wins-*.out "$workdir"/log/FAR-* \
+    "$workdir"/log/far-*.out 2>/dev/null || true
+}
+# Waits until READY holds for the daemon of the far subnet that START has
+# started (START sets $started to its pid). One that is not ready in 30 s is
+# started once more; then the test bed gives up, with all it can tell of why.
+ready_or_restart() {  # description, START, READY...
+  local what="$1" start="$2"
+  shift 2
+  wait_for 30 "$@" && return 0
+  echo "testbed: $what was not ready in 30 s; starting its nmbd once more" >&2
+  far_diagnostics >&2
+  kill "$started" 2>/dev/null || true
+  wait "$started" 2>/dev/null || true
+  "$start"
+  wait_for 30 "$@" && return 0
+  echo "testbed: $what was not ready after a second start either" >&2
+  far_diagnostics >&2
+  exit 1
+}
+start_wins() {
+  start_daemon "$ns_wins" nmbd "$workdir/WINSSRV/smb.conf" "$workdir/log/wins-nmbd.out"
+  started="${pids[-1]}" wins_nmbd="${pids[-1]}"
+}
+start_far() {
+  start_daemon "$ns_far" nmbd "$workdir/FAR/smb.conf" "$workdir/log/far-nmbd.out"
+  started="${pids[-1]}"
+}
 # FAR's nmbd registers its names with the WINS server as it starts. A WINS
 # server that does not answer then is written off for ten minutes and FAR
 # stays unregistered, so the WINS server must be answering first.
-start_daemon "$ns_wins" nmbd "$workdir/WINSSRV/smb.conf" "$workdir/log/wins-nmbd.out"
-if ! wait_for 30 answers_with "$wins_addr" -U "$wins_addr" 'WINSSRV#00'; then
-  echo "testbed: the WINS server did not answer in 30 s" >&2
-  cat "$workdir/log/wins-nmbd.out" >&2 || true
-  exit 1
-fi
-start_far() {
-  start_daemon "$ns_far" nmbd "$workdir/FAR/smb.conf" "$workdir/log/far-nmbd.out"
-  far_nmbd="${pids[-1]}"
-}
+start_wins
+ready_or_restart "the WINS server" start_wins \
+  answers_with "$wins_addr" -U "$wins_addr" 'WINSSRV#00'
 start_far
 start_daemon "$ns_far" smbd "$workdir/FAR/smb.conf" "$workdir/log/far-smbd.out"
 
@@ -283,23 +313,8 @@ if ! wait_for 30 samba_ready "$ns_peer" "$peer_addr" -B "$broadcast" 'ALIAS10#03
   exit 1
 fi
 # FAR is ready when the WINS server, asked across the router, knows FAR<03>.
-# Should a registration still have been lost, FAR's nmbd starts once more.
-far_registered() {
-  wait_for 30 samba_ready "$ns_far" "$far_addr" -U "$wins_addr" --recursion 'FAR#03'
-}
-if ! far_registered; then
-  echo "testbed: FAR was not registered with the WINS server in 30 s; restarting its nmbd" >&2
-  kill "$far_nmbd" 2>/dev/null || true
-  wait "$far_nmbd" 2>/dev/null || true
-  start_far
-  if ! far_registered; then
-    echo "testbed: FAR was not registered with the WINS server" >&2
-    ip netns exec "$ns_client" nmblookup -d 3 -s "$workdir/client.conf" -U "$wins_addr" \
-      --recursion 'FAR#03' >&2 || true
-    cat "$workdir/log/wins-nmbd.out" "$workdir/log/far-nmbd.out" "$workdir/log/far-smbd.out" >&2 || true
-    exit 1
-  fi
-fi
+ready_or_restart "FAR" start_far \
+  samba_ready "$ns_far" "$far_addr" -U "$wins_addr" --recursion 'FAR#03'
 
 export LOMP_TESTBED=1 LOMP_NS_CLIENT="$ns_client" LOMP_NS_PEER="$ns_peer" LOMP_NS_SPARE="$ns_spare"
 export LOMP_NS_ISOLATED="$ns_isolated"
