@@ -81,12 +81,11 @@ std::string SingleReport(const std::string& name, const std::string& outcome) {
   return "\nInitializing...\nEntering single message mode." + Report(name, outcome) + "\n";
 }
 
-class NameService : public ::testing::Test {
+class NameService : public lomp::testing::InboxSuite {
  protected:
-  static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
   void SetUp() override {
+    InboxSuite::SetUp();
     ClearInbox(FarInbox());
-    ClearInbox();
   }
 
   static std::string FarInbox() { return Env("LOMP_FAR_INBOX"); }
