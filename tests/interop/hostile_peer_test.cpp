@@ -43,7 +43,9 @@ class HostilePeer : public ::testing::Test {
   static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
 
   // nbt_tool's peer `mode` on port 139 of the spare host, for this test.
+  // The peer before it is stopped first: two would race for the port.
   void StartPeer(const std::string& mode) {
+    peer_.reset();
     peer_ = std::make_unique<ChildProcess>(
         InNamespace(Env("LOMP_NS_SPARE"), {NBT_TOOL, "peer", mode, "139"}));
     ASSERT_EQ(peer_->ReadLine(5s), "ready");
@@ -54,20 +56,20 @@ class HostilePeer : public ::testing::Test {
 };
 
 TEST_F(HostilePeer, BaselineMessengerTakesBothForms) {
-  StartPeer("smb");
+  ASSERT_NO_FATAL_FAILURE(StartPeer("smb"));
   EXPECT_EQ(Lomp({Spare(), "short"}).exitCode, 0);
   EXPECT_EQ(Lomp({Spare(), kLong}).exitCode, 0);
 }
 
 TEST_F(HostilePeer, GarbageAfterTheSessionResponse) {
-  StartPeer("garbage");
+  ASSERT_NO_FATAL_FAILURE(StartPeer("garbage"));
   for (const std::string& text : {std::string("short"), kLong}) {
     ExpectOutcome(Spare(), text, "Failed. Data transmission error", 4, 3s);
   }
 }
 
 TEST_F(HostilePeer, HugeLengthThenSilenceEndsAtTheSessionTimeOut) {
-  StartPeer("stall");
+  ASSERT_NO_FATAL_FAILURE(StartPeer("stall"));
   // A single block whose reply never completes still went out.
   ExpectOutcome(Spare(), "short", "Sent.", 0, 8s);
   // A multi-block exchange needs its replies.
@@ -75,7 +77,7 @@ TEST_F(HostilePeer, HugeLengthThenSilenceEndsAtTheSessionTimeOut) {
 }
 
 TEST_F(HostilePeer, TrickleIsCutAtTheSessionTimeOut) {
-  StartPeer("trickle");
+  ASSERT_NO_FATAL_FAILURE(StartPeer("trickle"));
   ExpectOutcome(Spare(), kLong, "Failed. Data transmission error", 4, 8s);
 }
 
@@ -83,18 +85,18 @@ TEST_F(HostilePeer, ResetAtEveryStepOfAMultiBlockExchange) {
   // 300 characters: start, three text blocks, end.
   for (int step = 0; step < 5; ++step) {
     SCOPED_TRACE(step);
-    StartPeer("reset" + std::to_string(step));
+    ASSERT_NO_FATAL_FAILURE(StartPeer("reset" + std::to_string(step)));
     ExpectOutcome(Spare(), kLong, "Failed. Data transmission error", 4, 3s);
   }
 }
 
 TEST_F(HostilePeer, KeepAliveFloodIsSkipped) {
-  StartPeer("flood");
+  ASSERT_NO_FATAL_FAILURE(StartPeer("flood"));
   ExpectOutcome(Spare(), kLong, "Sent.", 0, 8s);
 }
 
 TEST_F(HostilePeer, BatchReportsEveryRecipientWhateverThePeer) {
-  StartPeer("reset1");
+  ASSERT_NO_FATAL_FAILURE(StartPeer("reset1"));
   const std::string file = "/tmp/lomp-hostile-" + std::to_string(getpid());
   {
     std::ofstream out(file);
@@ -130,7 +132,7 @@ TEST_F(HostilePeer, MalformedNameAnswersAreIgnored) {
 // own, and the run ends at its time-out.
 TEST_F(HostilePeer, AStallingRecipientDelaysOnlyItsOwnLine) {
   lomp::testing::ClearInbox();
-  StartPeer("stall");
+  ASSERT_NO_FATAL_FAILURE(StartPeer("stall"));
   const auto start = std::chrono::steady_clock::now();
   LompRun run;
   std::thread lomp([&] { run = Lomp({Spare() + ",PEER,ALIAS01,ALIAS02", kLong}); });
@@ -157,7 +159,7 @@ std::vector<std::string> LinesOf(ChildProcess& process, std::chrono::millisecond
 // time-out: every CALL to it is cut at its time-out, and no late answer may
 // complete a later command (a message for another recipient to this peer).
 TEST_F(HostilePeer, SlowSessionAnswerIsNeverTakenForALaterCommand) {
-  StartPeer("slow");
+  ASSERT_NO_FATAL_FAILURE(StartPeer("slow"));
   const std::string absent = Env("LOMP_ABSENT_HOST");
   const std::string file = "/tmp/lomp-slow-" + std::to_string(getpid());
   {
@@ -198,7 +200,7 @@ TEST_F(HostilePeer, AnswersPointingAtLoopbackAreRefused) {
               std::string::npos);
     EXPECT_EQ(run.exitCode, 4);
   }
-  StartPeer("retargetlocal");
+  ASSERT_NO_FATAL_FAILURE(StartPeer("retargetlocal"));
   const LompRun run = Lomp({"/t:1000", "/vd", Spare(), "hi"});
   EXPECT_EQ(run.output, "\nInitializing...\nEntering single message mode." +
                             Report(Spare(), "Failed. Recipient not found") + "\n");

@@ -112,6 +112,12 @@ attach() {  # namespace, address, name of its end[, bridge, broadcast]
   ip -n "$ns" link set lo up
   ip -n "$ns" addr add "$address/24" broadcast "$bcast" dev "$end"
   ip -n "$ns" link set "$end" up
+  # A port where nothing listens answers every datagram with an ICMP error.
+  # The kernel's default rate limit would drop some of those after a few
+  # tests, and a lookup that hears nothing waits out its time-out instead of
+  # hearing "refused": whether a test fits its time-outs would then depend on
+  # the tests that ran before it.
+  ip netns exec "$ns" sysctl -qw net.ipv4.icmp_ratelimit=0
 }
 attach "$ns_client" "$client_addr" eth-c
 attach "$ns_peer" "$peer_addr" eth-p

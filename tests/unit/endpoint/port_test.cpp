@@ -7,11 +7,13 @@
 #include <thread>
 
 #include "endpoint/kr_network.h"
+#include "support/eventually.h"
 
 namespace lomp {
 namespace {
 
 using namespace std::chrono_literals;
+using lomp::testing::Eventually;
 using Clock = std::chrono::steady_clock;
 
 // A port whose Open fails a given number of times and that counts calls.
@@ -67,7 +69,7 @@ TEST(CPort, OpenPortListensUntilStopped) {
   CountingPort port;
   port.failingOpens = 0;
   port.Start();
-  while (port.listens < 3) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(Eventually("three listens", [&] { return port.listens >= 3; }));
   port.Stop();
   EXPECT_EQ(port.opens, 1);  // WaitOpen does not reopen an open port
   EXPECT_EQ(port.closes, 1);
@@ -152,7 +154,7 @@ TEST(KrThread, RunsOnceAndStopsCleanly) {
   Worker worker;
   EXPECT_FALSE(worker.IsStopRequested());
   ASSERT_TRUE(worker.CreateThread());
-  while (worker.runs == 0) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(Eventually("the thread to run", [&] { return worker.runs > 0; }));
   const auto start = Clock::now();
   worker.Stop();
   EXPECT_LT(Clock::now() - start, 500ms);  // the stop event cut the wait short

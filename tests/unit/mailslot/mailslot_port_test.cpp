@@ -7,6 +7,7 @@
 
 #include "mailslot/mailslot_pdu.h"
 #include "runtime/errors.h"
+#include "support/eventually.h"
 #include "support/scripted_mailslot.h"
 
 namespace lomp {
@@ -14,6 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using lomp::testing::ScriptedMailslot;
+using lomp::testing::Eventually;
 using Bytes = ScriptedMailslot::Bytes;
 
 const std::string kLocal = "\\\\.\\MAILSLOT\\MESSNGR";
@@ -154,16 +156,14 @@ TEST(MailslotPort, WorkerListensUntilStopped) {
   ReadingListener listener;
   port.listener = &listener;
   port.Start();
-  while (!port.isOpen) std::this_thread::sleep_for(1ms);  // arrivals before Open are discarded
+  // Arrivals before Open are discarded.
+  ASSERT_TRUE(Eventually("the port to open", [&] { return port.isOpen.load(); }));
   const std::string message("A\0W\0later\0", 10);
   service.Arrive(kLocal, Bytes(message.begin(), message.end()));
-  for (int i = 0; i < 200; ++i) {
-    {
-      const std::lock_guard lock(listener.mutex);
-      if (!listener.texts.empty()) break;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
+  EXPECT_TRUE(Eventually("the message to be read", [&] {
+    const std::lock_guard lock(listener.mutex);
+    return !listener.texts.empty();
+  }));
   const auto start = std::chrono::steady_clock::now();
   port.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);

@@ -10,6 +10,7 @@
 #include "netbios/ncb_commands.h"
 #include "runtime/errors.h"
 #include "smb/smb_pdu.h"
+#include "support/eventually.h"
 #include "support/scripted_netbios.h"
 #include "support/simulated_time.h"
 #include "support/trace_capture.h"
@@ -19,6 +20,7 @@ namespace {
 
 using namespace platform;
 using lomp::testing::Bytes;
+using lomp::testing::Eventually;
 using lomp::testing::NameField;
 using lomp::testing::ScriptedNetbios;
 using lomp::testing::TraceCapture;
@@ -266,16 +268,16 @@ TEST_F(NamePortTest, ListeningSideAcceptsACallAndStopWakesIt) {
   port.listener = &listener;
   port.Start();
   // The worker opens the port and listens.
-  while (netbios_.PendingCount() == 0) Sleep(std::chrono::milliseconds(1));
+  ASSERT_TRUE(Eventually("the worker's LISTEN", [&] { return netbios_.PendingCount() > 0; }));
   EXPECT_TRUE(port.isOpen);
   EXPECT_TRUE(netbios_.ArriveCall(1));
-  while (listener.count == 0) Sleep(std::chrono::milliseconds(1));
+  ASSERT_TRUE(Eventually("the listener to get the call", [&] { return listener.count > 0; }));
   EXPECT_EQ(listener.lastValue, 0);
   EXPECT_TRUE(port.HasConnection(listener.last));
   EXPECT_EQ(static_cast<CNetbiosConnection*>(listener.last.load())->remoteAddress, "");
 
   // The worker listens again; Stop wakes it and no connection is made.
-  while (netbios_.PendingCount() == 0) Sleep(std::chrono::milliseconds(1));
+  ASSERT_TRUE(Eventually("the next LISTEN", [&] { return netbios_.PendingCount() > 0; }));
   port.Stop();
   EXPECT_EQ(listener.count, 1);
   EXPECT_EQ(port.ConnectionCount(), 1u);

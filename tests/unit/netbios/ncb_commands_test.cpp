@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "support/eventually.h"
 #include "support/scripted_netbios.h"
 #include "support/simulated_time.h"
 #include "support/trace_capture.h"
@@ -15,6 +16,7 @@ namespace {
 
 using namespace platform;
 using lomp::testing::NameField;
+using lomp::testing::Eventually;
 using lomp::testing::ScriptedNetbios;
 using lomp::testing::TraceCapture;
 using Clock = std::chrono::steady_clock;
@@ -177,7 +179,7 @@ TEST(NcbWrappers, ListenWaitsForACallerOrForItsEvent) {
   std::string caller = "stale";
   std::uint8_t code = 0xEE;
   std::thread listener([&] { code = NBListenAsy3(1, "ME", 10, lsn, caller, event); });
-  while (netbios.PendingCount() == 0) Sleep(std::chrono::milliseconds(1));
+  ASSERT_TRUE(Eventually("the LISTEN", [&] { return netbios.PendingCount() > 0; }));
   const auto listen = netbios.Submissions().front();
   EXPECT_EQ(listen.command, NCBLISTEN | ASYNCH);
   EXPECT_EQ(listen.callname, "*" + std::string(15, ' '));
@@ -192,7 +194,7 @@ TEST(NcbWrappers, ListenWaitsForACallerOrForItsEvent) {
   // Abandoned: the event is set from outside; the listen is cancelled.
   event.Reset();
   std::thread abandoned([&] { code = NBListenAsy3(1, "ME", 10, lsn, caller, event); });
-  while (netbios.PendingCount() == 0) Sleep(std::chrono::milliseconds(1));
+  ASSERT_TRUE(Eventually("the LISTEN", [&] { return netbios.PendingCount() > 0; }));
   event.Set();
   abandoned.join();
   EXPECT_EQ(code, NRC_CMDCAN);

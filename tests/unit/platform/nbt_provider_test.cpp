@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "netbios/ncb_commands.h"
+#include "support/eventually.h"
 #include "support/loopback.h"
 #include "support/open_descriptors.h"
 #include "wire/nbt_wire.h"
@@ -28,6 +29,7 @@ namespace lomp::platform {
 namespace {
 
 using namespace std::chrono_literals;
+using lomp::testing::Eventually;
 using Clock = std::chrono::steady_clock;
 
 in_addr Address(const char* text) {
@@ -51,17 +53,6 @@ std::size_t ProcessThreads() {
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
     ++threads;
   return threads;
-}
-
-// Waits until `condition` holds, at most `limit`.
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds limit = 5000ms) {
-  const auto end = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
 }
 
 // A session service on 127.0.0.1: takes every connection; in answer mode it
@@ -222,12 +213,12 @@ TEST_F(NbtProviderLoopback, CancelNeverMistakesAnOlderCommandAtTheSameAddress) {
     EXPECT_EQ(ncb->ncb_retcode, 0x77);
     EXPECT_EQ(ncb->ncb_lsn, 0x77);
   }
-  EXPECT_TRUE(Eventually([&] { return ProcessThreads() == threads; }));
+  EXPECT_TRUE(Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
   // No session was left behind: every number is free again.
   for (int lsn = 1; lsn <= 254; ++lsn) {
     EXPECT_EQ(NBHangup(0, static_cast<std::uint8_t>(lsn)), NRC_SNUMOUT) << lsn;
   }
-  EXPECT_TRUE(Eventually([&] { return peer.open() == 0; }));
+  EXPECT_TRUE(Eventually("the peer to see every connection closed", [&] { return peer.open() == 0; }));
 }
 
 // Names that nobody answers for, each CALL cut short by its time-out, with
@@ -253,8 +244,8 @@ TEST_F(NbtProviderLoopback, TimedOutCallsLeaveNothingBehind) {
     std::vector<std::unique_ptr<std::uint8_t[]>> churn;
     for (std::size_t size = 16; size < 512; size += 48) churn.emplace_back(new std::uint8_t[size]);
   }
-  EXPECT_TRUE(Eventually([&] { return ProcessThreads() == threads; }));
-  EXPECT_TRUE(Eventually([&] { return OpenDescriptors() == descriptors; }));
+  EXPECT_TRUE(Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
+  EXPECT_TRUE(Eventually("the provider's descriptors to close", [&] { return OpenDescriptors() == descriptors; }));
 }
 
 // A peer that takes the connection and never answers: each CALL is
@@ -272,10 +263,10 @@ TEST_F(NbtProviderLoopback, CancelledCallsToAMutePeerDoNotPileUp) {
     EXPECT_EQ(NBExecCmd(ncb, 20), NRC_CMDTMO) << "round " << round;
     ASSERT_EQ(NBCancel(0, ncb), NRC_CANOCCR) << "round " << round;
   }
-  EXPECT_TRUE(Eventually([&] { return ProcessThreads() == threads; }));
-  EXPECT_TRUE(Eventually([&] { return OpenDescriptors() == descriptors; }));
+  EXPECT_TRUE(Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
+  EXPECT_TRUE(Eventually("the provider's descriptors to close", [&] { return OpenDescriptors() == descriptors; }));
   EXPECT_GE(peer.accepted(), 1);
-  EXPECT_TRUE(Eventually([&] { return peer.open() == 0; }));
+  EXPECT_TRUE(Eventually("the peer to see every connection closed", [&] { return peer.open() == 0; }));
 }
 
 // Nobody cancels: the CALL still ends at its own deadline.
@@ -290,8 +281,8 @@ TEST_F(NbtProviderLoopback, CallToAMutePeerEndsAtItsDeadline) {
   ASSERT_EQ(Netbios(&ncb), NRC_GOODRET);
   ASSERT_TRUE(WaitForSingle(event, 5000ms));
   EXPECT_EQ(ncb.ncb_retcode, NRC_CMDTMO);
-  EXPECT_TRUE(Eventually([&] { return ProcessThreads() == threads; }));
-  EXPECT_TRUE(Eventually([&] { return peer.open() == 0; }));
+  EXPECT_TRUE(Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
+  EXPECT_TRUE(Eventually("the peer to see every connection closed", [&] { return peer.open() == 0; }));
 }
 
 // An NCB may carry one command at a time.
