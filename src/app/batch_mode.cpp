@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <memory>
 
 #include "app/console.h"
 #include "app/delivery_pipeline.h"
@@ -177,16 +176,14 @@ int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt,
   const auto count = [&](int result) { ++(result == 0 ? delivered : failed); };
   // With /j above 1 the entries' deliveries overlap: the next entries are
   // read while earlier ones are still being delivered, as far as the
-  // pipeline's window lets them.
-  std::unique_ptr<DeliveryPipeline> pipeline;
-  if (programOptions().jobs > 1)
-    pipeline = std::make_unique<DeliveryPipeline>(deliver, programOptions().jobs);
+  // pipeline's window lets them. With /j:1 each is delivered as it is read.
+  DeliveryPipeline pipeline(deliver, DeliveryJobs(programOptions(), kAnyNumberOfRecipients));
   bool first = true;
   while (!input.eof() && !input.bad()) {
     // The prompt comes before anything is read, the first one included; a
     // person at the console sees it after the report of the last entry.
     if (prompt) {
-      if (pipeline) pipeline->Drain();
+      pipeline.Drain();
       consoleWriteForInput(kMaskReport, kInputConsole, "\n>", true);
     }
     if (first) {
@@ -218,13 +215,9 @@ int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt,
     std::size_t position = 0;
     std::string item;
     while (nextListItem(pair.value, position, item)) recipients.push_back({kind, item});
-    if (pipeline) {
-      pipeline->Submit(recipients, message, count);
-    } else {
-      count(deliverToList(recipients, message, deliver));
-    }
+    pipeline.Submit(recipients, message, count);
   }
-  pipeline.reset();  // every entry reported
+  pipeline.Drain();  // every entry reported
   return ListResult(delivered, failed);
 }
 

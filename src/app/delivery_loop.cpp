@@ -1,28 +1,12 @@
 #include "app/delivery_loop.h"
 
-#include "app/console.h"
 #include "app/delivery_pipeline.h"
 #include "app/dispatcher.h"
-#include "runtime/errors.h"
-#include "runtime/text_conversion.h"
-#include "runtime/trace_log.h"
 
 namespace lomp {
 
-std::string VisibleName(const std::string& ansi) {
-  std::string shown;
-  for (const char c : ansi) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      // Caret notation: ESC shows as ^[, DEL as ^?; nothing reaches the
-      // terminal as a control.
-      shown += '^';
-      shown += static_cast<char>(byte ^ 0x40);
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
+int DeliveryJobs(const ProgramOptions& options, std::size_t recipients) {
+  return recipients > 1 ? options.jobs : 1;
 }
 
 int deliverToList(const RecipientList& list, const std::string& message) {
@@ -30,71 +14,11 @@ int deliverToList(const RecipientList& list, const std::string& message) {
 }
 
 int deliverToList(const RecipientList& list, const std::string& message, const Deliverer& deliver) {
-  const int jobs = programOptions().jobs;
-  if (jobs > 1 && list.size() > 1) {
-    int result = 4;
-    DeliveryPipeline pipeline(deliver, jobs);
-    pipeline.Submit(list, message, [&](int listResult) { result = listResult; });
-    pipeline.Drain();
-    return result;
-  }
-  // One recipient after the other, on this thread.
-  const std::uint64_t timestamp = CurrentLocalFileTime();
-  int successes = 0;
-  int failures = 0;
-  for (const RecipientEntry& entry : list) {
-    ReportTrying(entry.name);
-    const char* reason = DeliverAndClassify(deliver, RecordFor(entry, message, timestamp));
-    ++(reason == nullptr ? successes : failures);
-    ReportOutcome(reason);
-  }
-  return ListResult(successes, failures);
-}
-
-MessageRecord RecordFor(const RecipientEntry& entry, const std::string& message,
-                        std::uint64_t timestamp) {
-  MessageRecord record;
-  record.kind = entry.kind;
-  record.recipient = entry.name;
-  record.sender = programOptions().signature;
-  record.recipientName = entry.name;
-  record.text = message;
-  record.timestamp = timestamp;
-  return record;
-}
-
-const char* DeliverAndClassify(const Deliverer& deliver, const MessageRecord& record) {
-  try {
-    deliver(record);
-  } catch (const KrAddrNotFoundErr&) {
-    return " Recipient not found";
-  } catch (const KrDataTransmissionErr&) {
-    return " Data transmission error";
-  } catch (const KrNoInterfaceAvailErr&) {
-    return " No network found";
-  } catch (const KrNetworkErr&) {
-    return " Unknown error";
-  }
-  return nullptr;
-}
-
-void ReportTrying(const std::string& recipient) {
-  consoleWrite(kMaskReport, "\nTrying to send message to ", false);
-  consoleWrite(kMaskReport, AnsiToConsole(VisibleName(recipient)), false);
-  consoleWrite(kMaskReport, "... ", true);
-}
-
-void ReportOutcome(const char* reason) {
-  if (reason == nullptr) {
-    consoleWrite(kMaskReport, " Sent.", true);
-  } else {
-    consoleWrite(kMaskReport, " Failed.", false);
-    consoleWrite(kMaskReport, reason, true);
-  }
-}
-
-int ListResult(int successes, int failures) {
-  return successes >= 1 && failures == 0 ? 0 : 4;
+  int result = 4;
+  DeliveryPipeline pipeline(deliver, DeliveryJobs(programOptions(), list.size()));
+  pipeline.Submit(list, message, [&](int listResult) { result = listResult; });
+  pipeline.Drain();
+  return result;
 }
 
 }  // namespace lomp

@@ -1,50 +1,31 @@
 // The delivery loop: one message to every recipient of a list, one report
-// line each, and an exit code for the lot. Called on the main thread; with
-// /j above 1 the deliveries of a list overlap (DeliveryPipeline), reported
-// exactly as one after the other.
+// line each, and an exit code for the lot. Called on the main thread; every
+// list goes through a DeliveryPipeline, which overlaps the deliveries when
+// the run allows more than one at once and reports them exactly as one
+// after the other.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
-#include "app/message_record.h"
+#include "app/delivery_steps.h"
 #include "app/program_options.h"
 
 namespace lomp {
 
-// Delivers one record or raises a KrNetworkErr; DeliverMessage in the program.
-// With /j above 1 it is called from several threads at once.
-using Deliverer = std::function<void(MessageRecord)>;
+// The recipients a batch may have: as many as its input holds.
+inline constexpr std::size_t kAnyNumberOfRecipients = SIZE_MAX;
+
+// How many deliveries to `recipients` recipients may go at once: /j when
+// there may be more than one, else 1 (then nothing overlaps and no thread is
+// started). The one rule for the pipelines and the trace's thread column.
+int DeliveryJobs(const ProgramOptions& options, std::size_t recipients);
 
 // Reports "\nTrying to send message to <name>... " and " Sent." or " Failed."
 // with its reason for each recipient. Returns 0 when at least one recipient
 // was reached and none failed, else 4 (an empty list prints nothing).
 int deliverToList(const RecipientList& list, const std::string& message);
 int deliverToList(const RecipientList& list, const std::string& message, const Deliverer& deliver);
-
-// The steps of one recipient's delivery, shared by the loop above and by
-// the overlapping deliveries (DeliveryPipeline), so that both word and count
-// alike.
-
-// The record of `message` to `entry`, stamped with `timestamp`.
-MessageRecord RecordFor(const RecipientEntry& entry, const std::string& message,
-                        std::uint64_t timestamp);
-// Delivers `record`: nullptr when it was delivered, else the reason shown
-// after " Failed." (" Recipient not found" and the like). Errors outside the
-// network family pass to the caller.
-const char* DeliverAndClassify(const Deliverer& deliver, const MessageRecord& record);
-// "\nTrying to send message to NAME... ", NAME as VisibleName shows it.
-void ReportTrying(const std::string& recipient);
-// " Sent." when `reason` is null, else " Failed." and the reason.
-void ReportOutcome(const char* reason);
-// A list's result: 0 when at least one recipient was reached and none
-// failed, else 4.
-int ListResult(int successes, int failures);
-
-// A recipient name as the report shows it: control characters (names come
-// from message files too) in caret notation, ESC as "^[", so none can steer
-// the terminal. What goes on the wire is the name itself.
-std::string VisibleName(const std::string& ansi);
 
 }  // namespace lomp

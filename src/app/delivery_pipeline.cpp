@@ -75,12 +75,17 @@ void DeliveryPipeline::Submit(const RecipientList& list, const std::string& mess
     item->list = shared;
     window_.push_back(std::move(item));
     ++queued_;
+    ReportLocked();
+    if (jobs_ == 1) {
+      // One at a time: delivered here, in order, before the next is queued.
+      RunLocked(lock, NextStartableLocked());
+      continue;
+    }
     // One more worker while there is more work than idle workers, up to
     // `jobs`: the threads come only as the run needs them.
     if (queued_ > idleWorkers_ && workers_.size() < jobs_) {
       workers_.emplace_back([this] { Work(); });
     }
-    ReportLocked();
     changed_.notify_all();
   }
 }
@@ -117,19 +122,36 @@ void DeliveryPipeline::Work() {
       --idleWorkers_;
       if (index == std::string::npos) return;
     }
-    Item& item = *window_[index];
-    item.state = Item::State::Running;
-    --queued_;
-    // Items are reported and removed only when done, so `item` stays put
-    // while it runs, however the window moves.
-    lock.unlock();
-    const char* reason = DeliverAndClassify(deliver_, item.record);
+    RunLocked(lock, index);
+  }
+}
+
+void DeliveryPipeline::RunLocked(std::unique_lock<std::mutex>& lock, std::size_t index) {
+  LOMP_CHECK(index < window_.size());
+  Item& item = *window_[index];
+  item.state = Item::State::Running;
+  --queued_;
+  // Items are reported and removed only when done, so `item` stays put
+  // while it runs, however the window moves.
+  lock.unlock();
+  const char* reason = nullptr;
+  try {
+    reason = DeliverAndClassify(deliver_, item.record);
+  } catch (...) {
+    // An error outside the network family goes on to the caller; the item
+    // is settled first, so that nothing waits for it.
     lock.lock();
-    item.reason = reason;
+    item.reason = " Unknown error";
     item.state = Item::State::Done;
     ReportLocked();
     changed_.notify_all();
+    throw;
   }
+  lock.lock();
+  item.reason = reason;
+  item.state = Item::State::Done;
+  ReportLocked();
+  changed_.notify_all();
 }
 
 void DeliveryPipeline::ReportLocked() {

@@ -1,5 +1,7 @@
 // Deliveries that overlap: up to `jobs` recipients at once, reported as if
-// they had gone one after the other.
+// they had gone one after the other. With one job nothing overlaps: Submit
+// delivers each recipient on the calling thread before it returns, and no
+// thread is started.
 //
 // The caller (the main thread) submits the recipient lists of one or more
 // messages in order. Worker threads of the pipeline deliver them; the report
@@ -28,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/delivery_loop.h"
+#include "app/delivery_steps.h"
 #include "app/message_record.h"
 
 namespace lomp {
@@ -49,8 +51,9 @@ class DeliveryPipeline {
   DeliveryPipeline& operator=(const DeliveryPipeline&) = delete;
 
   // Queues one message for every recipient of `list`, stamped with the
-  // local time of this call. Blocks while the window is full. An empty list
-  // reports nothing and is done at once with 4.
+  // local time of this call. Blocks while the window is full; with one job,
+  // until the list is delivered and reported. An empty list reports nothing
+  // and is done at once with 4.
   void Submit(const RecipientList& list, const std::string& message, ListDone done);
 
   // Blocks until everything submitted has been reported.
@@ -64,6 +67,9 @@ class DeliveryPipeline {
   struct Item;
 
   void Work();
+  // Runs the item at `index`, with the lock released while it is delivered,
+  // and reports what became due.
+  void RunLocked(std::unique_lock<std::mutex>& lock, std::size_t index);
   // The index in window_ of the first item a worker may start, or npos.
   std::size_t NextStartableLocked() const;
   // Writes every report line that has become due.

@@ -55,9 +55,9 @@ int runProgram(const ProgramOptions& options) {
     // A run whose deliveries may overlap (several recipients, or a batch,
     // with /j above 1) says which thread wrote each record; any other run
     // keeps the columns as they always were.
-    const bool overlapping =
-        options.jobs > 1 && (options.batchMode || options.recipients.size() > 1);
-    const std::uint32_t thread = overlapping ? TRACE_THREAD : 0;
+    const std::size_t recipients =
+        options.batchMode ? kAnyNumberOfRecipients : options.recipients.size();
+    const std::uint32_t thread = DeliveryJobs(options, recipients) > 1 ? TRACE_THREAD : 0;
     TraceLog::Instance()->setColumns(TRACE_TIME | TRACE_CLASS | TRACE_METHOD | thread |
                                      TRACE_MESSAGE);
   }

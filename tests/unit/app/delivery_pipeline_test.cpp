@@ -127,6 +127,31 @@ TEST_F(DeliveryPipelineTest, ReportAndResultAreThoseOfOneAtATime) {
   EXPECT_EQ(code, 0);
 }
 
+// One job is one road with the others: each recipient is delivered on the
+// calling thread, its line written before its delivery starts and its
+// outcome before the next line, with no thread of the pipeline's own.
+TEST_F(DeliveryPipelineTest, OneJobDeliversOnTheCallingThreadInOrder) {
+  const std::thread::id caller = std::this_thread::get_id();
+  std::vector<std::string> seen;
+  const Deliverer deliver = [&](const MessageRecord& record) {
+    EXPECT_EQ(std::this_thread::get_id(), caller) << record.recipient;
+    seen.push_back(console_.str());
+    if (record.recipient == "x") throw KrAddrNotFoundErr("");
+  };
+  DeliveryPipeline pipeline(deliver, 1);
+  int result = -1;
+  pipeline.Submit({{RecipientKind::Personal, "a"}, {RecipientKind::Personal, "x"}}, "hi",
+                  [&](int code) { result = code; });
+  // Submit returned: all of it is delivered and reported.
+  EXPECT_EQ(result, 4);
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "\nTrying to send message to a... ",
+                      "\nTrying to send message to a...  Sent.\nTrying to send message to x... "}));
+  EXPECT_EQ(console_.str(),
+            "\nTrying to send message to a...  Sent."
+            "\nTrying to send message to x...  Failed. Recipient not found");
+}
+
 // The head's line is written when its turn comes, and a later recipient
 // that ends first waits below it.
 TEST_F(DeliveryPipelineTest, ALaterRecipientWaitsForTheLineAboveIt) {
