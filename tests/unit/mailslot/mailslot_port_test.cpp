@@ -14,8 +14,8 @@ namespace lomp {
 namespace {
 
 using namespace std::chrono_literals;
-using lomp::testing::ScriptedMailslot;
 using lomp::testing::Eventually;
+using lomp::testing::ScriptedMailslot;
 using Bytes = ScriptedMailslot::Bytes;
 
 const std::string kLocal = "\\\\.\\MAILSLOT\\MESSNGR";

@@ -15,8 +15,8 @@ namespace lomp {
 namespace {
 
 using namespace platform;
-using lomp::testing::NameField;
 using lomp::testing::Eventually;
+using lomp::testing::NameField;
 using lomp::testing::ScriptedNetbios;
 using lomp::testing::TraceCapture;
 using Clock = std::chrono::steady_clock;

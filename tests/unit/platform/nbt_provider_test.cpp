@@ -213,12 +213,14 @@ TEST_F(NbtProviderLoopback, CancelNeverMistakesAnOlderCommandAtTheSameAddress) {
     EXPECT_EQ(ncb->ncb_retcode, 0x77);
     EXPECT_EQ(ncb->ncb_lsn, 0x77);
   }
-  EXPECT_TRUE(Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
+  EXPECT_TRUE(
+      Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
   // No session was left behind: every number is free again.
   for (int lsn = 1; lsn <= 254; ++lsn) {
     EXPECT_EQ(NBHangup(0, static_cast<std::uint8_t>(lsn)), NRC_SNUMOUT) << lsn;
   }
-  EXPECT_TRUE(Eventually("the peer to see every connection closed", [&] { return peer.open() == 0; }));
+  EXPECT_TRUE(
+      Eventually("the peer to see every connection closed", [&] { return peer.open() == 0; }));
 }
 
 // Names that nobody answers for, each CALL cut short by its time-out, with
@@ -244,8 +246,10 @@ TEST_F(NbtProviderLoopback, TimedOutCallsLeaveNothingBehind) {
     std::vector<std::unique_ptr<std::uint8_t[]>> churn;
     for (std::size_t size = 16; size < 512; size += 48) churn.emplace_back(new std::uint8_t[size]);
   }
-  EXPECT_TRUE(Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
-  EXPECT_TRUE(Eventually("the provider's descriptors to close", [&] { return OpenDescriptors() == descriptors; }));
+  EXPECT_TRUE(
+      Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
+  EXPECT_TRUE(Eventually("the provider's descriptors to close",
+                         [&] { return OpenDescriptors() == descriptors; }));
 }
 
 // A peer that takes the connection and never answers: each CALL is
@@ -263,10 +267,13 @@ TEST_F(NbtProviderLoopback, CancelledCallsToAMutePeerDoNotPileUp) {
     EXPECT_EQ(NBExecCmd(ncb, 20), NRC_CMDTMO) << "round " << round;
     ASSERT_EQ(NBCancel(0, ncb), NRC_CANOCCR) << "round " << round;
   }
-  EXPECT_TRUE(Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
-  EXPECT_TRUE(Eventually("the provider's descriptors to close", [&] { return OpenDescriptors() == descriptors; }));
+  EXPECT_TRUE(
+      Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
+  EXPECT_TRUE(Eventually("the provider's descriptors to close",
+                         [&] { return OpenDescriptors() == descriptors; }));
   EXPECT_GE(peer.accepted(), 1);
-  EXPECT_TRUE(Eventually("the peer to see every connection closed", [&] { return peer.open() == 0; }));
+  EXPECT_TRUE(
+      Eventually("the peer to see every connection closed", [&] { return peer.open() == 0; }));
 }
 
 // Nobody cancels: the CALL still ends at its own deadline.
@@ -281,8 +288,10 @@ TEST_F(NbtProviderLoopback, CallToAMutePeerEndsAtItsDeadline) {
   ASSERT_EQ(Netbios(&ncb), NRC_GOODRET);
   ASSERT_TRUE(WaitForSingle(event, 5000ms));
   EXPECT_EQ(ncb.ncb_retcode, NRC_CMDTMO);
-  EXPECT_TRUE(Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
-  EXPECT_TRUE(Eventually("the peer to see every connection closed", [&] { return peer.open() == 0; }));
+  EXPECT_TRUE(
+      Eventually("the provider's threads to end", [&] { return ProcessThreads() == threads; }));
+  EXPECT_TRUE(
+      Eventually("the peer to see every connection closed", [&] { return peer.open() == 0; }));
 }
 
 // An NCB may carry one command at a time.
