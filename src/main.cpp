@@ -1,7 +1,7 @@
 #include <clocale>
 #include <csignal>
 
-#include "app/driver.h"
+#include "app/front/driver.h"
 #include "platform/mailslot.h"
 #include "platform/nbt/nbt_provider.h"
 #include "platform/nbt/udp_mailslot_service.h"

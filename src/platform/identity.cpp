@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "platform/nbt/samba_config.h"
+#include "platform/samba_config.h"
 
 namespace lomp::platform {
 

@@ -8,8 +8,9 @@
 #include <sstream>
 #include <string>
 
-#include "app/batch_mode.h"
-#include "app/console.h"
+#include "app/front/batch_mode.h"
+#include "app/front/console.h"
+#include "app/front/message_file.h"
 #include "runtime/check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

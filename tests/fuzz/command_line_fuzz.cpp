@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/program_options.h"
+#include "app/front/program_options.h"
 #include "runtime/check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/nbt/samba_config.h"
+#include "platform/samba_config.h"
 #include "runtime/check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/group_delivery.h"
+#include "app/messenger/group_delivery.h"
 #include "mailslot/mailslot_pdu.h"
 #include "platform/nbt/udp_mailslot_service.h"
 #include "runtime/errors.h"

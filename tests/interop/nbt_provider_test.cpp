@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/messenger.h"
+#include "app/messenger/messenger.h"
 #include "netbios/name_port.h"
 #include "netbios/ncb_commands.h"
 #include "runtime/errors.h"

@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "platform/nbt/lana.h"
-#include "platform/nbt/samba_config.h"
 #include "platform/nbt/socket_io.h"
+#include "platform/samba_config.h"
 #include "wire/nbt_wire.h"
 
 namespace lomp::platform {

@@ -11,7 +11,7 @@
 
 #include "platform/nbt/name_claim.h"
 #include "platform/nbt/nbt_provider_state.h"
-#include "platform/nbt/samba_config.h"
+#include "platform/samba_config.h"
 
 namespace lomp::platform {
 

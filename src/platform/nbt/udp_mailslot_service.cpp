@@ -12,7 +12,7 @@
 
 #include "platform/code_page.h"
 #include "platform/identity.h"
-#include "platform/nbt/samba_config.h"
+#include "platform/samba_config.h"
 #include "wire/mailslot_wire.h"
 
 namespace lomp::platform {

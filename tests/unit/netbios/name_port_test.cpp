@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "app/messenger.h"
+#include "app/messenger/messenger.h"
 #include "netbios/ncb_commands.h"
 #include "runtime/errors.h"
 #include "smb/smb_pdu.h"

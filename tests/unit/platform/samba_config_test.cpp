@@ -1,5 +1,5 @@
 // Samba's configuration and lmhosts, read as Samba reads them.
-#include "platform/nbt/samba_config.h"
+#include "platform/samba_config.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,0 +1,174 @@
+#include "app/front/delivery_pipeline.h"
+
+#include <algorithm>
+
+#include "runtime/check.h"
+#include "runtime/text_conversion.h"
+#include "runtime/trace_log.h"
+
+namespace lomp {
+namespace {
+
+// Recipients held per job: enough that a slow recipient at the head of the
+// report does not leave the other jobs idle for long.
+constexpr std::size_t kWindowPerJob = 8;
+
+}  // namespace
+
+struct DeliveryPipeline::List {
+  std::size_t unreported = 0;
+  int successes = 0;
+  int failures = 0;
+  ListDone done;
+};
+
+struct DeliveryPipeline::Item {
+  enum class State { Queued, Running, Done };
+
+  MessageRecord record;
+  std::string key;
+  std::shared_ptr<List> list;
+  State state = State::Queued;
+  bool announced = false;        // its "Trying to send..." line is written
+  const char* reason = nullptr;  // when done: nullptr for delivered
+};
+
+std::string RecipientKey(const RecipientEntry& entry) {
+  std::string key = entry.kind == RecipientKind::Group ? "G:" : "P:";
+  std::string name = entry.name;
+  ToUpper(name);
+  return key + name;
+}
+
+DeliveryPipeline::DeliveryPipeline(Deliverer deliver, int jobs)
+    : deliver_(std::move(deliver)),
+      jobs_(static_cast<std::size_t>(std::clamp(jobs, 1, kMaxJobs))),
+      capacity_(jobs_ * kWindowPerJob) {}
+
+DeliveryPipeline::~DeliveryPipeline() {
+  Drain();
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+void DeliveryPipeline::Submit(const RecipientList& list, const std::string& message,
+                              ListDone done) {
+  if (list.empty()) {
+    done(4);
+    return;
+  }
+  const std::uint64_t timestamp = CurrentLocalFileTime();
+  auto shared = std::make_shared<List>();
+  shared->unreported = list.size();
+  shared->done = std::move(done);
+
+  std::unique_lock lock(mutex_);
+  for (const RecipientEntry& entry : list) {
+    changed_.wait(lock, [&] { return window_.size() < capacity_; });
+    auto item = std::make_unique<Item>();
+    item->record = RecordFor(entry, message, timestamp);
+    item->key = RecipientKey(entry);
+    item->list = shared;
+    window_.push_back(std::move(item));
+    ++queued_;
+    ReportLocked();
+    if (jobs_ == 1) {
+      // One at a time: delivered here, in order, before the next is queued.
+      RunLocked(lock, NextStartableLocked());
+      continue;
+    }
+    // One more worker while there is more work than idle workers, up to
+    // `jobs`: the threads come only as the run needs them.
+    if (queued_ > idleWorkers_ && workers_.size() < jobs_) {
+      workers_.emplace_back([this] { Work(); });
+    }
+    changed_.notify_all();
+  }
+}
+
+void DeliveryPipeline::Drain() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return window_.empty(); });
+}
+
+std::size_t DeliveryPipeline::NextStartableLocked() const {
+  // Keys of earlier deliveries that have not ended: a later one to the same
+  // recipient waits for them.
+  std::set<std::string> busy;
+  for (std::size_t index = 0; index < window_.size(); ++index) {
+    const Item& item = *window_[index];
+    if (item.state == Item::State::Done) continue;
+    if (item.state == Item::State::Queued && busy.count(item.key) == 0) return index;
+    busy.insert(item.key);
+  }
+  return std::string::npos;
+}
+
+void DeliveryPipeline::Work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    std::size_t index = NextStartableLocked();
+    if (index == std::string::npos) {
+      if (stopping_) return;
+      ++idleWorkers_;
+      changed_.wait(lock, [&] {
+        index = NextStartableLocked();
+        return stopping_ || index != std::string::npos;
+      });
+      --idleWorkers_;
+      if (index == std::string::npos) return;
+    }
+    RunLocked(lock, index);
+  }
+}
+
+void DeliveryPipeline::RunLocked(std::unique_lock<std::mutex>& lock, std::size_t index) {
+  LOMP_CHECK(index < window_.size());
+  Item& item = *window_[index];
+  item.state = Item::State::Running;
+  --queued_;
+  // Items are reported and removed only when done, so `item` stays put
+  // while it runs, however the window moves.
+  lock.unlock();
+  const char* reason = nullptr;
+  try {
+    reason = DeliverAndClassify(deliver_, item.record);
+  } catch (...) {
+    // An error outside the network family goes on to the caller; the item
+    // is settled first, so that nothing waits for it.
+    lock.lock();
+    item.reason = " Unknown error";
+    item.state = Item::State::Done;
+    ReportLocked();
+    changed_.notify_all();
+    throw;
+  }
+  lock.lock();
+  item.reason = reason;
+  item.state = Item::State::Done;
+  ReportLocked();
+  changed_.notify_all();
+}
+
+void DeliveryPipeline::ReportLocked() {
+  while (!window_.empty()) {
+    Item& head = *window_.front();
+    if (!head.announced) {
+      head.announced = true;
+      ReportTrying(head.record.recipient);
+    }
+    if (head.state != Item::State::Done) return;
+    List& list = *head.list;
+    ++(head.reason == nullptr ? list.successes : list.failures);
+    ReportOutcome(head.reason);
+    LOMP_CHECK(list.unreported > 0);
+    if (--list.unreported == 0) list.done(ListResult(list.successes, list.failures));
+    window_.pop_front();
+  }
+}
+
+}  // namespace lomp

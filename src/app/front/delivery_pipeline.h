@@ -1,0 +1,94 @@
+// Deliveries that overlap: up to `jobs` recipients at once, reported as if
+// they had gone one after the other. With one job nothing overlaps: Submit
+// delivers each recipient on the calling thread before it returns, and no
+// thread is started.
+//
+// The caller (the main thread) submits the recipient lists of one or more
+// messages in order. Worker threads of the pipeline deliver them; the report
+// is written in submission order: "\nTrying to send message to NAME... " once
+// every recipient before NAME has been reported, its outcome once NAME's
+// delivery has ended. Whichever thread ends the delivery at the head of the
+// report writes what has become due, under the pipeline's lock, so the report
+// never waits for the main thread (which may be blocked reading a message
+// file).
+//
+// Two deliveries to the same recipient (the same name after upper-casing, or
+// the same group) never overlap, and go in the order submitted. At most
+// `jobs` deliveries run at once, and at most a bounded window of recipients
+// is held (submitted but not yet reported): Submit blocks while the window
+// is full, so a long batch is read as it is delivered.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/front/delivery_steps.h"
+#include "app/messenger/message_record.h"
+
+namespace lomp {
+
+class DeliveryPipeline {
+ public:
+  // Told the result of one submitted list once its last recipient has been
+  // reported: 0 when at least one recipient was reached and none failed,
+  // else 4. Runs under the pipeline's lock: it must not call the pipeline.
+  using ListDone = std::function<void(int result)>;
+
+  // `deliver` must stay callable from any thread until the pipeline is
+  // destroyed. `jobs` is held within 1..64.
+  DeliveryPipeline(Deliverer deliver, int jobs);
+  // Waits for every submitted delivery to be reported, then ends the workers.
+  ~DeliveryPipeline();
+  DeliveryPipeline(const DeliveryPipeline&) = delete;
+  DeliveryPipeline& operator=(const DeliveryPipeline&) = delete;
+
+  // Queues one message for every recipient of `list`, stamped with the
+  // local time of this call. Blocks while the window is full; with one job,
+  // until the list is delivered and reported. An empty list reports nothing
+  // and is done at once with 4.
+  void Submit(const RecipientList& list, const std::string& message, ListDone done);
+
+  // Blocks until everything submitted has been reported.
+  void Drain();
+
+  // Recipients submitted but not yet reported, at most.
+  std::size_t WindowCapacity() const { return capacity_; }
+
+ private:
+  struct List;
+  struct Item;
+
+  void Work();
+  // Runs the item at `index`, with the lock released while it is delivered,
+  // and reports what became due.
+  void RunLocked(std::unique_lock<std::mutex>& lock, std::size_t index);
+  // The index in window_ of the first item a worker may start, or npos.
+  std::size_t NextStartableLocked() const;
+  // Writes every report line that has become due.
+  void ReportLocked();
+
+  const Deliverer deliver_;
+  const std::size_t jobs_;
+  const std::size_t capacity_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::unique_ptr<Item>> window_;  // submission order; front: next to report
+  std::size_t queued_ = 0;                    // items not yet started
+  std::size_t idleWorkers_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
+// The key under which deliveries must not overlap: kind and upper-cased name.
+std::string RecipientKey(const RecipientEntry& entry);
+
+}  // namespace lomp

@@ -1,0 +1,87 @@
+#include "app/front/driver.h"
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/front/batch_mode.h"
+#include "app/front/console.h"
+#include "app/front/delivery_loop.h"
+#include "app/front/program_options.h"
+#include "app/messenger/messenger.h"
+#include "runtime/errors.h"
+#include "runtime/text_conversion.h"
+#include "runtime/trace_log.h"
+
+namespace lomp {
+
+int lompMain(int argc, const char* const argv[]) {
+  // The arguments arrive in the console's character set; the program works
+  // in ANSI from here on.
+  std::vector<std::string> arguments;
+  arguments.reserve(static_cast<std::size_t>(argc > 0 ? argc : 0));
+  for (int index = 0; index < argc; ++index) {
+    arguments.push_back(index == 0 ? std::string() : ConsoleToAnsi(argv[index]));
+  }
+
+  // The habits of every Linux command, as the whole command line only.
+  if (arguments.size() == 2) {
+    const std::string& only = arguments[1];
+    if (only == "--help" || only == "-h") {
+      consoleWrite(kMaskReport, usageText(), true);
+      return kExitDelivered;
+    }
+    if (only == "--version" || only == "-V") {
+      consoleWrite(kMaskReport, "lomp " + versionText() + "\n", true);
+      return kExitDelivered;
+    }
+  }
+
+  ProgramOptions& options = programOptions();
+  if (!parseCommandLine(arguments, options)) {
+    consoleWriteError(kMaskReport, usageText(), true);
+    return kExitUsage;
+  }
+
+  const int code = runProgram(options);
+  // The shell's prompt starts on a line of its own.
+  if (consoleWritten()) consoleWrite(kMaskReport, "\n", true);
+  return code;
+}
+
+int runProgram(const ProgramOptions& options) {
+  if (options.verbosity == kVerbosityDebug) {
+    TraceLog::Instance()->setStream(&consoleErrorStream());
+    // A run whose deliveries may overlap (several recipients, or a batch,
+    // with /j above 1) says which thread wrote each record; any other run
+    // keeps the columns as they always were.
+    const std::size_t recipients =
+        options.batchMode ? kAnyNumberOfRecipients : options.recipients.size();
+    const std::uint32_t thread = DeliveryJobs(options, recipients) > 1 ? TRACE_THREAD : 0;
+    TraceLog::Instance()->setColumns(TRACE_TIME | TRACE_CLASS | TRACE_METHOD | thread |
+                                     TRACE_MESSAGE);
+  }
+  LogTrace(".\\lomp", __LINE__, "main", "Entering...");
+
+  consoleWrite(kMaskReport, "\nInitializing...", true);
+  try {
+    if (lomp_initialize() != 0) {
+      consoleWrite(kMaskReport, "Failed.", false);
+      return kExitInitFailed;
+    }
+  } catch (const KrNetworkErr& error) {
+    // The line feed that ends the output comes at the end of the program.
+    consoleWrite(kMaskReport, error.text, false);
+    return kExitInitFailed;
+  }
+
+  return options.batchMode ? runBatchMode() : runSingleMode();
+}
+
+int runSingleMode() {
+  consoleWrite(kMaskDebug, "\nEntering single message mode.", false);
+  const ProgramOptions& options = programOptions();
+  return deliverToList(options.recipients, options.messageText);
+}
+
+}  // namespace lomp
