@@ -17,8 +17,11 @@
 
 namespace {
 
+using namespace lomp::wire;
+
 using namespace lomp;
 using namespace lomp::platform;
+using namespace lomp::platform::nbt;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kOwnName = "LOMPBENCH";

@@ -18,15 +18,16 @@ int main(int argc, char* argv[]) {
   // The real transports: NetBIOS over TCP/IP and mailslots over UDP 138,
   // set up from the host's NetBIOS configuration (Samba's smb.conf). They
   // live until the process ends.
-  static lomp::platform::NbtProvider netbios([] {
-    lomp::platform::NbtSettings settings = lomp::platform::StandardNbtSettings();
+  static lomp::platform::nbt::NbtProvider netbios([] {
+    lomp::platform::nbt::NbtSettings settings = lomp::platform::nbt::StandardNbtSettings();
     // What the provider refuses shows in the trace of /vd.
     settings.trace = [](const std::string& line) {
       lomp::LogTrace("..\\shared\\krNetbios", __LINE__, "NbtProvider", line);
     };
     return settings;
   }());
-  static lomp::platform::UdpMailslotService mailslots(lomp::platform::StandardMailslotSettings());
+  static lomp::platform::nbt::UdpMailslotService mailslots(
+      lomp::platform::nbt::StandardMailslotSettings());
   lomp::platform::InstallNetbiosProvider(&netbios);
   lomp::platform::InstallMailslotService(&mailslots);
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace lomp::platform::nbt {
+namespace lomp::wire {
 namespace {
 
 constexpr std::size_t kDatagramHeaderSize = 14;
@@ -158,4 +158,4 @@ std::optional<MailslotDatagram> ParseMailslotDatagram(std::span<const std::uint8
   return datagram;
 }
 
-}  // namespace lomp::platform::nbt
+}  // namespace lomp::wire

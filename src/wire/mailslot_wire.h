@@ -10,7 +10,7 @@
 
 #include "wire/nbt_wire.h"
 
-namespace lomp::platform::nbt {
+namespace lomp::wire {
 
 inline constexpr std::uint8_t kDirectUnique = 0x10;
 inline constexpr std::uint8_t kDirectGroup = 0x11;
@@ -36,4 +36,4 @@ std::optional<Bytes> BuildMailslotDatagram(const MailslotDatagram& datagram);
 // write; nullopt for anything else or anything malformed.
 std::optional<MailslotDatagram> ParseMailslotDatagram(std::span<const std::uint8_t> packet);
 
-}  // namespace lomp::platform::nbt
+}  // namespace lomp::wire

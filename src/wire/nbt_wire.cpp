@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace lomp::platform::nbt {
+namespace lomp::wire {
 namespace {
 
 constexpr std::uint16_t kTypeNb = 0x0020;
@@ -312,4 +312,4 @@ std::string NameText(const Name16& name) {
   return text;
 }
 
-}  // namespace lomp::platform::nbt
+}  // namespace lomp::wire

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace lomp::platform::nbt {
+namespace lomp::wire {
 
 using Bytes = std::vector<std::uint8_t>;
 using Name16 = std::array<std::uint8_t, 16>;  // 15 bytes of text and the suffix
@@ -130,4 +130,4 @@ Name16 ToName16(const std::uint8_t* field);
 // The name text (first 15 bytes without trailing spaces or zeros).
 std::string NameText(const Name16& name);
 
-}  // namespace lomp::platform::nbt
+}  // namespace lomp::wire

@@ -10,6 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lomp::platform::nbt;
+  using namespace lomp::wire;
   size = std::min(size, lomp::fuzzing::ScriptedSocket::kMaxScript);
   lomp::fuzzing::ScriptedSocket peer(data, size);
   Name16 called{};

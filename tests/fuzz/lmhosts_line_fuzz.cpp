@@ -8,7 +8,7 @@
 #include "runtime/check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace lomp::platform;
+  using namespace lomp::platform::nbt;
   const std::string_view table(reinterpret_cast<const char*>(data), size);
   std::string_view rest = table;
   while (!rest.empty()) {
@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       LOMP_CHECK(std::toupper(static_cast<unsigned char>(c)) == static_cast<unsigned char>(c));
     }
     if (entry->name.find_first_of(std::string_view("\0 ", 2)) != std::string::npos) continue;
-    nbt::Name16 name;
+    lomp::wire::Name16 name;
     name.fill(' ');
     std::memcpy(name.data(), entry->name.data(), entry->name.size());
     name[15] = entry->suffix.value_or(0x03);

@@ -7,7 +7,7 @@
 #include "wire/mailslot_wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace lomp::platform::nbt;
+  using namespace lomp::wire;
   const auto parsed = ParseMailslotDatagram(std::span(data, size));
   if (!parsed) return 0;
   LOMP_CHECK(parsed->data.size() <= size);

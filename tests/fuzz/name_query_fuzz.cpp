@@ -8,7 +8,7 @@
 #include "wire/nbt_wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace lomp::platform::nbt;
+  using namespace lomp::wire;
   if (size < 18) return 0;
   Name16 name;
   std::memcpy(name.data(), data, name.size());

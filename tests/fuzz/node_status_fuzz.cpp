@@ -7,7 +7,7 @@
 #include "wire/nbt_wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace lomp::platform::nbt;
+  using namespace lomp::wire;
   if (size < 2) return 0;
   const auto id = static_cast<std::uint16_t>(data[0] << 8 | data[1]);
   const std::span<const std::uint8_t> message(data + 2, size - 2);

@@ -7,7 +7,7 @@
 #include "wire/nbt_wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace lomp::platform::nbt;
+  using namespace lomp::wire;
   if (size >= 4) {
     const auto header = ParseFrameHeader(std::span<const std::uint8_t, 4>(data, 4));
     if (header) LOMP_CHECK(header->length <= kMaxFrameLength);

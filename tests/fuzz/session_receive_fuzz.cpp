@@ -14,6 +14,7 @@
 namespace {
 
 using namespace lomp::platform::nbt;
+using namespace lomp::wire;
 
 // The session messages of `stream`, read independently, and whether the
 // stream ends cleanly after them (between frames).

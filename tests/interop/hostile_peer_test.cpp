@@ -18,6 +18,8 @@
 namespace lomp {
 namespace {
 
+using namespace lomp::wire;
+
 using namespace std::chrono_literals;
 using lomp::testing::ChildProcess;
 using lomp::testing::Env;
@@ -212,10 +214,10 @@ TEST_F(HostilePeer, AnswersPointingAtLoopbackAreRefused) {
 }
 
 TEST_F(HostilePeer, BrokenDatagramsNeverReachTheMailslot) {
-  platform::UdpMailslotSettings settings;
+  platform::nbt::UdpMailslotSettings settings;
   settings.workgroup = Env("LOMP_WORKGROUP");
   settings.computerName = "LOMPCLIENT";
-  platform::UdpMailslotService service(settings);
+  platform::nbt::UdpMailslotService service(settings);
   platform::InstallMailslotService(&service);
   const auto handle = platform::CreateMailslot("\\\\.\\MAILSLOT\\MESSNGR", 400);
   ASSERT_NE(handle, platform::kInvalidMailslotHandle);

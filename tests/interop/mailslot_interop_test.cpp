@@ -17,6 +17,8 @@
 namespace lomp {
 namespace {
 
+using namespace lomp::wire;
+
 using namespace std::chrono_literals;
 using lomp::testing::ChildProcess;
 using lomp::testing::Env;
@@ -37,16 +39,16 @@ class MailslotInterop : public ::testing::Test {
   static void SetUpTestSuite() { lomp::testing::AssertInsideTestbed(); }
 
   void SetUp() override {
-    platform::UdpMailslotSettings settings;
+    platform::nbt::UdpMailslotSettings settings;
     settings.workgroup = Env("LOMP_WORKGROUP");
     settings.computerName = "LOMPCLIENT";
-    service_ = std::make_unique<platform::UdpMailslotService>(settings);
+    service_ = std::make_unique<platform::nbt::UdpMailslotService>(settings);
     platform::InstallMailslotService(service_.get());
   }
 
   void TearDown() override { platform::InstallMailslotService(nullptr); }
 
-  std::unique_ptr<platform::UdpMailslotService> service_;
+  std::unique_ptr<platform::nbt::UdpMailslotService> service_;
 };
 
 TEST_F(MailslotInterop, GroupMessageArrivesByteForByteAndDecodesCleanly) {

@@ -22,8 +22,11 @@
 namespace lomp {
 namespace {
 
+using namespace lomp::wire;
+
 using namespace std::chrono_literals;
 using namespace lomp::platform;
+using namespace lomp::platform::nbt;
 using lomp::testing::Arrived;
 using lomp::testing::ChildProcess;
 using lomp::testing::ClearInbox;

@@ -25,7 +25,10 @@
 namespace lomp {
 namespace {
 
+using namespace lomp::wire;
+
 using namespace platform;
+using namespace platform::nbt;
 using namespace std::chrono_literals;
 using lomp::testing::ChildProcess;
 using lomp::testing::Env;

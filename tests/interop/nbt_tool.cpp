@@ -67,8 +67,11 @@
 
 namespace {
 
+using namespace lomp::wire;
+
 using namespace lomp;
 using namespace lomp::platform;
+using namespace lomp::platform::nbt;
 
 void Say(const std::string& line) {
   std::cout << line << std::endl;
@@ -159,7 +162,7 @@ void SendBytes(int fd, const std::vector<std::uint8_t>& bytes) {
 }
 
 void SendMessage(int fd, const std::string& text) {
-  const auto header = nbt::SessionMessageHeader(static_cast<std::uint32_t>(text.size()));
+  const auto header = wire::SessionMessageHeader(static_cast<std::uint32_t>(text.size()));
   std::vector<std::uint8_t> frame(header.begin(), header.end());
   frame.insert(frame.end(), text.begin(), text.end());
   SendBytes(fd, frame);
@@ -214,7 +217,7 @@ void Hostile(int fd, const std::string& mode) {
     }
     if (mode == "trickle") {
       const std::string reply = SmbReply(request);
-      const auto header = nbt::SessionMessageHeader(static_cast<std::uint32_t>(reply.size()));
+      const auto header = wire::SessionMessageHeader(static_cast<std::uint32_t>(reply.size()));
       SendBytes(fd, {header.begin(), header.end()});
       for (const char c : reply) {
         if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1) return;
@@ -230,7 +233,7 @@ void Hostile(int fd, const std::string& mode) {
     if (mode == "flood") {
       std::vector<std::uint8_t> keepAlives;
       for (int i = 0; i < 100000; ++i)
-        keepAlives.insert(keepAlives.end(), {nbt::kKeepAlive, 0, 0, 0});
+        keepAlives.insert(keepAlives.end(), {wire::kKeepAlive, 0, 0, 0});
       SendBytes(fd, keepAlives);
     }
     SendMessage(fd, SmbReply(request));
@@ -242,10 +245,10 @@ void Serve(int fd, const std::string& mode, int port) {
     pause();
     return;
   }
-  if (ReadFrame(fd) != nbt::kSessionRequest) return;
+  if (ReadFrame(fd) != wire::kSessionRequest) return;
   if (mode == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(2600));
   if (mode == "negative") {
-    const auto refusal = nbt::NegativeSessionResponse(0x82);
+    const auto refusal = wire::NegativeSessionResponse(0x82);
     SendBytes(fd, {refusal.begin(), refusal.end()});
     return;
   }
@@ -255,7 +258,7 @@ void Serve(int fd, const std::string& mode, int port) {
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
     if (mode == "retargetlocal") inet_pton(AF_INET, "127.0.0.1", &local.sin_addr);
     const int target = port + 1000;
-    std::vector<std::uint8_t> retarget = {nbt::kRetargetResponse, 0, 0, 6};
+    std::vector<std::uint8_t> retarget = {wire::kRetargetResponse, 0, 0, 6};
     std::uint8_t ip[4];
     std::memcpy(ip, &local.sin_addr.s_addr, sizeof ip);
     for (const std::uint8_t byte : ip) retarget.push_back(byte);
@@ -264,7 +267,7 @@ void Serve(int fd, const std::string& mode, int port) {
     SendBytes(fd, retarget);
     return;
   }
-  const auto accept = nbt::PositiveSessionResponse();
+  const auto accept = wire::PositiveSessionResponse();
   SendBytes(fd, {accept.begin(), accept.end()});
   const bool resetAfter = mode.size() == 6 && mode.rfind("reset", 0) == 0 &&
                           std::isdigit(static_cast<unsigned char>(mode[5]));
@@ -273,7 +276,7 @@ void Serve(int fd, const std::string& mode, int port) {
     Hostile(fd, mode);
     return;
   }
-  if (ReadFrame(fd) != nbt::kSessionMessage) return;
+  if (ReadFrame(fd) != wire::kSessionMessage) return;
   if (mode == "silent") {
     pause();
   } else if (mode == "reset") {
@@ -283,7 +286,7 @@ void Serve(int fd, const std::string& mode, int port) {
     SendMessage(fd, std::string(2000, 'B'));
     ReadFrame(fd);
   } else if (mode == "keepalive") {
-    SendBytes(fd, {nbt::kKeepAlive, 0, 0, 0});
+    SendBytes(fd, {wire::kKeepAlive, 0, 0, 0});
     SendMessage(fd, "pong");
     ReadFrame(fd);
   } else if (mode == "pong") {
@@ -477,11 +480,11 @@ int StatusNode(int port, const std::vector<std::string>& entries) {
     std::thread([fd] {
       std::uint8_t header[4];
       std::vector<std::uint8_t> payload(68);
-      if (ReadAll(fd, header, 4) && header[0] == nbt::kSessionRequest && header[3] == 68 &&
+      if (ReadAll(fd, header, 4) && header[0] == wire::kSessionRequest && header[3] == 68 &&
           ReadAll(fd, payload.data(), payload.size())) {
-        if (const auto names = nbt::ParseSessionRequest(payload)) {
-          Say("called " + nbt::NameWithSuffix(names->first));
-          const auto accept = nbt::PositiveSessionResponse();
+        if (const auto names = wire::ParseSessionRequest(payload)) {
+          Say("called " + wire::NameWithSuffix(names->first));
+          const auto accept = wire::PositiveSessionResponse();
           SendBytes(fd, {accept.begin(), accept.end()});
           Hostile(fd, "smb");
         }
@@ -500,8 +503,8 @@ int BadDatagrams(const std::string& address, const std::string& workgroup) {
   to.sin_family = AF_INET;
   to.sin_port = htons(138);
   inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-  nbt::MailslotDatagram datagram;
-  datagram.source = nbt::Name16{};
+  wire::MailslotDatagram datagram;
+  datagram.source = wire::Name16{};
   datagram.source.fill(' ');
   std::memcpy(datagram.source.data(), "ROGUE", 5);
   datagram.source[15] = 0;
@@ -512,12 +515,12 @@ int BadDatagrams(const std::string& address, const std::string& workgroup) {
   datagram.mailslot = "\\MAILSLOT\\MESSNGR";
   const std::string good("ROGUE\0GROUP\0good\0", 17);
   datagram.data.assign(good.begin(), good.end());
-  const nbt::Bytes whole = *nbt::BuildMailslotDatagram(datagram);
-  auto send = [&](const nbt::Bytes& packet) {
+  const wire::Bytes whole = *wire::BuildMailslotDatagram(datagram);
+  auto send = [&](const wire::Bytes& packet) {
     sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   };
   for (std::size_t size = 0; size < whole.size(); size += 7) {
-    send(nbt::Bytes(whole.begin(), whole.begin() + static_cast<long>(size)));  // truncated
+    send(wire::Bytes(whole.begin(), whole.begin() + static_cast<long>(size)));  // truncated
   }
   const std::size_t smb = 82;
   for (const auto& [at, value] :
@@ -527,16 +530,16 @@ int BadDatagrams(const std::string& address, const std::string& workgroup) {
                                                          {smb + 33 + 24, 0x01},
                                                          {smb + 33 + 34, 0x00},
                                                          {smb + 32, 0x00}}) {
-    nbt::Bytes lying = whole;  // counts and offsets that lie
+    wire::Bytes lying = whole;  // counts and offsets that lie
     lying[at] = value;
     send(lying);
   }
-  nbt::Bytes oversized = whole;
+  wire::Bytes oversized = whole;
   oversized.resize(1400, 'x');
   send(oversized);
-  nbt::MailslotDatagram tooLong = datagram;
+  wire::MailslotDatagram tooLong = datagram;
   tooLong.data.assign(401, 'y');  // more than the mailslot takes
-  if (auto packet = nbt::BuildMailslotDatagram(tooLong)) send(*packet);
+  if (auto packet = wire::BuildMailslotDatagram(tooLong)) send(*packet);
   send(whole);
   Say("sent");
   return 0;

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 namespace {
 
 std::optional<std::uint32_t> HostOrderAddress(std::string_view text) {
@@ -89,4 +89,4 @@ std::string AddressText(in_addr address) {
   return text;
 }
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

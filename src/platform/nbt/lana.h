@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 
 struct LanaAddress {
   std::string interfaceName;
@@ -34,4 +34,4 @@ bool IsSessionTarget(in_addr address, const LanaAddress& lana);
 // Dotted text of an address.
 std::string AddressText(in_addr address);
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <charconv>
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 namespace {
 
 constexpr std::size_t kMaxNameLength = 15;
@@ -52,8 +52,8 @@ std::optional<LmhostsEntry> ParseLmhostsLine(std::string_view line) {
   return entry;
 }
 
-std::optional<in_addr> FindInLmhosts(std::string_view text, const nbt::Name16& name) {
-  const std::string wanted = nbt::NameText(name);
+std::optional<in_addr> FindInLmhosts(std::string_view text, const wire::Name16& name) {
+  const std::string wanted = wire::NameText(name);
   while (!text.empty()) {
     const auto end = text.find('\n');
     const std::string_view line = text.substr(0, end);
@@ -66,4 +66,4 @@ std::optional<in_addr> FindInLmhosts(std::string_view text, const nbt::Name16& n
   return std::nullopt;
 }
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

@@ -15,7 +15,7 @@
 
 #include "wire/nbt_wire.h"
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 
 struct LmhostsEntry {
   in_addr address{};
@@ -27,6 +27,6 @@ struct LmhostsEntry {
 std::optional<LmhostsEntry> ParseLmhostsLine(std::string_view line);
 
 // The address of the first entry of `text` that matches `name`.
-std::optional<in_addr> FindInLmhosts(std::string_view text, const nbt::Name16& name);
+std::optional<in_addr> FindInLmhosts(std::string_view text, const wire::Name16& name);
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <utility>
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 namespace {
 
 // Makes `path` a folder of ours with mode 0700, or accepts it when it
@@ -95,4 +95,4 @@ void NameClaim::Release() {
   if (fd_ >= 0) close(std::exchange(fd_, -1));
 }
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

@@ -14,7 +14,7 @@
 
 #include <string>
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 
 enum class ClaimResult { Claimed, Taken, Failed };
 
@@ -43,4 +43,4 @@ class NameClaim {
 // missing; empty when it is unsafe or cannot be made.
 std::string ClaimFolder(const std::string& base = {});
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

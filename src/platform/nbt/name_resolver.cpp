@@ -12,16 +12,12 @@
 
 #include "platform/nbt/lmhosts.h"
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 
-using nbt::Bytes;
-using nbt::Clock;
-using nbt::Deadline;
-using nbt::Io;
-using nbt::Name16;
-using nbt::NameQueryAnswer;
-using nbt::NameWithSuffix;
-using nbt::SocketAddress;
+using wire::Bytes;
+using wire::Name16;
+using wire::NameQueryAnswer;
+using wire::NameWithSuffix;
 
 namespace {
 
@@ -63,7 +59,7 @@ using Hear = std::function<Heard(std::span<const std::uint8_t> packet, in_addr f
 
 // Sends `request` up to `tries` times `interval` apart (to `to`, or to the
 // connected peer when null), handing every datagram that comes to `hear`.
-Exchange Ask(int fd, const sockaddr_in* to, const Bytes& request, int tries,
+Exchange Ask(int fd, const sockaddr_in* to, const wire::Bytes& request, int tries,
              std::chrono::milliseconds interval, int cancelFd, const Deadline& deadline,
              const std::function<void(int)>& sent, const Hear& hear) {
   bool resend = true;
@@ -80,7 +76,7 @@ Exchange Ask(int fd, const sockaddr_in* to, const Bytes& request, int tries,
     Clock::time_point waitUntil = Clock::now() + interval;
     for (;;) {
       const Deadline until = deadline ? std::min(waitUntil, *deadline) : waitUntil;
-      const Io ready = nbt::WaitReady(fd, POLLIN, cancelFd, until);
+      const Io ready = WaitReady(fd, POLLIN, cancelFd, until);
       if (ready == Io::Cancelled) return Exchange::Cancelled;
       if (ready == Io::Failed) return Exchange::Silent;
       if (ready != Io::Ok) {
@@ -151,12 +147,12 @@ std::uint16_t NameResolver::NextTransactionId() {
   return nextTransactionId_++;
 }
 
-std::optional<in_addr> NameResolver::Resolve(const Name16& name, const LanaAddress& lana,
+std::optional<in_addr> NameResolver::Resolve(const wire::Name16& name, const LanaAddress& lana,
                                              int cancelFd, const Deadline& deadline) {
-  const std::string text = nbt::NameText(name);
+  const std::string text = wire::NameText(name);
   in_addr literal{};
   if (inet_pton(AF_INET, text.c_str(), &literal) == 1) return literal;
-  const std::string shown = NameWithSuffix(name);
+  const std::string shown = wire::NameWithSuffix(name);
   {
     const std::lock_guard lock(mutex_);
     if (const auto known = found_.find(name); known != found_.end()) {
@@ -191,21 +187,21 @@ std::optional<in_addr> NameResolver::Resolve(const Name16& name, const LanaAddre
   return std::nullopt;
 }
 
-NameResolver::Lookup NameResolver::FromLmhosts(const Name16& name) {
+NameResolver::Lookup NameResolver::FromLmhosts(const wire::Name16& name) {
   const std::optional<std::string> table = ReadConfigFile(settings_.lmhostsPath);
   if (!table) {
     Say("lmhosts: no " + settings_.lmhostsPath);
     return {};
   }
   if (const std::optional<in_addr> address = FindInLmhosts(*table, name)) {
-    Say("lmhosts: " + NameWithSuffix(name) + " is at " + AddressText(*address));
+    Say("lmhosts: " + wire::NameWithSuffix(name) + " is at " + AddressText(*address));
     return Lookup::At(*address);
   }
-  Say("lmhosts: no entry for " + NameWithSuffix(name));
+  Say("lmhosts: no entry for " + wire::NameWithSuffix(name));
   return {};
 }
 
-NameResolver::Lookup NameResolver::FromWins(const Name16& name, const LanaAddress& lana,
+NameResolver::Lookup NameResolver::FromWins(const wire::Name16& name, const LanaAddress& lana,
                                             int cancelFd, const Deadline& deadline) {
   if (winsServers_.empty()) {
     Say("wins: no WINS server configured");
@@ -241,15 +237,15 @@ NameResolver::Lookup NameResolver::FromWins(const Name16& name, const LanaAddres
 }
 
 NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr address,
-                                                 const Name16& name, const LanaAddress& lana,
+                                                 const wire::Name16& name, const LanaAddress& lana,
                                                  int cancelFd, const Deadline& deadline) {
   const std::string serverText = AddressText(address);
-  const std::string shown = NameWithSuffix(name);
+  const std::string shown = wire::NameWithSuffix(name);
   const sockaddr_in to = SocketAddress(address, settings_.port);
   const int fd = NameServiceSocket(lana, &to);
   if (fd < 0) return {};
   const std::uint16_t id = NextTransactionId();
-  const Bytes query = nbt::BuildNameQuery(id, name, nbt::QueryMode::Unicast);
+  const wire::Bytes query = wire::BuildNameQuery(id, name, wire::QueryMode::Unicast);
   Lookup lookup;
   const Exchange exchange = Ask(
       fd, nullptr, query, settings_.winsTries, settings_.winsInterval, cancelFd, deadline,
@@ -258,13 +254,13 @@ NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr add
             ")");
       },
       [&](std::span<const std::uint8_t> packet, in_addr, Clock::time_point& waitUntil) {
-        const NameQueryAnswer answer = nbt::ParseNameQueryAnswer(packet, id, name);
+        const wire::NameQueryAnswer answer = wire::ParseNameQueryAnswer(packet, id, name);
         switch (answer.kind) {
-          case NameQueryAnswer::Kind::Positive: {
+          case wire::NameQueryAnswer::Kind::Positive: {
             in_addr found{};
             found.s_addr = answer.address;
             if (!IsSessionTarget(found, lana)) {
-              Say("Name answer refused: " + nbt::NameText(name) + " is not at " +
+              Say("Name answer refused: " + wire::NameText(name) + " is not at " +
                   AddressText(found));
               return Heard::Nothing;
             }
@@ -272,12 +268,12 @@ NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr add
             lookup = Lookup::At(found);
             return Heard::Settled;
           }
-          case NameQueryAnswer::Kind::Negative:
+          case wire::NameQueryAnswer::Kind::Negative:
             Say("wins: " + serverText + " says " + shown + " does not exist (RCODE " +
                 std::to_string(answer.rcode) + ")");
             lookup.kind = Lookup::Kind::Denied;
             return Heard::Settled;
-          case NameQueryAnswer::Kind::Wait: {
+          case wire::NameQueryAnswer::Kind::Wait: {
             const auto wait = std::min<std::chrono::seconds>(std::chrono::seconds(answer.ttl),
                                                              kMaxAcknowledgementWait);
             Say("wins: " + serverText + " asks to wait " + std::to_string(wait.count()) +
@@ -285,7 +281,7 @@ NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr add
             waitUntil = std::max(waitUntil, Clock::now() + wait);
             return Heard::Nothing;
           }
-          case NameQueryAnswer::Kind::Unrelated: return Heard::Nothing;
+          case wire::NameQueryAnswer::Kind::Unrelated: return Heard::Nothing;
         }
         return Heard::Nothing;
       });
@@ -303,15 +299,15 @@ NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr add
   return {};
 }
 
-NameResolver::Lookup NameResolver::FromHost(const Name16& name) {
-  const std::string shown = NameWithSuffix(name);
+NameResolver::Lookup NameResolver::FromHost(const wire::Name16& name) {
+  const std::string shown = wire::NameWithSuffix(name);
   // The host's names are computers' names: Samba asks the resolver only for
   // the <00> and <20> names that stand for them.
   if (name[15] != 0x00 && name[15] != 0x20) {
     Say("host: not asked for " + shown + " (only <00> and <20> names)");
     return {};
   }
-  const std::string text = nbt::NameText(name);
+  const std::string text = wire::NameText(name);
   if (text.empty()) return {};
   if (const std::optional<in_addr> address = HostResolverAddress(text)) {
     Say("host: " + shown + " is at " + AddressText(*address));
@@ -321,14 +317,14 @@ NameResolver::Lookup NameResolver::FromHost(const Name16& name) {
   return {};
 }
 
-NameResolver::Lookup NameResolver::FromBroadcast(const Name16& name, const LanaAddress& lana,
+NameResolver::Lookup NameResolver::FromBroadcast(const wire::Name16& name, const LanaAddress& lana,
                                                  int cancelFd, const Deadline& deadline) {
-  const std::string shown = NameWithSuffix(name);
+  const std::string shown = wire::NameWithSuffix(name);
   const std::string broadcastText = AddressText(lana.broadcast);
   const int fd = NameServiceSocket(lana, nullptr);
   if (fd < 0) return {};
   const std::uint16_t id = NextTransactionId();
-  const Bytes query = nbt::BuildNameQuery(id, name);
+  const wire::Bytes query = wire::BuildNameQuery(id, name);
   const sockaddr_in to = SocketAddress(lana.broadcast, settings_.port);
   Lookup lookup;
   // Answers to any try of this lookup count; everything else is dropped.
@@ -339,22 +335,22 @@ NameResolver::Lookup NameResolver::FromBroadcast(const Name16& name, const LanaA
             ")");
       },
       [&](std::span<const std::uint8_t> packet, in_addr from, Clock::time_point&) {
-        const NameQueryAnswer answer = nbt::ParseNameQueryAnswer(packet, id, name);
+        const wire::NameQueryAnswer answer = wire::ParseNameQueryAnswer(packet, id, name);
         // Only a name server denies a name, and any host can claim to be
         // one: a denial stops the broadcasts, but the owner's answer to an
         // earlier one still counts.
-        if (answer.kind == NameQueryAnswer::Kind::Negative) {
+        if (answer.kind == wire::NameQueryAnswer::Kind::Negative) {
           Say("bcast: " + AddressText(from) + " says " + shown + " does not exist (RCODE " +
               std::to_string(answer.rcode) + ")");
           return Heard::NoResend;
         }
-        if (answer.kind != NameQueryAnswer::Kind::Positive) return Heard::Nothing;
+        if (answer.kind != wire::NameQueryAnswer::Kind::Positive) return Heard::Nothing;
         in_addr found{};
         found.s_addr = answer.address;
         // A host that points us at ourselves or at many hosts is not
         // believed; another may still answer truthfully.
         if (!IsSessionTarget(found, lana)) {
-          Say("Name answer refused: " + nbt::NameText(name) + " is not at " + AddressText(found));
+          Say("Name answer refused: " + wire::NameText(name) + " is not at " + AddressText(found));
           return Heard::Nothing;
         }
         Say("bcast: " + AddressText(from) + " says " + shown + " is at " + AddressText(found));
@@ -367,8 +363,9 @@ NameResolver::Lookup NameResolver::FromBroadcast(const Name16& name, const LanaA
   return lookup;
 }
 
-Name16 NameResolver::CalledName(in_addr address, const Name16& fallback, const LanaAddress& lana,
-                                int cancelFd, const Deadline& deadline) {
+wire::Name16 NameResolver::CalledName(in_addr address, const wire::Name16& fallback,
+                                      const LanaAddress& lana, int cancelFd,
+                                      const Deadline& deadline) {
   const std::string addressText = AddressText(address);
   {
     const std::lock_guard lock(mutex_);
@@ -380,8 +377,8 @@ Name16 NameResolver::CalledName(in_addr address, const Name16& fallback, const L
   const int fd = NameServiceSocket(lana, &to);
   if (fd < 0) return fallback;
   const std::uint16_t id = NextTransactionId();
-  const Bytes request = nbt::BuildNodeStatusRequest(id);
-  std::optional<std::vector<nbt::NodeStatusName>> names;
+  const wire::Bytes request = wire::BuildNodeStatusRequest(id);
+  std::optional<std::vector<wire::NodeStatusName>> names;
   const Exchange exchange = Ask(
       fd, nullptr, request, settings_.statusTries, settings_.statusInterval, cancelFd, deadline,
       [&](int attempt) {
@@ -389,25 +386,25 @@ Name16 NameResolver::CalledName(in_addr address, const Name16& fallback, const L
             std::to_string(attempt) + ")");
       },
       [&](std::span<const std::uint8_t> packet, in_addr, Clock::time_point&) {
-        names = nbt::ParseNodeStatusResponse(packet, id);
+        names = wire::ParseNodeStatusResponse(packet, id);
         return names ? Heard::Settled : Heard::Nothing;
       });
   close(fd);
   if (exchange == Exchange::Cancelled) return fallback;
 
-  Name16 called = fallback;
-  const std::string fallbackText = NameWithSuffix(fallback);
+  wire::Name16 called = fallback;
+  const std::string fallbackText = wire::NameWithSuffix(fallback);
   if (names) {
     std::string listed;
-    for (const nbt::NodeStatusName& entry : *names) {
+    for (const wire::NodeStatusName& entry : *names) {
       if (!listed.empty()) listed += ' ';
-      listed += NameWithSuffix(entry.name);
-      if (entry.flags & nbt::kNameFlagGroup) listed += "(group)";
+      listed += wire::NameWithSuffix(entry.name);
+      if (entry.flags & wire::kNameFlagGroup) listed += "(group)";
     }
     Say("Node status: " + addressText + " has " + (listed.empty() ? "no names" : listed));
-    if (const std::optional<Name16> messenger = nbt::MessengerName(*names)) {
+    if (const std::optional<wire::Name16> messenger = wire::MessengerName(*names)) {
       called = *messenger;
-      Say("Node status: calling " + addressText + " as " + NameWithSuffix(called));
+      Say("Node status: calling " + addressText + " as " + wire::NameWithSuffix(called));
     } else {
       Say("Node status: " + addressText + " has no unique <03> name; calling it as " +
           fallbackText);
@@ -422,4 +419,4 @@ Name16 NameResolver::CalledName(in_addr address, const Name16& fallback, const L
   return called;
 }
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

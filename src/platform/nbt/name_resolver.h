@@ -39,7 +39,7 @@
 #include "platform/samba_config.h"
 #include "wire/nbt_wire.h"
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 
 struct ResolverSettings {
   std::uint16_t port = 137;  // the name service's, of servers and nodes alike
@@ -70,13 +70,13 @@ class NameResolver {
 
   // The address of `name` for a session from `lana`; nullopt when it was
   // not found or `cancelFd` became readable. Waits end at `deadline`.
-  std::optional<in_addr> Resolve(const nbt::Name16& name, const LanaAddress& lana, int cancelFd,
-                                 const nbt::Deadline& deadline);
+  std::optional<in_addr> Resolve(const wire::Name16& name, const LanaAddress& lana, int cancelFd,
+                                 const Deadline& deadline);
 
   // The name to call the node at `address` by: its Messenger name from a
   // NODE STATUS answer, else `fallback`. Asked once per address and run.
-  nbt::Name16 CalledName(in_addr address, const nbt::Name16& fallback, const LanaAddress& lana,
-                         int cancelFd, const nbt::Deadline& deadline);
+  wire::Name16 CalledName(in_addr address, const wire::Name16& fallback, const LanaAddress& lana,
+                          int cancelFd, const Deadline& deadline);
 
  private:
   struct Lookup;
@@ -86,25 +86,25 @@ class NameResolver {
     bool dead = false;
   };
 
-  Lookup FromLmhosts(const nbt::Name16& name);
-  Lookup FromWins(const nbt::Name16& name, const LanaAddress& lana, int cancelFd,
-                  const nbt::Deadline& deadline);
-  Lookup AskWinsServer(std::size_t server, in_addr address, const nbt::Name16& name,
-                       const LanaAddress& lana, int cancelFd, const nbt::Deadline& deadline);
-  Lookup FromHost(const nbt::Name16& name);
-  Lookup FromBroadcast(const nbt::Name16& name, const LanaAddress& lana, int cancelFd,
-                       const nbt::Deadline& deadline);
+  Lookup FromLmhosts(const wire::Name16& name);
+  Lookup FromWins(const wire::Name16& name, const LanaAddress& lana, int cancelFd,
+                  const Deadline& deadline);
+  Lookup AskWinsServer(std::size_t server, in_addr address, const wire::Name16& name,
+                       const LanaAddress& lana, int cancelFd, const Deadline& deadline);
+  Lookup FromHost(const wire::Name16& name);
+  Lookup FromBroadcast(const wire::Name16& name, const LanaAddress& lana, int cancelFd,
+                       const Deadline& deadline);
   std::uint16_t NextTransactionId();
   void Say(const std::string& line) const;
 
   const ResolverSettings settings_;
   const Trace trace_;
   std::mutex mutex_;
-  std::map<nbt::Name16, in_addr> found_;
-  std::map<nbt::Name16, nbt::Clock::time_point> notFound_;
-  std::map<std::uint32_t, nbt::Name16> calledNames_;  // by address, network order
+  std::map<wire::Name16, in_addr> found_;
+  std::map<wire::Name16, Clock::time_point> notFound_;
+  std::map<std::uint32_t, wire::Name16> calledNames_;  // by address, network order
   std::vector<WinsServer> winsServers_;
   std::uint16_t nextTransactionId_;
 };
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

@@ -13,11 +13,9 @@
 #include "platform/nbt/nbt_provider_state.h"
 #include "platform/samba_config.h"
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 
-using namespace nbt_engine;
-
-using nbt::Name16;
+using wire::Name16;
 
 NbtSettings StandardNbtSettings() {
   const SambaConfig& config = HostSambaConfig();
@@ -110,15 +108,15 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
   job->command = command;
   job->lana = ncb.ncb_lana_num;
   job->lsn = ncb.ncb_lsn;
-  job->callname = nbt::ToName16(ncb.ncb_callname);
-  job->name = nbt::ToName16(ncb.ncb_name);
+  job->callname = wire::ToName16(ncb.ncb_callname);
+  job->name = wire::ToName16(ncb.ncb_name);
   job->rto = ncb.ncb_rto;
   job->sto = ncb.ncb_sto;
   job->capacity = ncb.ncb_length;
   if (command == NCBSEND) {
     if (ncb.ncb_buffer == nullptr && ncb.ncb_length > 0) return NRC_BADDR;
     // The whole SESSION MESSAGE, taken now, so no thread reads the caller's buffer.
-    const auto header = nbt::SessionMessageHeader(ncb.ncb_length);
+    const auto header = wire::SessionMessageHeader(ncb.ncb_length);
     job->frame.assign(header.begin(), header.end());
     job->frame.insert(job->frame.end(), ncb.ncb_buffer, ncb.ncb_buffer + ncb.ncb_length);
     if (SendAtOnce(*job)) {
@@ -242,7 +240,7 @@ std::uint8_t NbtProvider::AddName(NCB& ncb) {
   const std::lock_guard lock(mutex_);
   Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
   if (lana == nullptr) return NRC_BRIDGE;
-  const Name16 name = nbt::ToName16(ncb.ncb_name);
+  const wire::Name16 name = wire::ToName16(ncb.ncb_name);
   if (name[0] == '*') return NRC_NOWILD;
   if (lana->names.count(name)) return NRC_DUPNAME;
   if (static_cast<int>(lana->names.size()) >= lana->maxNames) return NRC_NAMTFUL;
@@ -277,7 +275,7 @@ std::uint8_t NbtProvider::DeleteName(NCB& ncb) {
   const std::lock_guard lock(mutex_);
   Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
   if (lana == nullptr) return NRC_BRIDGE;
-  const auto found = lana->names.find(nbt::ToName16(ncb.ncb_name));
+  const auto found = lana->names.find(wire::ToName16(ncb.ncb_name));
   if (found == lana->names.end()) return NRC_NAMERR;
   lana->names.erase(found);
   return NRC_GOODRET;
@@ -330,4 +328,4 @@ void NbtProvider::CancelLocked(Job& job) {
   [[maybe_unused]] const auto written = write(job.cancelFd, &one, sizeof one);
 }
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

@@ -38,7 +38,7 @@
 #include "platform/netbios.h"
 #include "wire/nbt_wire.h"
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 
 struct NbtSettings {
   std::uint16_t sessionPort = 139;
@@ -130,4 +130,4 @@ class NbtProvider : public NetbiosProvider {
   NameResolver resolver_;
 };
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

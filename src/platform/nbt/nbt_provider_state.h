@@ -17,7 +17,7 @@
 #include "platform/nbt/nbt_provider.h"
 #include "platform/nbt/socket_io.h"
 
-namespace lomp::platform::nbt_engine {
+namespace lomp::platform::nbt {
 
 inline constexpr std::chrono::milliseconds kUnit{500};  // ncb_rto / ncb_sto unit
 inline constexpr std::uint8_t kFirstNameNumber = 2;     // 1 is the permanent node name
@@ -26,14 +26,10 @@ inline constexpr std::uint8_t kLastLsn = 254;
 inline constexpr int kDefaultLimit = 16;  // sessions or names when RESET asks for 0
 
 // The deadline `units` × 500 ms from now; none for 0.
-inline nbt::Deadline DeadlineOf(std::uint8_t units) {
+inline Deadline DeadlineOf(std::uint8_t units) {
   if (units == 0) return std::nullopt;
-  return nbt::Clock::now() + units * kUnit;
+  return Clock::now() + units * kUnit;
 }
-
-}  // namespace lomp::platform::nbt_engine
-
-namespace lomp::platform {
 
 struct NbtProvider::Session {
   explicit Session(int socket, std::uint8_t receiveUnits, std::uint8_t sendUnits)
@@ -65,7 +61,7 @@ struct NbtProvider::Lana {
     std::uint8_t number = 0;
     NameClaim claim;  // held while the name is ours
   };
-  std::map<nbt::Name16, Registered> names;
+  std::map<wire::Name16, Registered> names;
   std::map<std::uint8_t, std::shared_ptr<Session>> sessions;
   int listenFd = -1;
 };
@@ -82,20 +78,20 @@ struct NbtProvider::Job {
   std::uint8_t command = 0;
   std::uint8_t lana = 0;
   std::uint8_t lsn = 0;
-  nbt::Name16 callname{};
-  nbt::Name16 name{};
+  wire::Name16 callname{};
+  wire::Name16 name{};
   std::uint8_t rto = 0;
   std::uint8_t sto = 0;
   std::uint16_t capacity = 0;
-  nbt::Bytes frame;  // SEND: header and message
+  wire::Bytes frame;  // SEND: header and message
 
   std::uint8_t code = NRC_SYSTEM;
   std::uint8_t outLsn = 0;
-  nbt::Bytes received;
+  wire::Bytes received;
 
   int cancelFd = -1;
   std::atomic<bool> threadDone{false};
   std::thread thread;
 };
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

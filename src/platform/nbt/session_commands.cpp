@@ -15,19 +15,10 @@
 #include "platform/nbt/session_stream.h"
 #include "platform/nbt/socket_io.h"
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 
-using namespace nbt_engine;
-
-using nbt::AbortConnection;
-using nbt::Bytes;
-using nbt::Clock;
-using nbt::Deadline;
-using nbt::Io;
-using nbt::Name16;
-using nbt::SocketAddress;
-using nbt::WaitReady;
-using nbt::WriteAll;
+using wire::Bytes;
+using wire::Name16;
 
 std::uint8_t NbtProvider::AddSession(Job& job, int fd) {
   const std::lock_guard lock(mutex_);
@@ -103,17 +94,17 @@ void NbtProvider::Call(Job& job) {
   const in_addr remote = *resolved;
   // A node given by its address is called by the name it registered: a
   // Windows node takes a session only for a name of its own.
-  Name16 called = job.callname;
+  wire::Name16 called = job.callname;
   in_addr literal{};
-  if (inet_pton(AF_INET, nbt::NameText(job.callname).c_str(), &literal) == 1) {
+  if (inet_pton(AF_INET, wire::NameText(job.callname).c_str(), &literal) == 1) {
     called = resolver_.CalledName(remote, job.callname, lana, job.cancelFd, deadline);
   }
-  const Bytes request = nbt::BuildSessionRequest(called, job.name);
+  const wire::Bytes request = wire::BuildSessionRequest(called, job.name);
 
-  const nbt::Dialled dialled =
-      nbt::DialSession(lana, remote, settings_.sessionPort, request, settings_.retargetLimit,
-                       job.cancelFd, deadline, settings_.trace);
-  using Outcome = nbt::Dialled::Outcome;
+  const Dialled dialled =
+      DialSession(lana, remote, settings_.sessionPort, request, settings_.retargetLimit,
+                  job.cancelFd, deadline, settings_.trace);
+  using Outcome = Dialled::Outcome;
   switch (dialled.outcome) {
     case Outcome::Session: job.code = AddSession(job, dialled.fd); break;
     case Outcome::NoCall: job.code = NRC_NOCALL; break;
@@ -166,7 +157,7 @@ void NbtProvider::Listen(Job& job) {
     // The caller has a bounded time to say whom it calls.
     const Deadline deadline = Clock::now() + settings_.sessionRequestTimeout;
     Io io = Io::Ok;
-    const auto names = nbt::ReadSessionRequest(fd, job.cancelFd, deadline, io);
+    const auto names = ReadSessionRequest(fd, job.cancelFd, deadline, io);
     if (io == Io::Cancelled) {
       close(fd);
       job.code = NRC_CMDCAN;
@@ -183,12 +174,12 @@ void NbtProvider::Listen(Job& job) {
         if (const Lana* lana = FindLanaLocked(job.lana)) ours = lana->names.count(names->first) > 0;
       }
       // 0x80: ours but nobody listens on it; 0x82: not a name of ours.
-      const auto refusal = nbt::NegativeSessionResponse(ours ? 0x80 : 0x82);
+      const auto refusal = wire::NegativeSessionResponse(ours ? 0x80 : 0x82);
       [[maybe_unused]] const auto sent = ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL);
       close(fd);
       continue;
     }
-    const auto accept = nbt::PositiveSessionResponse();
+    const auto accept = wire::PositiveSessionResponse();
     std::size_t done = 0;
     io = WriteAll(fd, accept.data(), accept.size(), job.cancelFd, deadline, done);
     if (io != Io::Ok) {
@@ -271,10 +262,10 @@ void NbtProvider::Receive(Job& job) {
     job.code = NRC_SABORT;
     return;
   }
-  const nbt::ReceiveOutcome outcome =
-      nbt::ReceiveSessionMessage(session->fd, session->remaining, job.capacity, job.received,
-                                 job.cancelFd, DeadlineOf(session->rto));
-  using Kind = nbt::ReceiveOutcome::Kind;
+  const ReceiveOutcome outcome =
+      ReceiveSessionMessage(session->fd, session->remaining, job.capacity, job.received,
+                            job.cancelFd, DeadlineOf(session->rto));
+  using Kind = ReceiveOutcome::Kind;
   if (outcome.resetStream) {
     session->broken = true;
     AbortConnection(session->fd);
@@ -292,4 +283,4 @@ void NbtProvider::Receive(Job& job) {
   }
 }
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

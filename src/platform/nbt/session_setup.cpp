@@ -8,7 +8,7 @@
 
 namespace lomp::platform::nbt {
 
-CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
+CallAnswer ExchangeSessionRequest(int fd, const wire::Bytes& request, int cancelFd,
                                   const Deadline& deadline) {
   CallAnswer answer;
   auto ended = [&](Io io) {
@@ -24,20 +24,20 @@ CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
   Io io = WriteAll(fd, request.data(), request.size(), cancelFd, deadline, done);
   if (io != Io::Ok) return ended(io);
 
-  std::optional<FrameHeader> frame;
+  std::optional<wire::FrameHeader> frame;
   for (;;) {
     frame = ReadHeader(fd, cancelFd, deadline, io, done);
     if (io != Io::Ok) return ended(io);
     // Keep-alives may come first; the deadline bounds how many.
-    if (!frame || frame->type != kKeepAlive || frame->length != 0) break;
+    if (!frame || frame->type != wire::kKeepAlive || frame->length != 0) break;
   }
   answer.kind = CallAnswer::Kind::Garbage;
   if (!frame) return answer;
-  if (frame->type == kPositiveResponse && frame->length == 0) {
+  if (frame->type == wire::kPositiveResponse && frame->length == 0) {
     answer.kind = CallAnswer::Kind::Accepted;
-  } else if (frame->type == kNegativeResponse && frame->length == 1) {
+  } else if (frame->type == wire::kNegativeResponse && frame->length == 1) {
     answer.kind = CallAnswer::Kind::Refused;
-  } else if (frame->type == kRetargetResponse && frame->length == 6) {
+  } else if (frame->type == wire::kRetargetResponse && frame->length == 6) {
     std::uint8_t target[6];
     io = ReadExactly(fd, target, sizeof target, cancelFd, deadline, done);
     if (io != Io::Ok) return ended(io);
@@ -49,7 +49,8 @@ CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
 }
 
 Dialled DialSession(const LanaAddress& lana, in_addr remote, std::uint16_t port,
-                    const Bytes& request, int retargetLimit, int cancelFd, const Deadline& deadline,
+                    const wire::Bytes& request, int retargetLimit, int cancelFd,
+                    const Deadline& deadline,
                     const std::function<void(const std::string&)>& trace) {
   using Outcome = Dialled::Outcome;
   for (int retargets = 0;;) {
@@ -89,18 +90,19 @@ Dialled DialSession(const LanaAddress& lana, in_addr remote, std::uint16_t port,
   }
 }
 
-std::optional<std::pair<Name16, Name16>> ReadSessionRequest(int fd, int cancelFd,
-                                                            const Deadline& deadline, Io& io) {
+std::optional<std::pair<wire::Name16, wire::Name16>> ReadSessionRequest(int fd, int cancelFd,
+                                                                        const Deadline& deadline,
+                                                                        Io& io) {
   std::size_t done = 0;
   const auto frame = ReadHeader(fd, cancelFd, deadline, io, done);
   // Two encoded names with scopes fit in 2 x 255 bytes.
-  if (io != Io::Ok || !frame || frame->type != kSessionRequest || frame->length > 2 * 255) {
+  if (io != Io::Ok || !frame || frame->type != wire::kSessionRequest || frame->length > 2 * 255) {
     return std::nullopt;
   }
-  Bytes payload(frame->length);
+  wire::Bytes payload(frame->length);
   io = ReadExactly(fd, payload.data(), payload.size(), cancelFd, deadline, done);
   if (io != Io::Ok) return std::nullopt;
-  return ParseSessionRequest(payload);
+  return wire::ParseSessionRequest(payload);
 }
 
 }  // namespace lomp::platform::nbt

@@ -34,7 +34,7 @@ struct CallAnswer {
 
 // Writes `request` on a connected socket and reads the answer, skipping
 // keep-alives (as many as arrive before the deadline).
-CallAnswer ExchangeSessionRequest(int fd, const Bytes& request, int cancelFd,
+CallAnswer ExchangeSessionRequest(int fd, const wire::Bytes& request, int cancelFd,
                                   const Deadline& deadline);
 
 // How a call to a session service ended.
@@ -54,12 +54,13 @@ struct Dialled {
 // following at most `retargetLimit` RETARGETs to targets IsSessionTarget
 // allows (a refused one goes to `trace`).
 Dialled DialSession(const LanaAddress& lana, in_addr remote, std::uint16_t port,
-                    const Bytes& request, int retargetLimit, int cancelFd, const Deadline& deadline,
-                    const std::function<void(const std::string&)>& trace);
+                    const wire::Bytes& request, int retargetLimit, int cancelFd,
+                    const Deadline& deadline, const std::function<void(const std::string&)>& trace);
 
 // The called and calling names of the SESSION REQUEST a caller sends on
 // `fd`; nullopt with `io` Ok when it sent something else.
-std::optional<std::pair<Name16, Name16>> ReadSessionRequest(int fd, int cancelFd,
-                                                            const Deadline& deadline, Io& io);
+std::optional<std::pair<wire::Name16, wire::Name16>> ReadSessionRequest(int fd, int cancelFd,
+                                                                        const Deadline& deadline,
+                                                                        Io& io);
 
 }  // namespace lomp::platform::nbt

@@ -4,16 +4,16 @@
 
 namespace lomp::platform::nbt {
 
-std::optional<FrameHeader> ReadHeader(int fd, int cancelFd, const Deadline& deadline, Io& io,
-                                      std::size_t& got) {
-  std::uint8_t header[kFrameHeaderSize];
+std::optional<wire::FrameHeader> ReadHeader(int fd, int cancelFd, const Deadline& deadline, Io& io,
+                                            std::size_t& got) {
+  std::uint8_t header[wire::kFrameHeaderSize];
   io = ReadExactly(fd, header, sizeof header, cancelFd, deadline, got);
   if (io != Io::Ok) return std::nullopt;
-  return ParseFrameHeader(std::span<const std::uint8_t, 4>(header, 4));
+  return wire::ParseFrameHeader(std::span<const std::uint8_t, 4>(header, 4));
 }
 
 ReceiveOutcome ReceiveSessionMessage(int fd, std::uint32_t& remaining, std::size_t capacity,
-                                     Bytes& data, int cancelFd, const Deadline& deadline) {
+                                     wire::Bytes& data, int cancelFd, const Deadline& deadline) {
   using Kind = ReceiveOutcome::Kind;
   data.clear();
   auto failed = [](Io io, bool midMessage) {
@@ -33,8 +33,8 @@ ReceiveOutcome ReceiveSessionMessage(int fd, std::uint32_t& remaining, std::size
     Io io = Io::Ok;
     const auto frame = ReadHeader(fd, cancelFd, deadline, io, got);
     if (io != Io::Ok) return failed(io, got > 0);
-    if (frame && frame->type == kKeepAlive && frame->length == 0) continue;
-    if (!frame || frame->type != kSessionMessage) {
+    if (frame && frame->type == wire::kKeepAlive && frame->length == 0) continue;
+    if (!frame || frame->type != wire::kSessionMessage) {
       // Not a session message: the peer is not speaking the protocol.
       return {Kind::Broken, true};
     }

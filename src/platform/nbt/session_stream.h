@@ -15,8 +15,8 @@
 namespace lomp::platform::nbt {
 
 // Reads one frame header; nullopt with `io` Ok when it is malformed.
-std::optional<FrameHeader> ReadHeader(int fd, int cancelFd, const Deadline& deadline, Io& io,
-                                      std::size_t& got);
+std::optional<wire::FrameHeader> ReadHeader(int fd, int cancelFd, const Deadline& deadline, Io& io,
+                                            std::size_t& got);
 
 // One RECEIVE on a session stream. `remaining` is the session's count of
 // bytes of the current message not yet handed out (0 between messages); it
@@ -37,6 +37,6 @@ struct ReceiveOutcome {
   bool resetStream = false;
 };
 ReceiveOutcome ReceiveSessionMessage(int fd, std::uint32_t& remaining, std::size_t capacity,
-                                     Bytes& data, int cancelFd, const Deadline& deadline);
+                                     wire::Bytes& data, int cancelFd, const Deadline& deadline);
 
 }  // namespace lomp::platform::nbt

@@ -87,7 +87,7 @@ int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
     close(fd);
     return -1;
   }
-  io = nbt::WaitReady(fd, POLLOUT, cancelFd, deadline);
+  io = WaitReady(fd, POLLOUT, cancelFd, deadline);
   int error = 0;
   socklen_t length = sizeof error;
   if (io != Io::Ok || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {

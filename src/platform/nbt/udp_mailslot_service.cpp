@@ -15,7 +15,7 @@
 #include "platform/samba_config.h"
 #include "wire/mailslot_wire.h"
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 namespace {
 
 std::string Upper(std::string text) {
@@ -24,8 +24,8 @@ std::string Upper(std::string text) {
   return text;
 }
 
-nbt::Name16 GroupName(const std::string& text, std::uint8_t suffix) {
-  nbt::Name16 name;
+wire::Name16 GroupName(const std::string& text, std::uint8_t suffix) {
+  wire::Name16 name;
   name.fill(' ');
   std::memcpy(name.data(), text.data(), std::min<std::size_t>(text.size(), 15));
   name[15] = suffix;
@@ -96,7 +96,7 @@ MailslotHandle UdpMailslotService::OpenClient(const std::string& path) {
 bool UdpMailslotService::Write(MailslotHandle handle, const std::uint8_t* data,
                                std::uint32_t length, std::uint32_t& written) {
   written = 0;
-  nbt::MailslotDatagram datagram;
+  wire::MailslotDatagram datagram;
   std::vector<LanaAddress> lanas;
   {
     const std::lock_guard lock(mutex_);
@@ -107,7 +107,7 @@ bool UdpMailslotService::Write(MailslotHandle handle, const std::uint8_t* data,
     datagram.destination = GroupName(client->second.server, 0x00);
     datagram.datagramId = nextDatagramId_++;
   }
-  datagram.type = nbt::kDirectGroup;
+  datagram.type = wire::kDirectGroup;
   datagram.source = GroupName(settings_.computerName, 0x00);
   datagram.data.assign(data, data + length);
 
@@ -118,7 +118,7 @@ bool UdpMailslotService::Write(MailslotHandle handle, const std::uint8_t* data,
     if (fd < 0) continue;
     datagram.sourceAddress = lana.address.s_addr;
     datagram.sourcePort = port;
-    const auto packet = nbt::BuildMailslotDatagram(datagram);
+    const auto packet = wire::BuildMailslotDatagram(datagram);
     if (packet) {
       sockaddr_in to{};
       to.sin_family = AF_INET;
@@ -167,9 +167,9 @@ MailslotHandle UdpMailslotService::Create(const std::string& path, std::uint32_t
   return handle;
 }
 
-bool UdpMailslotService::AddressedToUs(const nbt::Name16& destination, std::uint8_t type) const {
-  if (destination == GroupName(settings_.workgroup, 0x00)) return type != nbt::kDirectUnique;
-  return nbt::NameText(destination) == settings_.computerName && !settings_.computerName.empty();
+bool UdpMailslotService::AddressedToUs(const wire::Name16& destination, std::uint8_t type) const {
+  if (destination == GroupName(settings_.workgroup, 0x00)) return type != wire::kDirectUnique;
+  return wire::NameText(destination) == settings_.computerName && !settings_.computerName.empty();
 }
 
 void UdpMailslotService::DrainLocked() {
@@ -179,7 +179,7 @@ void UdpMailslotService::DrainLocked() {
     const ssize_t count = recv(receiver_, packet, sizeof packet, MSG_DONTWAIT);
     if (count < 0) return;
     const auto datagram =
-        nbt::ParseMailslotDatagram(std::span(packet, static_cast<std::size_t>(count)));
+        wire::ParseMailslotDatagram(std::span(packet, static_cast<std::size_t>(count)));
     if (!datagram || !AddressedToUs(datagram->destination, datagram->type)) continue;
     const std::string mailslot = Upper(datagram->mailslot);
     for (auto& [handle, local] : locals_) {
@@ -231,4 +231,4 @@ void UdpMailslotService::Close(MailslotHandle handle) {
   }
 }
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

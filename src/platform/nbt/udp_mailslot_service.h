@@ -21,7 +21,7 @@
 #include "platform/nbt/nbt_provider.h"
 #include "wire/nbt_wire.h"
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 
 struct UdpMailslotSettings {
   std::uint16_t datagramPort = 138;
@@ -61,12 +61,12 @@ class UdpMailslotService : public MailslotService {
   struct Local {
     std::string mailslot;  // upper case
     std::uint32_t maxMessageSize = 0;
-    std::deque<nbt::Bytes> messages;
+    std::deque<wire::Bytes> messages;
     NameClaim owner;  // holds the name for this process
   };
 
   void DrainLocked();
-  bool AddressedToUs(const nbt::Name16& destination, std::uint8_t type) const;
+  bool AddressedToUs(const wire::Name16& destination, std::uint8_t type) const;
 
   const UdpMailslotSettings settings_;
   std::mutex mutex_;
@@ -77,4 +77,4 @@ class UdpMailslotService : public MailslotService {
   std::uint16_t nextDatagramId_;
 };
 
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

@@ -13,6 +13,9 @@
 namespace lomp::platform {
 namespace {
 
+using namespace lomp::wire;
+using namespace lomp::platform::nbt;
+
 using Files = std::map<std::string, std::string>;
 
 SambaConfig Parse(const std::string& text, const Files& files = {}) {
@@ -23,8 +26,8 @@ SambaConfig Parse(const std::string& text, const Files& files = {}) {
   });
 }
 
-nbt::Name16 Name(const std::string& text, std::uint8_t suffix) {
-  nbt::Name16 name;
+wire::Name16 Name(const std::string& text, std::uint8_t suffix) {
+  wire::Name16 name;
   name.fill(' ');
   std::memcpy(name.data(), text.data(), std::min<std::size_t>(text.size(), 15));
   name[15] = suffix;

@@ -8,8 +8,10 @@
 #include "platform/nbt/udp_mailslot_service.h"
 #include "support/hex.h"
 
-namespace lomp::platform::nbt {
+namespace lomp::wire {
 namespace {
+
+using platform::SplitMailslotPath;
 
 Name16 Name(const std::string& text, std::uint8_t suffix) {
   Name16 name;
@@ -122,4 +124,4 @@ TEST(MailslotPath, SplitsServerAndMailslot) {
 }
 
 }  // namespace
-}  // namespace lomp::platform::nbt
+}  // namespace lomp::wire

@@ -6,7 +6,7 @@
 
 #include "support/hex.h"
 
-namespace lomp::platform::nbt {
+namespace lomp::wire {
 namespace {
 
 Name16 Name(const std::string& text, std::uint8_t suffix) {
@@ -241,4 +241,4 @@ TEST(NbtWire, MessengerNameIsTheComputersOwn) {
 }
 
 }  // namespace
-}  // namespace lomp::platform::nbt
+}  // namespace lomp::wire

@@ -17,8 +17,10 @@
 #include "netbios/ncb_commands.h"
 #include "platform/nbt/nbt_provider.h"
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 namespace {
+
+using namespace lomp::wire;
 
 namespace fs = std::filesystem;
 
@@ -180,4 +182,4 @@ TEST(NameSquatting, AnotherUserCannotBlockTheNamesOfRoot) {
 }
 
 }  // namespace
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

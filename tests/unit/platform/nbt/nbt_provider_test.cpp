@@ -25,8 +25,10 @@
 #include "support/open_descriptors.h"
 #include "wire/nbt_wire.h"
 
-namespace lomp::platform {
+namespace lomp::platform::nbt {
 namespace {
+
+using namespace lomp::wire;
 
 using namespace std::chrono_literals;
 using lomp::testing::Eventually;
@@ -103,7 +105,7 @@ class LoopbackPeer {
         const std::size_t before = connections_[fd];
         connections_[fd] += static_cast<std::size_t>(n);
         if (answer_ && before < 72 && connections_[fd] >= 72) {
-          const auto positive = nbt::PositiveSessionResponse();
+          const auto positive = wire::PositiveSessionResponse();
           ::send(fd, positive.data(), positive.size(), MSG_NOSIGNAL);
         }
       }
@@ -324,7 +326,7 @@ class ScriptedPeer {
         std::uint8_t request[72];
         if (recv(fd, request, sizeof request, MSG_WAITALL) == sizeof request) {
           ++calls_;
-          if (answer_) Send(fd, {nbt::kPositiveResponse, 0, 0, 0});
+          if (answer_) Send(fd, {wire::kPositiveResponse, 0, 0, 0});
           script_(fd);
         }
         close(fd);
@@ -342,7 +344,7 @@ class ScriptedPeer {
   std::uint16_t port() const { return port_; }
   int calls() const { return calls_; }
 
-  static void Send(int fd, const nbt::Bytes& bytes) {
+  static void Send(int fd, const wire::Bytes& bytes) {
     ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
   // Reads one frame; false when the connection ended first.
@@ -400,13 +402,13 @@ TEST_F(NbtSessionLoopback, ReceiveTellsCloseFromResetAndSkipsKeepAlives) {
       {"keep-alive, then a reply",
        [](int fd) {
          ScriptedPeer::Send(
-             fd, {nbt::kKeepAlive, 0, 0, 0, nbt::kSessionMessage, 0, 0, 4, 'p', 'o', 'n', 'g'});
+             fd, {wire::kKeepAlive, 0, 0, 0, wire::kSessionMessage, 0, 0, 4, 'p', 'o', 'n', 'g'});
          ScriptedPeer::ReadFrame(fd);
        },
        NRC_GOODRET, "pong"},
       {"a longer reply",
        [](int fd) {
-         ScriptedPeer::Send(fd, {nbt::kSessionMessage, 0, 0, 6, 'a', 'b', 'c', 'd', 'e', 'f'});
+         ScriptedPeer::Send(fd, {wire::kSessionMessage, 0, 0, 6, 'a', 'b', 'c', 'd', 'e', 'f'});
          ScriptedPeer::ReadFrame(fd);
        },
        NRC_INCOMP, "abcd"},
@@ -470,7 +472,7 @@ TEST_F(NbtSessionLoopback, RetargetIsFollowedOnce) {
   const auto retargetTo = [](std::uint16_t port) {
     return [port](int fd) {
       ScriptedPeer::Send(
-          fd, {nbt::kRetargetResponse, 0, 0, 6, 127, 0, 0, 1, static_cast<std::uint8_t>(port >> 8),
+          fd, {wire::kRetargetResponse, 0, 0, 6, 127, 0, 0, 1, static_cast<std::uint8_t>(port >> 8),
                static_cast<std::uint8_t>(port)});
     };
   };
@@ -513,4 +515,4 @@ TEST(SessionTarget, RefusesAddressesNoNameMayHave) {
 }
 
 }  // namespace
-}  // namespace lomp::platform
+}  // namespace lomp::platform::nbt

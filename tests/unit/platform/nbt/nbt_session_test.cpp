@@ -16,6 +16,8 @@
 namespace lomp::platform::nbt {
 namespace {
 
+using namespace lomp::wire;
+
 using namespace std::chrono_literals;
 using Kind = ReceiveOutcome::Kind;
 
