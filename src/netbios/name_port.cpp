@@ -4,13 +4,14 @@
 #include "runtime/errors.h"
 #include "runtime/text_conversion.h"
 #include "runtime/trace_log.h"
+#include "wire/nbt_wire.h"
 
 namespace lomp {
 namespace {
 
 constexpr const char* kSource = "..\\shared\\krNetSmb";
-constexpr std::uint8_t kMessengerSuffix = 0x03;
-constexpr std::uint16_t kUnitMs = 500;
+using wire::kMessengerSuffix;
+constexpr int kUnitMs = static_cast<int>(platform::kNcbTimeUnit.count());
 
 std::string NetbiosForm(std::string name) {
   ToUpper(name);

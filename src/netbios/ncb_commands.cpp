@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "runtime/trace_log.h"
+#include "wire/nbt_wire.h"
 
 namespace lomp {
 namespace {
@@ -12,8 +13,8 @@ namespace {
 using namespace platform;
 
 constexpr const char* kSource = "..\\shared\\krNetbios";
-constexpr std::uint8_t kMessengerSuffix = 0x03;
-constexpr std::uint32_t kUnitMs = 500;
+using wire::kMessengerSuffix;
+constexpr auto kUnitMs = static_cast<std::uint32_t>(kNcbTimeUnit.count());
 
 // The first 15 bytes of a name field as text, ending early at a zero byte.
 std::string NameText(const std::uint8_t* field) {

@@ -13,11 +13,16 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "platform/sync.h"
 
 namespace lomp::platform {
+
+// The unit of the NCB's time-out fields (ncb_rto, ncb_sto) and of a command's
+// time-out given in units.
+inline constexpr std::chrono::milliseconds kNcbTimeUnit{500};
 
 inline constexpr int NCBNAMSZ = 16;
 inline constexpr int MAX_LANA = 254;

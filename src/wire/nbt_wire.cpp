@@ -236,7 +236,7 @@ std::optional<Name16> MessengerName(const std::vector<NodeStatusName>& names) {
   };
   const NodeStatusName* firstMessenger = nullptr;
   for (const NodeStatusName& entry : names) {
-    if (!unique(entry, 0x03)) continue;
+    if (!unique(entry, kMessengerSuffix)) continue;
     if (firstMessenger == nullptr) firstMessenger = &entry;
     for (const NodeStatusName& computer : names) {
       if (unique(computer, 0x00) &&

@@ -18,6 +18,9 @@ namespace lomp::wire {
 using Bytes = std::vector<std::uint8_t>;
 using Name16 = std::array<std::uint8_t, 16>;  // 15 bytes of text and the suffix
 
+// The suffix of a Messenger's name: the one personal messages are sent to.
+inline constexpr std::uint8_t kMessengerSuffix = 0x03;
+
 inline constexpr std::size_t kEncodedNameSize = 34;  // 0x20, 32 letters, 0x00
 
 // Appends a 16-bit value in network byte order, as every NetBIOS field is.

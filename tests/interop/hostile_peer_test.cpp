@@ -92,6 +92,19 @@ TEST_F(HostilePeer, ResetAtEveryStepOfAMultiBlockExchange) {
   }
 }
 
+// Nothing listens on the spare host's port 139: the trace of /vd says which
+// call failed, with what error, at which address, and the code it became.
+TEST_F(HostilePeer, RefusedConnectionIsTracedWithItsErrorAndAddress) {
+  const LompRun run = Lomp({"/t:1000", "/vd", Spare(), "hi"});
+  EXPECT_EQ(run.output, "\nInitializing...\nEntering single message mode." +
+                            Report(Spare(), "Failed. Recipient not found") + "\n");
+  EXPECT_NE(run.errors.find("Call: " + Spare() + "<03> at " + Spare() +
+                            ":139: connect: Connection refused (errno 111); NCB code 0x14"),
+            std::string::npos)
+      << run.errors;
+  EXPECT_EQ(run.exitCode, 4);
+}
+
 TEST_F(HostilePeer, KeepAliveFloodIsSkipped) {
   ASSERT_NO_FATAL_FAILURE(StartPeer("flood"));
   ExpectOutcome(Spare(), kLong, "Sent.", 0, 8s);

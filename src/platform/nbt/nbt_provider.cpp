@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -49,6 +51,20 @@ void NbtProvider::Trace(const std::string& line) const {
   if (settings_.trace) settings_.trace(line);
 }
 
+void NbtProvider::TraceFailure(const char* command, const std::string& why,
+                               std::uint8_t code) const {
+  if (!settings_.trace) return;
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", unsigned{code});
+  settings_.trace(std::string(command) + ": " + why + "; NCB code " + hex);
+}
+
+void NbtProvider::CompleteNcb(NCB& ncb, std::uint8_t code, bool asynchronous) {
+  ncb.ncb_retcode = code;
+  ncb.ncb_cmd_cplt = code;
+  if (asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+}
+
 void NbtProvider::RefreshLanasLocked() {
   std::vector<std::unique_ptr<Lana>> refreshed;
   const std::vector<LanaAddress> addresses =
@@ -87,9 +103,7 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
   const bool asynchronous = (ncb.ncb_command & ASYNCH) != 0;
   if (command != NCBCALL && command != NCBLISTEN && command != NCBSEND && command != NCBRECV) {
     const std::uint8_t code = RunSynchronous(ncb);
-    ncb.ncb_retcode = code;
-    ncb.ncb_cmd_cplt = code;
-    if (asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+    CompleteNcb(ncb, code, asynchronous);
     return asynchronous ? NRC_GOODRET : code;
   }
 
@@ -121,17 +135,15 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
     job->frame.insert(job->frame.end(), ncb.ncb_buffer, ncb.ncb_buffer + ncb.ncb_length);
     if (SendAtOnce(*job)) {
       // Done without a thread: completed before Netbios() returns.
-      ncb.ncb_retcode = job->code;
-      ncb.ncb_cmd_cplt = job->code;
-      if (asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+      CompleteNcb(ncb, job->code, asynchronous);
       return asynchronous ? NRC_GOODRET : job->code;
     }
   }
   if (command == NCBRECV && ncb.ncb_buffer == nullptr && ncb.ncb_length > 0) return NRC_BADDR;
   job->cancelFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (job->cancelFd < 0) {
-    ncb.ncb_retcode = NRC_OSRESNOTAV;
-    if (asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+    TraceFailure("Submit", std::string("eventfd: ") + std::strerror(errno), NRC_OSRESNOTAV);
+    CompleteNcb(ncb, NRC_OSRESNOTAV, asynchronous);
     return NRC_OSRESNOTAV;
   }
 
@@ -144,14 +156,14 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
   ReapFinishedLocked();
   ncb.ncb_retcode = NRC_PENDING;
   ncb.ncb_cmd_cplt = NRC_PENDING;
-  if (ncb.ncb_event) ncb.ncb_event->Reset();
+  if (ncb.ncb_event) ncb.ncb_event->Reset();  // pending: set when it completes
   jobs_.push_back(job);
   try {
     job->thread = std::thread([this, job] { RunJob(job); });
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& error) {
     jobs_.pop_back();
-    ncb.ncb_retcode = NRC_OSRESNOTAV;
-    if (ncb.ncb_event) ncb.ncb_event->Set();
+    TraceFailure("Submit", std::string("thread: ") + error.what(), NRC_OSRESNOTAV);
+    CompleteNcb(ncb, NRC_OSRESNOTAV, asynchronous);
   }
   return NRC_GOODRET;
 }
@@ -181,9 +193,7 @@ void NbtProvider::Finish(Job& job) {
     if (count > 0) std::memcpy(ncb.ncb_buffer, job.received.data(), count);
     ncb.ncb_length = static_cast<std::uint16_t>(count);
   }
-  ncb.ncb_retcode = job.code;
-  ncb.ncb_cmd_cplt = job.code;
-  if (job.asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+  CompleteNcb(ncb, job.code, job.asynchronous);
   job.ncb = nullptr;
   RetireLocked(job);
 }
@@ -320,9 +330,9 @@ void NbtProvider::CancelLocked(Job& job) {
       }
     }
   }
-  job.ncb->ncb_retcode = NRC_CMDCAN;
-  job.ncb->ncb_cmd_cplt = NRC_CMDCAN;
-  if (job.ncb->ncb_event) job.ncb->ncb_event->Set();
+  // A cancelled command's event is set whatever its mode: the caller that
+  // cancels may be waiting on it.
+  CompleteNcb(*job.ncb, NRC_CMDCAN, true);
   job.ncb = nullptr;
   const std::uint64_t one = 1;
   [[maybe_unused]] const auto written = write(job.cancelFd, &one, sizeof one);

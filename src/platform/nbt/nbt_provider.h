@@ -113,6 +113,12 @@ class NbtProvider : public NetbiosProvider {
   std::optional<LanaAddress> RegisteredLana(Job& job);
   std::uint8_t AddSession(Job& job, int fd);
   void Trace(const std::string& line) const;
+  // Where a failure becomes an NCB code: "COMMAND: WHY; NCB code 0xNN".
+  void TraceFailure(const char* command, const std::string& why, std::uint8_t code) const;
+  // Completes `ncb` with `code` (return code and completion field) and, for
+  // an asynchronous command, sets its event. Every path of the provider
+  // ends an NCB here.
+  static void CompleteNcb(NCB& ncb, std::uint8_t code, bool asynchronous);
   // The job's session; else sets the job's code and gives nullptr.
   std::shared_ptr<Session> FindSession(Job& job);
   void ReapFinishedLocked();

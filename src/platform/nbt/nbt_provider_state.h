@@ -3,6 +3,7 @@
 // NCB's time-out fields. Private to nbt_provider.cpp and session_commands.cpp.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,36 +12,49 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
+#include "platform/nbt/lana.h"
 #include "platform/nbt/name_claim.h"
 #include "platform/nbt/nbt_provider.h"
 #include "platform/nbt/socket_io.h"
 
 namespace lomp::platform::nbt {
 
-inline constexpr std::chrono::milliseconds kUnit{500};  // ncb_rto / ncb_sto unit
-inline constexpr std::uint8_t kFirstNameNumber = 2;     // 1 is the permanent node name
+inline constexpr std::uint8_t kFirstNameNumber = 2;  // 1 is the permanent node name
 inline constexpr std::uint8_t kLastNameNumber = 254;
 inline constexpr std::uint8_t kLastLsn = 254;
 inline constexpr int kDefaultLimit = 16;  // sessions or names when RESET asks for 0
 
-// The deadline `units` × 500 ms from now; none for 0.
+// The deadline `units` NCB time units from now; none for 0.
 inline Deadline DeadlineOf(std::uint8_t units) {
   if (units == 0) return std::nullopt;
-  return Clock::now() + units * kUnit;
+  return Clock::now() + units * kNcbTimeUnit;
 }
 
 struct NbtProvider::Session {
   explicit Session(int socket, std::uint8_t receiveUnits, std::uint8_t sendUnits)
-      : fd(socket), rto(receiveUnits), sto(sendUnits) {}
+      : fd(socket), rto(receiveUnits), sto(sendUnits) {
+    sockaddr_in at{};
+    socklen_t length = sizeof at;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0) {
+      peer = AddressText(at.sin_addr) + ":" + std::to_string(ntohs(at.sin_port));
+    }
+  }
   ~Session() { close(fd); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
+  // "session 3 with 10.1.2.3:139: ", which starts its failures' traces.
+  std::string Label(std::uint8_t lsn) const {
+    return "session " + std::to_string(lsn) + " with " + peer + ": ";
+  }
+
   const int fd;
   const std::uint8_t rto;
   const std::uint8_t sto;
+  std::string peer = "?";       // the other end's address and port
   std::mutex receiveMutex;      // one RECEIVE reads the stream at a time
   std::mutex sendMutex;         // one SEND writes at a time
   std::uint32_t remaining = 0;  // bytes of the current message not yet received

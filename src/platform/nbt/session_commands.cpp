@@ -106,12 +106,13 @@ void NbtProvider::Call(Job& job) {
                   job.cancelFd, deadline, settings_.trace);
   using Outcome = Dialled::Outcome;
   switch (dialled.outcome) {
-    case Outcome::Session: job.code = AddSession(job, dialled.fd); break;
+    case Outcome::Session: job.code = AddSession(job, dialled.fd); return;
     case Outcome::NoCall: job.code = NRC_NOCALL; break;
     case Outcome::Cancelled: job.code = NRC_CMDCAN; break;
     case Outcome::TimedOut: job.code = NRC_CMDTMO; break;
     case Outcome::NotSession: job.code = NRC_SYSTEM; break;
   }
+  TraceFailure("Call", wire::NameWithSuffix(called) + " at " + dialled.why, job.code);
 }
 
 int NbtProvider::ListeningSocket(std::uint8_t lanaNumber, const LanaAddress& address) {
@@ -119,12 +120,20 @@ int NbtProvider::ListeningSocket(std::uint8_t lanaNumber, const LanaAddress& add
   Lana* lana = FindLanaLocked(lanaNumber);
   if (lana == nullptr) return -1;
   if (lana->listenFd >= 0) return lana->listenFd;
+  const std::string where =
+      AddressText(address.address) + ":" + std::to_string(settings_.sessionPort) + ": ";
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    TraceFailure("Listen", where + Describe(Io::Failure("socket", errno)), NRC_SYSTEM);
+    return -1;
+  }
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   const sockaddr_in at = SocketAddress(address.address, settings_.sessionPort);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || listen(fd, 16) != 0) {
+  const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
+  if (!bound || listen(fd, 16) != 0) {
+    TraceFailure("Listen", where + Describe(Io::Failure(bound ? "listen" : "bind", errno)),
+                 NRC_SYSTEM);
     close(fd);
     return -1;
   }
@@ -149,6 +158,7 @@ void NbtProvider::Listen(Job& job) {
     }
     if (ready != Io::Ok) {
       job.code = NRC_SYSTEM;
+      TraceFailure("Listen", Describe(ready), job.code);
       return;
     }
     const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -218,9 +228,11 @@ bool NbtProvider::SendAtOnce(Job& job) {
     return false;  // the thread waits for room after all
   } else {
     // Refused, or cut short: the stream is out of step and the session over.
+    const Io io = sent < 0 ? Io::Failure("send", errno) : Io(Io::Failed);
     session->broken = true;
     if (sent > 0) AbortConnection(session->fd);
     job.code = session->hungUp ? NRC_SCLOSED : NRC_SABORT;
+    TraceFailure("Send", session->Label(job.lsn) + Describe(io), job.code);
   }
   return true;
 }
@@ -236,7 +248,7 @@ void NbtProvider::Send(Job& job) {
   std::size_t sent = 0;
   const Io io = WriteAll(session->fd, job.frame.data(), job.frame.size(), job.cancelFd,
                          DeadlineOf(session->sto), sent);
-  switch (io) {
+  switch (io.kind) {
     case Io::Ok: job.code = NRC_GOODRET; return;
     case Io::Timeout:
     case Io::Cancelled:
@@ -250,6 +262,7 @@ void NbtProvider::Send(Job& job) {
     default:
       session->broken = true;
       job.code = session->hungUp ? NRC_SCLOSED : NRC_SABORT;
+      TraceFailure("Send", session->Label(job.lsn) + Describe(io), job.code);
       return;
   }
 }
@@ -279,6 +292,11 @@ void NbtProvider::Receive(Job& job) {
     case Kind::Broken:
       session->broken = true;
       job.code = session->hungUp && !outcome.resetStream ? NRC_SCLOSED : NRC_SABORT;
+      TraceFailure("Receive",
+                   session->Label(job.lsn) + (outcome.io == Io::Failed && outcome.io.call == nullptr
+                                                  ? std::string("not a session message")
+                                                  : Describe(outcome.io)),
+                   job.code);
       break;
   }
 }

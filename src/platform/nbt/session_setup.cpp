@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/nbt/session_stream.h"
@@ -12,7 +13,8 @@ CallAnswer ExchangeSessionRequest(int fd, const wire::Bytes& request, int cancel
                                   const Deadline& deadline) {
   CallAnswer answer;
   auto ended = [&](Io io) {
-    switch (io) {
+    answer.io = io;
+    switch (io.kind) {
       case Io::Cancelled: answer.kind = CallAnswer::Kind::Cancelled; break;
       case Io::Timeout: answer.kind = CallAnswer::Kind::TimedOut; break;
       default: answer.kind = CallAnswer::Kind::NoAnswer; break;
@@ -36,6 +38,8 @@ CallAnswer ExchangeSessionRequest(int fd, const wire::Bytes& request, int cancel
   if (frame->type == wire::kPositiveResponse && frame->length == 0) {
     answer.kind = CallAnswer::Kind::Accepted;
   } else if (frame->type == wire::kNegativeResponse && frame->length == 1) {
+    io = ReadExactly(fd, &answer.refusal, 1, cancelFd, deadline, done);
+    if (io != Io::Ok) return ended(io);
     answer.kind = CallAnswer::Kind::Refused;
   } else if (frame->type == wire::kRetargetResponse && frame->length == 6) {
     std::uint8_t target[6];
@@ -54,22 +58,30 @@ Dialled DialSession(const LanaAddress& lana, in_addr remote, std::uint16_t port,
                     const std::function<void(const std::string&)>& trace) {
   using Outcome = Dialled::Outcome;
   for (int retargets = 0;;) {
+    const std::string where = AddressText(remote) + ":" + std::to_string(port) + ": ";
+    const auto ended = [&](Outcome outcome, const std::string& why) {
+      return Dialled{outcome, -1, where + why};
+    };
     Io io = Io::Ok;
     const int fd = ConnectTcp(lana.address, remote, port, cancelFd, deadline, io);
     if (fd < 0) {
       // Refused, unreachable, or no listener: the name did not answer.
-      return {io == Io::Cancelled ? Outcome::Cancelled : Outcome::NoCall, -1};
+      switch (io.kind) {
+        case Io::Cancelled: return ended(Outcome::Cancelled, Describe(io));
+        case Io::Timeout: return ended(Outcome::TimedOut, "no connection: " + Describe(io));
+        default: return ended(Outcome::NoCall, Describe(io));
+      }
     }
     const CallAnswer answer = ExchangeSessionRequest(fd, request, cancelFd, deadline);
     using Kind = CallAnswer::Kind;
     switch (answer.kind) {
-      case Kind::Accepted: return {Outcome::Session, fd};
+      case Kind::Accepted: return {Outcome::Session, fd, ""};
       case Kind::Retarget:
         close(fd);
-        if (++retargets > retargetLimit) return {Outcome::NoCall, -1};
+        if (++retargets > retargetLimit) return ended(Outcome::NoCall, "too many RETARGETs");
         if (!IsSessionTarget(answer.address, lana)) {
           if (trace) trace("RETARGET refused: " + AddressText(answer.address));
-          return {Outcome::NoCall, -1};
+          return ended(Outcome::NoCall, "RETARGET to " + AddressText(answer.address) + " refused");
         }
         remote = answer.address;
         port = answer.port;
@@ -78,16 +90,34 @@ Dialled DialSession(const LanaAddress& lana, in_addr remote, std::uint16_t port,
       case Kind::TimedOut:
         AbortConnection(fd);
         close(fd);
-        return {answer.kind == Kind::Cancelled ? Outcome::Cancelled : Outcome::TimedOut, -1};
+        return ended(answer.kind == Kind::Cancelled ? Outcome::Cancelled : Outcome::TimedOut,
+                     "no answer to the session request: " + Describe(answer.io));
       case Kind::Refused:
+        close(fd);
+        return ended(Outcome::NoCall,
+                     "negative session response " + SessionRefusalText(answer.refusal));
       case Kind::NoAnswer:  // closed or reset before any answer
         close(fd);
-        return {Outcome::NoCall, -1};
+        return ended(Outcome::NoCall, "no answer to the session request: " + Describe(answer.io));
       case Kind::Garbage:  // not a session service speaking to us
         close(fd);
-        return {Outcome::NotSession, -1};
+        return ended(Outcome::NotSession, "not a session service");
     }
   }
+}
+
+std::string SessionRefusalText(std::uint8_t code) {
+  const char* meaning = "unspecified error";
+  switch (code) {
+    case 0x80: meaning = "not listening on called name"; break;
+    case 0x81: meaning = "not listening for calling name"; break;
+    case 0x82: meaning = "called name not present"; break;
+    case 0x83: meaning = "called name present, but insufficient resources"; break;
+    default: break;
+  }
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", unsigned{code});
+  return std::string(hex) + " (" + meaning + ")";
 }
 
 std::optional<std::pair<wire::Name16, wire::Name16>> ReadSessionRequest(int fd, int cancelFd,

@@ -30,6 +30,8 @@ struct CallAnswer {
   Kind kind = Kind::NoAnswer;
   in_addr address{};
   std::uint16_t port = 0;
+  std::uint8_t refusal = 0;  // Refused: the error code of the negative response
+  Io io;                     // NoAnswer: how the exchange ended
 };
 
 // Writes `request` on a connected socket and reads the answer, skipping
@@ -48,7 +50,14 @@ struct Dialled {
   };
   Outcome outcome = Outcome::NoCall;
   int fd = -1;
+  // Unless a session: where and why the call ended, for the trace
+  // ("10.1.2.3:139: connect: Connection refused (errno 111)").
+  std::string why;
 };
+
+// The meaning of a negative session response's error code:
+// "called name not present" for 0x82.
+std::string SessionRefusalText(std::uint8_t code);
 
 // Calls the session service at `remote`:`port` from `lana` with `request`,
 // following at most `retargetLimit` RETARGETs to targets IsSessionTarget

@@ -18,6 +18,7 @@ ReceiveOutcome ReceiveSessionMessage(int fd, std::uint32_t& remaining, std::size
   data.clear();
   auto failed = [](Io io, bool midMessage) {
     ReceiveOutcome outcome;
+    outcome.io = io;
     if (io == Io::Timeout || io == Io::Cancelled) {
       // Only a wait between messages leaves the stream in step.
       outcome.kind = io == Io::Timeout ? Kind::TimedOut : Kind::Cancelled;
@@ -36,9 +37,9 @@ ReceiveOutcome ReceiveSessionMessage(int fd, std::uint32_t& remaining, std::size
     if (frame && frame->type == wire::kKeepAlive && frame->length == 0) continue;
     if (!frame || frame->type != wire::kSessionMessage) {
       // Not a session message: the peer is not speaking the protocol.
-      return {Kind::Broken, true};
+      return {Kind::Broken, true, Io::Failed};
     }
-    if (frame->length == 0) return {Kind::Message, false};
+    if (frame->length == 0) return {Kind::Message, false, Io::Ok};
     remaining = frame->length;
   }
 
@@ -51,7 +52,7 @@ ReceiveOutcome ReceiveSessionMessage(int fd, std::uint32_t& remaining, std::size
   }
   remaining -= static_cast<std::uint32_t>(wanted);
   // The rest of a longer message comes with the next RECEIVE.
-  return {remaining > 0 ? Kind::Partial : Kind::Message, false};
+  return {remaining > 0 ? Kind::Partial : Kind::Message, false, Io::Ok};
 }
 
 }  // namespace lomp::platform::nbt

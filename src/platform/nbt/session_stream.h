@@ -35,6 +35,7 @@ struct ReceiveOutcome {
   // The stream can no longer be trusted to be in step (a wait ended inside a
   // frame, or the peer sent what no session carries): reset the connection.
   bool resetStream = false;
+  Io io;  // Broken, Closed, TimedOut, Cancelled: how the read ended
 };
 ReceiveOutcome ReceiveSessionMessage(int fd, std::uint32_t& remaining, std::size_t capacity,
                                      wire::Bytes& data, int cancelFd, const Deadline& deadline);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace lomp::platform::nbt {
 namespace {
@@ -25,7 +26,7 @@ Io Transfer(Direction direction, int fd, std::uint8_t* data, std::size_t count, 
     if (n == 0 && receiving) return Io::Closed;
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) continue;
-      return Io::Failed;
+      return Io::Failure(receiving ? "recv" : "send", errno);
     }
     moved += static_cast<std::size_t>(n);
   }
@@ -47,7 +48,7 @@ Io WaitReady(int fd, short events, int cancelFd, const Deadline& deadline) {
     const int ready = poll(fds, cancelFd >= 0 ? 2 : 1, timeoutMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      return Io::Failed;
+      return Io::Failure("poll", errno);
     }
     if (cancelFd >= 0 && fds[1].revents) return Io::Cancelled;
     if (fds[0].revents) return Io::Ok;
@@ -66,6 +67,19 @@ Io WriteAll(int fd, const std::uint8_t* data, std::size_t count, int cancelFd,
                   moved);
 }
 
+std::string Describe(const Io& io) {
+  switch (io.kind) {
+    case Io::Ok: return "done";
+    case Io::Timeout: return "timed out";
+    case Io::Cancelled: return "cancelled";
+    case Io::Closed: return "closed by the peer";
+    case Io::Failed: break;
+  }
+  if (io.call == nullptr) return "failed";
+  return std::string(io.call) + ": " + std::strerror(io.error) + " (errno " +
+         std::to_string(io.error) + ")";
+}
+
 sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
   sockaddr_in socketAddress{};
   socketAddress.sin_family = AF_INET;
@@ -76,25 +90,34 @@ sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
 
 int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
                const Deadline& deadline, Io& io) {
-  io = Io::Failed;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    io = Io::Failure("socket", errno);
+    return -1;
+  }
+  const auto fail = [&](const char* call, int error) {
+    io = Io::Failure(call, error);
+    close(fd);
+    return -1;
+  };
   const sockaddr_in from = SocketAddress(local, 0);
   const sockaddr_in to = SocketAddress(remote, port);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
-      (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
-       errno != EINPROGRESS)) {
-    close(fd);
-    return -1;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+    return fail("bind", errno);
+  }
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS) {
+    return fail("connect", errno);
   }
   io = WaitReady(fd, POLLOUT, cancelFd, deadline);
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (io != Io::Ok || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-    if (io == Io::Ok) io = Io::Failed;
+  if (io != Io::Ok) {
     close(fd);
     return -1;
   }
+  // The connection's own outcome: refused, unreachable, ...
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return fail("getsockopt", errno);
+  if (error != 0) return fail("connect", error);
   return fd;
 }
 

@@ -13,13 +13,36 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace lomp::platform::nbt {
 
 using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;
 
-enum class Io { Ok, Timeout, Cancelled, Closed, Failed };
+// How a socket operation ended. A failure names the system call that failed
+// and its errno, so that whoever turns it into an NCB code can say why.
+struct Io {
+  enum Kind { Ok, Timeout, Cancelled, Closed, Failed };
+
+  // A plain end converts from its kind: `return Io::Timeout;`.
+  Io(Kind end = Ok) : kind(end) {}  // NOLINT(google-explicit-constructor)
+  static Io Failure(const char* failedCall, int errorNumber) {
+    Io io(Failed);
+    io.call = failedCall;
+    io.error = errorNumber;
+    return io;
+  }
+  bool operator==(Kind other) const { return kind == other; }
+
+  Kind kind;
+  const char* call = nullptr;  // with Failed: "connect", "recv", ...
+  int error = 0;               // with Failed: its errno
+};
+
+// The end in words for a trace: "connect: Connection refused (errno 111)",
+// "timed out", "closed by the peer", ...
+std::string Describe(const Io& io);
 
 // Waits until `fd` is ready for `events` (poll bits), the command is
 // cancelled, or the deadline passes.
@@ -34,7 +57,7 @@ Io WriteAll(int fd, const std::uint8_t* data, std::size_t count, int cancelFd,
 sockaddr_in SocketAddress(in_addr address, std::uint16_t port);
 
 // A connected, non-blocking TCP socket from `local` to `remote`:`port`, or
-// -1 with `io` telling why.
+// -1 with `io` telling why (for a failure, the call and its errno).
 int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
                const Deadline& deadline, Io& io);
 

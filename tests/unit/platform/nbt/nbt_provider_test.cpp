@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -139,6 +140,11 @@ class NbtProviderLoopback : public ::testing::Test {
   std::unique_ptr<NbtProvider> MakeProvider(std::uint16_t port,
                                             std::chrono::milliseconds callTimeout = 20000ms) {
     NbtSettings settings;
+    settings.trace = [this](const std::string& line) {
+      const std::lock_guard lock(traceMutex_);
+      trace_.push_back(line);
+    };
+    settings.names.statusInterval = 5ms;
     settings.lanas = {{"lo", Address("127.0.0.1"), Address("127.255.255.255")}};
     settings.sessionPort = port;
     settings.names.port = 9;  // discard: no answer comes
@@ -165,9 +171,70 @@ class NbtProviderLoopback : public ::testing::Test {
     ncb.ncb_rto = ncb.ncb_sto = 2;
   }
 
+  // One CALL of `callname`, without the retries of the NCB layer above.
+  static std::uint8_t CallOnce(const char* callname) {
+    NCB ncb;
+    FillCall(ncb, callname);
+    ncb.ncb_command = NCBCALL;
+    return Netbios(&ncb);
+  }
+
+  // The provider's trace lines that hold `text`.
+  std::vector<std::string> TraceWith(const std::string& text) {
+    const std::lock_guard lock(traceMutex_);
+    std::vector<std::string> found;
+    for (const std::string& line : trace_) {
+      if (line.find(text) != std::string::npos) found.push_back(line);
+    }
+    return found;
+  }
+
   std::filesystem::path folder_;
   static inline int runs_ = 0;
+  std::mutex traceMutex_;
+  std::vector<std::string> trace_;
 };
+
+// Where a CALL fails, the trace says which call failed, with what error, at
+// which address, and the code it became: a port where nothing listens, and
+// a session service that refuses with a negative response.
+TEST_F(NbtProviderLoopback, FailedCallsSayWhy) {
+  std::uint16_t closedPort = 0;
+  close(lomp::testing::LoopbackListener(1, closedPort));
+  {
+    const auto provider = MakeProvider(closedPort);
+    EXPECT_EQ(CallOnce("127.0.0.1"), NRC_NOCALL);
+    const auto lines = TraceWith("connect: ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "Call: 127.0.0.1<03> at 127.0.0.1:" + std::to_string(closedPort) +
+                            ": connect: Connection refused (errno 111); NCB code 0x14");
+  }
+
+  std::uint16_t port = 0;
+  const int listener = lomp::testing::LoopbackListener(1, port);
+  std::thread refuser([&] {
+    const int fd = accept(listener, nullptr, nullptr);
+    std::uint8_t request[72];
+    std::size_t got = 0;
+    while (got < sizeof request) {
+      const ssize_t n = recv(fd, request + got, sizeof request - got, 0);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    const auto refusal = wire::NegativeSessionResponse(0x82);
+    ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL);
+    close(fd);
+  });
+  const auto provider = MakeProvider(port);
+  EXPECT_EQ(CallOnce("127.0.0.1"), NRC_NOCALL);
+  refuser.join();
+  close(listener);
+  EXPECT_EQ(TraceWith("negative session response").size(), 1u);
+  EXPECT_EQ(TraceWith(": negative session response 0x82 (called name not present); NCB code "
+                      "0x14")
+                .size(),
+            1u);
+}
 
 // A command cancelled and an NCB submitted again at the same address, over
 // and over, against a peer that answers at once: every CANCEL either ends the
