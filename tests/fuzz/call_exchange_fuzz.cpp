@@ -39,7 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (type == 0x82 && length == 0) {
     LOMP_CHECK(answer.kind == Kind::Accepted);
   } else if (type == 0x83 && length == 1) {
-    LOMP_CHECK(answer.kind == Kind::Refused);
+    if (at + 5 > size) {
+      LOMP_CHECK(answer.kind == Kind::NoAnswer);
+    } else {
+      LOMP_CHECK(answer.kind == Kind::Refused);
+      LOMP_CHECK(answer.refusal == data[at + 4]);
+    }
   } else if (type == 0x84 && length == 6) {
     if (at + 10 > size) {
       LOMP_CHECK(answer.kind == Kind::NoAnswer);
