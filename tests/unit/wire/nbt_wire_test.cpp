@@ -5,19 +5,14 @@
 #include <cstring>
 
 #include "support/hex.h"
+#include "support/name_service_peer.h"
 
 namespace lomp::wire {
 namespace {
 
-Name16 Name(const std::string& text, std::uint8_t suffix) {
-  Name16 name;
-  name.fill(' ');
-  std::memcpy(name.data(), text.data(), std::min<std::size_t>(text.size(), 15));
-  name[15] = suffix;
-  return name;
-}
-
 using lomp::testing::Hex;
+using lomp::testing::StatusAnswer;
+constexpr auto Name = lomp::testing::NetbiosName;
 
 // The worked examples of RFC 1002 packets for BOB<03> and ALICE<04>, written
 // out by hand in the protocol notes: a NAME QUERY with id 0x1234, the
@@ -172,31 +167,6 @@ TEST(NbtWire, NameServerAnswersAreToldApart) {
   const NameQueryAnswer wait = ParseNameQueryAnswer(wack, 0x1234, bob);
   EXPECT_EQ(wait.kind, NameQueryAnswer::Kind::Wait);
   EXPECT_EQ(wait.ttl, 30u);
-}
-
-// A node status answer as nmbd gives it for a host FAR in workgroup OFFICE.
-Bytes StatusAnswer(std::uint16_t id, const std::vector<NodeStatusName>& names) {
-  Bytes answer;
-  AppendBig16(answer, id);
-  AppendBig16(answer, 0x8400);
-  AppendBig16(answer, 0);
-  AppendBig16(answer, 1);
-  AppendBig16(answer, 0);
-  AppendBig16(answer, 0);
-  Name16 wildcard{};
-  wildcard[0] = '*';
-  AppendEncodedName(answer, wildcard);
-  AppendBig16(answer, 0x0021);
-  AppendBig16(answer, 0x0001);
-  answer.insert(answer.end(), {0, 0, 0, 0});
-  AppendBig16(answer, static_cast<std::uint16_t>(1 + 18 * names.size() + 46));
-  answer.push_back(static_cast<std::uint8_t>(names.size()));
-  for (const NodeStatusName& entry : names) {
-    answer.insert(answer.end(), entry.name.begin(), entry.name.end());
-    AppendBig16(answer, entry.flags);
-  }
-  answer.insert(answer.end(), 46, 0);  // statistics
-  return answer;
 }
 
 TEST(NbtWire, NodeStatusRequestAndAnswer) {

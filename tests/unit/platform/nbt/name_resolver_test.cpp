@@ -1,0 +1,214 @@
+// The resolver's rules against name services of the test's own on loopback
+// addresses: the WINS server's word, its waits and its silence, the
+// negative cache, the order of the methods, and the node status choice.
+#include "platform/nbt/name_resolver.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/name_service_peer.h"
+
+namespace lomp::platform::nbt {
+namespace {
+
+using namespace std::chrono_literals;
+using lomp::testing::NameServicePeer;
+using lomp::testing::NetbiosName;
+using wire::Bytes;
+
+in_addr Address(const char* text) {
+  in_addr address{};
+  inet_pton(AF_INET, text, &address);
+  return address;
+}
+
+const LanaAddress kLoopback{"lo", Address("127.0.0.1"), Address("127.255.255.255")};
+
+// The name a request asks for, without its padding and suffix.
+std::string AskedFor(const Bytes& request) {
+  std::size_t offset = 12;
+  const auto name = wire::ReadEncodedName(request, offset);
+  return name ? wire::NameText(*name) : "";
+}
+
+// A peer that never answers.
+void Silent(const Bytes&, const NameServicePeer::Reply&) {}
+
+class NameResolverTest : public ::testing::Test {
+ protected:
+  // The resolver, asking on `port`, quickly: every wait a few milliseconds.
+  NameResolver& Make(std::uint16_t port, std::vector<ResolveMethod> order,
+                     std::vector<std::string> winsServers = {}) {
+    ResolverSettings settings;
+    settings.port = port;
+    settings.order = std::move(order);
+    settings.winsServers = std::move(winsServers);
+    settings.lmhostsPath = lmhosts_;
+    settings.winsInterval = 20ms;
+    settings.queryInterval = 10ms;
+    settings.statusInterval = 20ms;
+    settings.negativeCacheAge = 100ms;
+    resolver_.emplace(settings, [this](const std::string& line) {
+      const std::lock_guard lock(mutex_);
+      trace_.push_back(line);
+    });
+    return *resolver_;
+  }
+
+  std::optional<std::string> Find(const char* name) {
+    const auto found = resolver_->Resolve(NetbiosName(name, 0x03), kLoopback, -1,
+                                          std::chrono::steady_clock::now() + 2s);
+    if (!found) return std::nullopt;
+    return AddressText(*found);
+  }
+
+  // The trace lines that hold `text`.
+  int Traced(const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    int count = 0;
+    for (const std::string& line : trace_) count += line.find(text) != std::string::npos;
+    return count;
+  }
+
+  void TearDown() override { std::remove(lmhosts_.c_str()); }
+
+  const std::string lmhosts_ = ::testing::TempDir() + "lomp-lmhosts-" + std::to_string(getpid());
+  std::optional<NameResolver> resolver_;
+  std::mutex mutex_;
+  std::vector<std::string> trace_;
+};
+
+// A WINS server's "no such name" ends the lookup: no broadcast follows, and
+// a WAIT FOR ACKNOWLEDGEMENT holds the query open past its tries.
+TEST_F(NameResolverTest, WinsServersWordIsFinal) {
+  NameServicePeer wins("127.0.0.2", 0, [](const Bytes& query, const NameServicePeer::Reply& reply) {
+    if (AskedFor(query) == "FAST") {  // there is no such name
+      reply(lomp::testing::NegativeAnswer(query));
+    } else {  // SLOW: wait, then the answer, long after the tries ran out
+      reply(lomp::testing::WackAnswer(query, 2));
+      std::this_thread::sleep_for(150ms);
+      reply(lomp::testing::PositiveAnswer(query, "127.0.0.7"));
+    }
+  });
+  ASSERT_TRUE(wins.ok());
+  NameServicePeer broadcast("127.255.255.255", wins.port(), Silent);
+  ASSERT_TRUE(broadcast.ok());
+  Make(wins.port(), {ResolveMethod::Wins, ResolveMethod::Bcast}, {"127.0.0.2"});
+
+  EXPECT_EQ(Find("FAST"), std::nullopt);
+  EXPECT_EQ(Traced("FAST<03> does not exist (RCODE 3)"), 1);
+  EXPECT_EQ(broadcast.requests(), 0);
+
+  EXPECT_EQ(Find("SLOW"), "127.0.0.7");
+  EXPECT_EQ(Traced("asks to wait 2 s for SLOW<03>"), 1);
+  EXPECT_EQ(broadcast.requests(), 0);
+}
+
+// A WINS server that refuses the query (nothing listens) or never answers
+// is asked once in a run; the next one in the list answers.
+TEST_F(NameResolverTest, DeadWinsServersAreSkippedForTheRun) {
+  NameServicePeer good("127.0.0.2", 0, [](const Bytes& query, const NameServicePeer::Reply& reply) {
+    reply(lomp::testing::PositiveAnswer(query, "127.0.0.8"));
+  });
+  ASSERT_TRUE(good.ok());
+  NameServicePeer silent("127.0.0.4", good.port(), Silent);
+  ASSERT_TRUE(silent.ok());
+  // Nothing listens on 127.0.0.3.
+  Make(good.port(), {ResolveMethod::Wins}, {"127.0.0.4", "tag:127.0.0.3", "127.0.0.2"});
+
+  EXPECT_EQ(Find("ALICE"), "127.0.0.8");
+  EXPECT_EQ(Find("BOB"), "127.0.0.8");
+  EXPECT_EQ(silent.requests(), 2);  // its two tries, for ALICE only
+  EXPECT_EQ(Traced("127.0.0.4 did not answer; not asked again"), 1);
+  EXPECT_EQ(Traced("127.0.0.3 refused the query; not asked again"), 1);
+  EXPECT_EQ(Traced("query BOB<03> to 127.0.0.3"), 0);
+  EXPECT_EQ(good.requests(), 2);
+}
+
+// A name nobody answered for is not looked for again until the negative
+// cache has aged; a name found is not looked for again at all.
+TEST_F(NameResolverTest, AnswersAndSilencesAreRemembered) {
+  NameServicePeer broadcast("127.255.255.255", 0,
+                            [](const Bytes& query, const NameServicePeer::Reply& reply) {
+                              if (AskedFor(query) == "DAVE")
+                                reply(lomp::testing::PositiveAnswer(query, "127.0.0.9"));
+                            });
+  ASSERT_TRUE(broadcast.ok());
+  Make(broadcast.port(), {ResolveMethod::Bcast});
+
+  EXPECT_EQ(Find("NOBODY"), std::nullopt);
+  const int asked = broadcast.requests();
+  EXPECT_EQ(asked, 3);  // every broadcast try
+  EXPECT_EQ(Find("NOBODY"), std::nullopt);
+  EXPECT_EQ(broadcast.requests(), asked);
+  std::this_thread::sleep_for(120ms);  // past the negative cache's age
+  EXPECT_EQ(Find("NOBODY"), std::nullopt);
+  EXPECT_EQ(broadcast.requests(), 2 * asked);
+
+  EXPECT_EQ(Find("DAVE"), "127.0.0.9");
+  const int afterDave = broadcast.requests();
+  EXPECT_EQ(Find("DAVE"), "127.0.0.9");
+  EXPECT_EQ(broadcast.requests(), afterDave);
+}
+
+// The methods are asked in the configured order; the first that knows the
+// name wins, and the later ones are not asked.
+TEST_F(NameResolverTest, MethodsAreAskedInOrder) {
+  NameServicePeer broadcast("127.255.255.255", 0,
+                            [](const Bytes& query, const NameServicePeer::Reply& reply) {
+                              reply(lomp::testing::PositiveAnswer(query, "127.0.0.5"));
+                            });
+  ASSERT_TRUE(broadcast.ok());
+  {
+    std::FILE* file = std::fopen(lmhosts_.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("127.0.0.6 CAROL#03\n", file);
+    std::fclose(file);
+  }
+  Make(broadcast.port(), {ResolveMethod::Lmhosts, ResolveMethod::Bcast});
+  EXPECT_EQ(Find("CAROL"), "127.0.0.6");
+  EXPECT_EQ(broadcast.requests(), 0);
+
+  Make(broadcast.port(), {ResolveMethod::Bcast, ResolveMethod::Lmhosts});
+  EXPECT_EQ(Find("CAROL"), "127.0.0.5");
+  EXPECT_EQ(Traced("lmhosts: "), 1);  // only when lmhosts came first
+}
+
+// A node given by its address is called by its Messenger name from NODE
+// STATUS; a node without a name service by the fallback, at once. Each
+// address is asked once.
+TEST_F(NameResolverTest, NodeStatusChoosesTheMessengerName) {
+  NameServicePeer node("127.0.0.2", 0, [](const Bytes& query, const NameServicePeer::Reply& reply) {
+    const auto id = static_cast<std::uint16_t>(query[0] << 8 | query[1]);
+    reply(lomp::testing::StatusAnswer(id, {{NetbiosName("ADMIN", 0x03), 0x0400},
+                                           {NetbiosName("FAR", 0x00), 0x0400},
+                                           {NetbiosName("FAR", 0x03), 0x0400}}));
+  });
+  ASSERT_TRUE(node.ok());
+  NameResolver& resolver = Make(node.port(), {});
+  const wire::Name16 fallback = NetbiosName("127.0.0.2", 0x03);
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+
+  EXPECT_EQ(resolver.CalledName(Address("127.0.0.2"), fallback, kLoopback, -1, deadline),
+            NetbiosName("FAR", 0x03));
+  EXPECT_EQ(resolver.CalledName(Address("127.0.0.2"), fallback, kLoopback, -1, deadline),
+            NetbiosName("FAR", 0x03));
+  EXPECT_EQ(node.requests(), 1);
+
+  // Nothing listens on 127.0.0.3: refused, not waited for.
+  const wire::Name16 other = NetbiosName("127.0.0.3", 0x03);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(resolver.CalledName(Address("127.0.0.3"), other, kLoopback, -1, deadline), other);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20ms);
+  EXPECT_EQ(Traced("127.0.0.3 has no name service"), 1);
+}
+
+}  // namespace
+}  // namespace lomp::platform::nbt
