@@ -187,14 +187,6 @@ NameQueryAnswer ParseNameQueryAnswer(std::span<const std::uint8_t> message,
   return answer;
 }
 
-std::optional<std::uint32_t> ParseNameQueryResponse(std::span<const std::uint8_t> message,
-                                                    std::uint16_t transactionId,
-                                                    const Name16& name) {
-  const NameQueryAnswer answer = ParseNameQueryAnswer(message, transactionId, name);
-  if (answer.kind != NameQueryAnswer::Kind::Positive) return std::nullopt;
-  return answer.address;
-}
-
 Bytes BuildNodeStatusRequest(std::uint16_t transactionId) {
   Name16 wildcard{};
   wildcard[0] = '*';

@@ -64,11 +64,6 @@ struct NameQueryAnswer {
 NameQueryAnswer ParseNameQueryAnswer(std::span<const std::uint8_t> message,
                                      std::uint16_t transactionId, const Name16& name);
 
-// The address of a positive answer, nullopt for anything else.
-std::optional<std::uint32_t> ParseNameQueryResponse(std::span<const std::uint8_t> message,
-                                                    std::uint16_t transactionId,
-                                                    const Name16& name);
-
 // --- node status ------------------------------------------------------------
 
 inline constexpr std::uint16_t kNameFlagGroup = 0x8000;

@@ -14,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(name.data(), data, name.size());
   const auto id = static_cast<std::uint16_t>(data[16] << 8 | data[17]);
   const std::span<const std::uint8_t> message(data + 18, size - 18);
-  (void)ParseNameQueryResponse(message, id, name);
+  const NameQueryAnswer answer = ParseNameQueryAnswer(message, id, name);
+  // Only a positive answer carries an address, and only a wait a TTL.
+  if (answer.kind != NameQueryAnswer::Kind::Positive) LOMP_CHECK(answer.address == 0);
 
   std::size_t offset = 0;
   if (const auto decoded = ReadEncodedName(message, offset)) {

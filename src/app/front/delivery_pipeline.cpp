@@ -7,13 +7,6 @@
 #include "runtime/trace_log.h"
 
 namespace lomp {
-namespace {
-
-// Recipients held per job: enough that a slow recipient at the head of the
-// report does not leave the other jobs idle for long.
-constexpr std::size_t kWindowPerJob = 8;
-
-}  // namespace
 
 struct DeliveryPipeline::List {
   std::size_t unreported = 0;

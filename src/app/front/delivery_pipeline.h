@@ -35,6 +35,11 @@
 
 namespace lomp {
 
+// Recipients held per job (submitted but not yet reported): enough that a
+// slow recipient at the head of the report does not leave the other jobs
+// idle for long. The window holds jobs × this at most.
+inline constexpr std::size_t kWindowPerJob = 8;
+
 class DeliveryPipeline {
  public:
   // Told the result of one submitted list once its last recipient has been
@@ -58,9 +63,6 @@ class DeliveryPipeline {
 
   // Blocks until everything submitted has been reported.
   void Drain();
-
-  // Recipients submitted but not yet reported, at most.
-  std::size_t WindowCapacity() const { return capacity_; }
 
  private:
   struct List;

@@ -121,26 +121,6 @@ TEST(CPort, ConnectionsAddedFromTwoThreadsAreAllListed) {
   EXPECT_EQ(port.ConnectionCount(), 2u * kEach);
 }
 
-TEST(CPort, PlainPortDoesNothingHarmful) {
-  CPort port;
-  EXPECT_FALSE(port.Open());
-  CConnection* connection = reinterpret_cast<CConnection*>(0x10);
-  port.Connect("anyone", connection);
-  EXPECT_EQ(connection, reinterpret_cast<CConnection*>(0x10));
-  PduBuffer buffer;
-  CConnection local(&port);
-  port.Write(local, buffer);
-  port.Read(local, buffer);
-  port.Disconnect(&local);
-  port.Listen();
-  port.Close();
-  EXPECT_EQ(buffer.length, 0);
-  port.SetSenderName("ALICE");
-  EXPECT_EQ(port.GetSenderName(), "ALICE");
-  EXPECT_EQ(port.connectTimeoutMs, 2000);
-  EXPECT_EQ(port.sessionTimeoutMs, 0);
-}
-
 TEST(KrThread, RunsOnceAndStopsCleanly) {
   class Worker : public KrThread {
    public:

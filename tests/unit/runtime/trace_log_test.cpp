@@ -25,10 +25,6 @@ class TraceLogTest : public ::testing::Test {
   std::ostringstream output_;
 };
 
-TEST_F(TraceLogTest, InstanceIsAlwaysTheSame) {
-  EXPECT_EQ(TraceLog::Instance(), TraceLog::Instance());
-}
-
 TEST_F(TraceLogTest, NothingIsWrittenWithoutAStream) {
   LogTrace(".\\lomp", 1, "main", "Entering...");
   Attach(0xB2);

@@ -47,6 +47,15 @@ TEST(NbtWire, SessionRequestMatchesTheWorkedExample) {
   EXPECT_EQ(names->second, Name("ALICE", 0x04));
 }
 
+// The address a positive answer gives, nullopt for any other answer.
+std::optional<std::uint32_t> ParseNameQueryResponse(std::span<const std::uint8_t> message,
+                                                    std::uint16_t transactionId,
+                                                    const Name16& name) {
+  const NameQueryAnswer answer = ParseNameQueryAnswer(message, transactionId, name);
+  if (answer.kind != NameQueryAnswer::Kind::Positive) return std::nullopt;
+  return answer.address;
+}
+
 TEST(NbtWire, PositiveAnswerGivesTheAddress) {
   EXPECT_EQ(ParseNameQueryResponse(kAnswer, 0x1234, Name("BOB", 0x03)), Ip(192, 168, 1, 20));
 }

@@ -262,7 +262,7 @@ TEST_F(DeliveryPipelineTest, BatchIsReadAsItIsDelivered) {
   constexpr int kEntries = 10000;
   BatchSource source(kEntries);
   std::istream input(&source);
-  const std::size_t window = DeliveryPipeline(Deliverer{}, 4).WindowCapacity();
+  const std::size_t window = 4 * kWindowPerJob;
   std::size_t furthestAhead = 0;
   int next = 0;
   bool inOrder = true;

@@ -100,6 +100,8 @@ class DispatcherTest : public ::testing::Test {
     return sent;
   }
 
+  void ExpectSentAgainAsMultiBlock(std::uint8_t ending);
+
   ScriptedNetbios netbios_;
   std::vector<std::unique_ptr<KrNetbiosInterface>> interfaces_;
 };
@@ -173,10 +175,13 @@ TEST_F(DispatcherTest, StartReplyWithoutWordsMeansGroupIdZero) {
   }
 }
 
-TEST_F(DispatcherTest, SingleBlockRefusedByClosingGoesAgainAsMultiBlock) {
-  // Like smbd: a 0xD0 on a fresh session ends it without a reply.
+// Like smbd, a receiver may end the session on a 0xD0 without a reply, by
+// `ending` it (closing or resetting): the message goes again as
+// multi-block, and through this port that receiver gets multi-block
+// messages at once.
+void DispatcherTest::ExpectSentAgainAsMultiBlock(std::uint8_t ending) {
   Peer peer = Answering(3, 0x0011);
-  peer.ReceiveResults({NRC_SCLOSED});
+  peer.ReceiveResults({ending});
   netbios_.AddPeer(NameField("BOB", 0x03), peer);
   auto port = MakePort(0);
   DeliverPersonal(Personal("hello"), {port.get()});
@@ -186,11 +191,11 @@ TEST_F(DispatcherTest, SingleBlockRefusedByClosingGoesAgainAsMultiBlock) {
   EXPECT_EQ(sent[1].command, kSmbSendStartMbMessage);
   EXPECT_EQ(sent[2].text, "hello");
   EXPECT_EQ(sent[3].command, kSmbSendEndMbMessage);
+  EXPECT_EQ(port->stats.successes, 1.0);
   bool hungUp = false;
   EXPECT_EQ(netbios_.SessionsTo(NameField("BOB", 0x03), &hungUp), 2);
   EXPECT_TRUE(hungUp);
 
-  // Through this port BOB now gets multi-block messages at once.
   netbios_.AddPeer(NameField("BOB", 0x03), Answering(3));
   DeliverPersonal(Personal("again"), {port.get()});
   EXPECT_EQ(netbios_.SessionsTo(NameField("BOB", 0x03)), 3);
@@ -198,19 +203,12 @@ TEST_F(DispatcherTest, SingleBlockRefusedByClosingGoesAgainAsMultiBlock) {
   EXPECT_EQ(SentToBob().size(), 4u + 3u);
 }
 
-// A receiver may as well reset the session as close it.
+TEST_F(DispatcherTest, SingleBlockRefusedByClosingGoesAgainAsMultiBlock) {
+  ExpectSentAgainAsMultiBlock(NRC_SCLOSED);
+}
+
 TEST_F(DispatcherTest, SingleBlockRefusedByAResetGoesAgainAsMultiBlock) {
-  Peer peer = Answering(3, 0x0011);
-  peer.ReceiveResults({NRC_SABORT});
-  netbios_.AddPeer(NameField("BOB", 0x03), peer);
-  auto port = MakePort(0);
-  DeliverPersonal(Personal("hello"), {port.get()});
-  const auto sent = SentToBob();
-  ASSERT_EQ(sent.size(), 4u);
-  EXPECT_EQ(sent[0].command, kSmbSendMessage);
-  EXPECT_EQ(sent[1].command, kSmbSendStartMbMessage);
-  EXPECT_EQ(sent[3].command, kSmbSendEndMbMessage);
-  EXPECT_EQ(port->stats.successes, 1.0);
+  ExpectSentAgainAsMultiBlock(NRC_SABORT);
 }
 
 TEST_F(DispatcherTest, SingleBlockWithoutAReplyInTimeCountsAsDelivered) {
@@ -421,17 +419,6 @@ TEST(GroupDispatch, FailuresBecomeOneErrorWithoutText) {
   } catch (const KrDataTransmissionErr& error) {
     EXPECT_EQ(error.text, "");
   }
-}
-
-TEST(DeliverMessage, UnknownKindDoesNothing) {
-  ScriptedNetbios netbios;
-  ScriptedMailslot mailslot;
-  MessageRecord record;
-  record.kind = static_cast<RecipientKind>(3);
-  record.recipient = "BOB";
-  EXPECT_NO_THROW(DeliverMessage(record));
-  EXPECT_TRUE(netbios.Submissions().empty());
-  EXPECT_TRUE(mailslot.OpenedPaths().empty());
 }
 
 }  // namespace
