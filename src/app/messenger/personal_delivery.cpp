@@ -1,6 +1,7 @@
 #include "app/messenger/personal_delivery.h"
 
 #include "netbios/name_port.h"
+#include "platform/netbios.h"
 #include "runtime/errors.h"
 #include "runtime/trace_log.h"
 #include "smb/smb_pdu.h"
@@ -15,6 +16,13 @@ void RequireAccepted(const CSmbPdu& reply, std::uint8_t command) {
   if (reply.errorClass == 0) return;
   throw KrDataTransmissionErr(FormatText("SMB %02X refused, class %u, code %u", command,
                                          unsigned{reply.errorClass}, unsigned{reply.errorCode}));
+}
+
+// Whether a failed reply to a single block still shows that the block went
+// out: the reply did not come in time (a receiver that takes the message
+// need not answer at once), or a reply came that is not one we can read.
+bool ReplyCameOrWasLate(const KrDataTransmissionErr& error) {
+  return error.returnCode == platform::NRC_CMDTMO || error.returnCode == -1;
 }
 
 // Runs `exchange` on `connection`, hanging the session up on every way out.
@@ -56,12 +64,13 @@ bool SendPersonalMsg_Singleblock(CPort& port, const MessageRecord& record) {
     try {
       session.Receive(pdu);
     } catch (const KrDataTransmissionErr& error) {
-      // A reply that does not come in time is no refusal: the block went out.
-      // A session the recipient ended without a word is one.
+      // A session the recipient ended without a word is a refusal of the
+      // single block.
       sessionEndedUnanswered = SessionEndedByPeer(error);
-      return;
-    } catch (const KrNetworkErr&) {
-      return;
+      if (sessionEndedUnanswered || ReplyCameOrWasLate(error)) return;
+      // A RECEIVE that failed here (no thread, no descriptor, a session
+      // gone) says nothing of what the recipient took: no "Sent." for it.
+      throw;
     }
     RequireAccepted(pdu, kSmbSendMessage);
   });

@@ -203,6 +203,28 @@ void DispatcherTest::ExpectSentAgainAsMultiBlock(std::uint8_t ending) {
   EXPECT_EQ(SentToBob().size(), 4u + 3u);
 }
 
+// A single block whose reply is late went out; one whose RECEIVE failed
+// here (no thread, no descriptor) is no evidence of anything: it fails and
+// is not sent again as multi-block.
+TEST_F(DispatcherTest, OnlyALateReplyLeavesASingleBlockSent) {
+  Peer late = Peer::Answering();
+  late.ReceiveResults({NRC_CMDTMO});
+  netbios_.AddPeer(NameField("BOB", 0x03), late);
+  auto port = MakePort(0);
+  EXPECT_NO_THROW(DeliverPersonal(Personal("hello"), {port.get()}));
+  EXPECT_EQ(port->stats.successes, 1.0);
+
+  for (const std::uint8_t local : {NRC_OSRESNOTAV, NRC_SYSTEM, NRC_SNUMOUT}) {
+    SCOPED_TRACE(unsigned{local});
+    Peer broken = Peer::Answering();
+    broken.ReceiveResults({local});
+    netbios_.AddPeer(NameField("CAROL", 0x03), broken);
+    EXPECT_THROW(DeliverPersonal(Personal("hello", "CAROL"), {port.get()}), KrDataTransmissionErr);
+  }
+  EXPECT_EQ(netbios_.SentTo(NameField("CAROL", 0x03)).size(), 3u);  // one block each
+  EXPECT_EQ(port->stats.successes, 1.0);
+}
+
 TEST_F(DispatcherTest, SingleBlockRefusedByClosingGoesAgainAsMultiBlock) {
   ExpectSentAgainAsMultiBlock(NRC_SCLOSED);
 }
