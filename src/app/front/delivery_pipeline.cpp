@@ -1,6 +1,7 @@
 #include "app/front/delivery_pipeline.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include "runtime/check.h"
 #include "runtime/text_conversion.h"
@@ -36,7 +37,8 @@ std::string RecipientKey(const RecipientEntry& entry) {
 DeliveryPipeline::DeliveryPipeline(Deliverer deliver, int jobs)
     : deliver_(std::move(deliver)),
       jobs_(static_cast<std::size_t>(std::clamp(jobs, 1, kMaxJobs))),
-      capacity_(jobs_ * kWindowPerJob) {}
+      capacity_(jobs_ * kWindowPerJob),
+      workerLimit_(jobs_) {}
 
 DeliveryPipeline::~DeliveryPipeline() {
   Drain();
@@ -51,6 +53,9 @@ DeliveryPipeline::~DeliveryPipeline() {
 void DeliveryPipeline::Submit(const RecipientList& list, const std::string& message,
                               ListDone done) {
   if (list.empty()) {
+    // Under the lock, as for every other list: workers may be telling
+    // earlier lists' results to the same callback.
+    const std::lock_guard lock(mutex_);
     done(4);
     return;
   }
@@ -69,15 +74,21 @@ void DeliveryPipeline::Submit(const RecipientList& list, const std::string& mess
     window_.push_back(std::move(item));
     ++queued_;
     ReportLocked();
-    if (jobs_ == 1) {
+    // One more worker while there is more work than idle workers, up to
+    // `jobs`: the threads come only as the run needs them.
+    if (workerLimit_ > 1 && queued_ > idleWorkers_ && workers_.size() < workerLimit_) {
+      try {
+        workers_.emplace_back([this] { Work(); });
+      } catch (const std::system_error&) {
+        // No thread to be had (a process or memory limit): the workers
+        // there are deliver the rest, or this thread when there are none.
+        workerLimit_ = workers_.size();
+      }
+    }
+    if (workers_.empty()) {
       // One at a time: delivered here, in order, before the next is queued.
       RunLocked(lock, NextStartableLocked());
       continue;
-    }
-    // One more worker while there is more work than idle workers, up to
-    // `jobs`: the threads come only as the run needs them.
-    if (queued_ > idleWorkers_ && workers_.size() < jobs_) {
-      workers_.emplace_back([this] { Work(); });
     }
     changed_.notify_all();
   }

@@ -86,6 +86,9 @@ class DeliveryPipeline {
   std::deque<std::unique_ptr<Item>> window_;  // submission order; front: next to report
   std::size_t queued_ = 0;                    // items not yet started
   std::size_t idleWorkers_ = 0;
+  // Workers at most: `jobs`, or fewer once a thread could not be started.
+  // At most one: everything is delivered on the submitting thread.
+  std::size_t workerLimit_;
   bool stopping_ = false;
   std::vector<std::thread> workers_;
 };
