@@ -1,8 +1,12 @@
 #include "platform/samba_config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <cerrno>
 
 namespace lomp::platform {
 namespace {
@@ -154,13 +158,28 @@ class Parser {
 
 }  // namespace
 
-std::optional<std::string> ReadConfigFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
+std::optional<std::string> ReadConfigFile(const std::string& path, std::string* refusal) {
+  // Opening a FIFO must not wait for a writer, nor reading a device for
+  // data: only a regular file is read, and that never blocks for long.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    if (refusal != nullptr) *refusal = path + " is not a regular file; not read";
+    return std::nullopt;
+  }
   constexpr std::size_t kMaxConfigSize = 1 << 20;
   std::string text(kMaxConfigSize, '\0');
-  file.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(file.gcount()));
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  text.resize(got);
   return text;
 }
 
@@ -196,9 +215,17 @@ SambaConfig ParseSambaConfig(std::string_view text, const ConfigReader& read) {
 }
 
 SambaConfig LoadSambaConfig(const std::string& path) {
-  const std::optional<std::string> text = ReadConfigFile(path);
-  if (!text) return {};
-  return ParseSambaConfig(*text, ReadConfigFile);
+  std::vector<std::string> notes;
+  const auto read = [&](const std::string& file) {
+    std::string refusal;
+    std::optional<std::string> text = ReadConfigFile(file, &refusal);
+    if (!refusal.empty()) notes.push_back(std::move(refusal));
+    return text;
+  };
+  const std::optional<std::string> text = read(path);
+  SambaConfig config = text ? ParseSambaConfig(*text, read) : SambaConfig{};
+  config.notes = std::move(notes);
+  return config;
 }
 
 const SambaConfig& HostSambaConfig() {

@@ -30,6 +30,9 @@ struct SambaConfig {
   // entries; empty: every interface.
   std::vector<std::string> interfaces;
   bool bindInterfacesOnly = false;
+  // Files that were there but not read, and why ("PATH is not a regular
+  // file; not read"), for the trace.
+  std::vector<std::string> notes;
 };
 
 // Gives the text of an included file, or nullopt when it cannot be read.
@@ -41,9 +44,10 @@ using ConfigReader = std::function<std::optional<std::string>(const std::string&
 SambaConfig ParseSambaConfig(std::string_view text, const ConfigReader& read);
 
 // The text of a configuration file (smb.conf, lmhosts), nullopt when it
-// cannot be read. Such files are small: a huge or endless one (a device) is
+// cannot be read. Only a regular file is read, so no read can block (a FIFO
+// or a device is refused, and `refusal` says so when given); a huge one is
 // cut at 1 MiB.
-std::optional<std::string> ReadConfigFile(const std::string& path);
+std::optional<std::string> ReadConfigFile(const std::string& path, std::string* refusal = nullptr);
 
 // Reads the file at `path` and what it includes from the file system.
 SambaConfig LoadSambaConfig(const std::string& path);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "inbox.h"
 #include "support/child_process.h"
@@ -40,6 +41,53 @@ std::vector<std::string> Aliases() {
 }
 
 class ManyRecipients : public lomp::testing::InboxSuite {};
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// With too little memory for a thread per delivery (prlimit --as) or too few
+// descriptors for a socket per delivery (--nofile), lomp never aborts and
+// never reports "Sent." for a message smbd did not take, nor "Failed." for
+// one it took, at any /j: each recipient's line says what its message came
+// to. (A sanitizer reserves terabytes of address space: those builds run
+// without the memory limit.)
+TEST_F(ManyRecipients, UnderResourceLimitsTheReportIsWhatArrived) {
+  std::vector<std::string> names = Aliases();
+  names.push_back(Env("LOMP_PEER_NAME"));
+  const std::string file = "/tmp/lomp-limited-" + std::to_string(getpid());
+  {
+    std::ofstream out(file);
+    for (const std::string& name : names) out << name << " limited-" << name << "\n";
+  }
+  std::vector<std::vector<std::string>> limits = {{"prlimit", "--nofile=14"}};
+  if (!kSanitized) limits.push_back({"prlimit", "--as=200000000"});
+  for (const auto& wrapper : limits)
+    for (const char* jobs : {"/j:1", "/j:16", "/j:64"}) {
+      SCOPED_TRACE(wrapper.back() + " " + jobs);
+      ClearInbox();
+      const LompRun run = Lomp({"/t:1000", jobs, "/f:" + file}, "", "", wrapper);
+      EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 4) << run.exitCode << run.errors;
+      std::this_thread::sleep_for(1s);  // smbd's message command writes after its reply
+      const std::vector<std::string> inbox = Inbox();
+      for (const std::string& name : names) {
+        const bool arrived = std::count(inbox.begin(), inbox.end(), "limited-" + name) == 1;
+        const bool reported = run.output.find(Report(name, "Sent.")) != std::string::npos;
+        const bool failed = run.output.find(Report(name, "Failed.")) != std::string::npos;
+        EXPECT_EQ(reported, arrived) << name << run.output;
+        EXPECT_NE(reported, failed) << name << run.output;
+      }
+    }
+  std::remove(file.c_str());
+}
 
 // Twenty recipients, every other one a name nobody holds: the default run
 // ends in about one time-out, the run one at a time in ten, and their

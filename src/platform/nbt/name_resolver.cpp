@@ -84,7 +84,9 @@ Exchange Ask(int fd, const sockaddr_in* to, const wire::Bytes& request, int trie
         if (Clock::now() < waitUntil) continue;  // a WACK moved the end of this try
         break;
       }
-      std::uint8_t packet[1500];
+      // A node status answer with 255 names is over 4.6 KB: room for any
+      // datagram.
+      std::uint8_t packet[65536];
       sockaddr_in from{};
       socklen_t fromLength = sizeof from;
       const ssize_t n = recvfrom(fd, packet, sizeof packet, MSG_DONTWAIT,
@@ -188,9 +190,10 @@ std::optional<in_addr> NameResolver::Resolve(const wire::Name16& name, const Lan
 }
 
 NameResolver::Lookup NameResolver::FromLmhosts(const wire::Name16& name) {
-  const std::optional<std::string> table = ReadConfigFile(settings_.lmhostsPath);
+  std::string refusal;
+  const std::optional<std::string> table = ReadConfigFile(settings_.lmhostsPath, &refusal);
   if (!table) {
-    Say("lmhosts: no " + settings_.lmhostsPath);
+    Say("lmhosts: " + (refusal.empty() ? "no " + settings_.lmhostsPath : refusal));
     return {};
   }
   if (const std::optional<in_addr> address = FindInLmhosts(*table, name)) {

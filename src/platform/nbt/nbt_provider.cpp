@@ -24,6 +24,7 @@ NbtSettings StandardNbtSettings() {
   NbtSettings settings;
   settings.names = ResolverSettingsFrom(config);
   settings.interfaces = config.interfaces;
+  settings.configNotes = config.notes;
   return settings;
 }
 
@@ -142,29 +143,39 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
   if (command == NCBRECV && ncb.ncb_buffer == nullptr && ncb.ncb_length > 0) return NRC_BADDR;
   job->cancelFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (job->cancelFd < 0) {
-    TraceFailure("Submit", std::string("eventfd: ") + std::strerror(errno), NRC_OSRESNOTAV);
-    CompleteNcb(ncb, NRC_OSRESNOTAV, asynchronous);
-    return NRC_OSRESNOTAV;
+    // No descriptor to be had: the command cannot be cancelled, so it runs
+    // here to its own deadline. Failing it instead could leave a message
+    // half-exchanged, taken by the receiver but reported as failed.
+    Trace(std::string("Submit: no descriptor to cancel the command with (eventfd: ") +
+          std::strerror(errno) + "); it runs on the caller's thread");
   }
-
-  if (!asynchronous) {
+  if (!asynchronous || job->cancelFd < 0) {
     RunJob(job);
-    return ncb.ncb_retcode;
+    return asynchronous ? NRC_GOODRET : static_cast<std::uint8_t>(ncb.ncb_retcode);
   }
 
-  const std::lock_guard lock(mutex_);
-  ReapFinishedLocked();
-  ncb.ncb_retcode = NRC_PENDING;
-  ncb.ncb_cmd_cplt = NRC_PENDING;
-  if (ncb.ncb_event) ncb.ncb_event->Reset();  // pending: set when it completes
-  jobs_.push_back(job);
-  try {
-    job->thread = std::thread([this, job] { RunJob(job); });
-  } catch (const std::system_error& error) {
-    jobs_.pop_back();
-    TraceFailure("Submit", std::string("thread: ") + error.what(), NRC_OSRESNOTAV);
-    CompleteNcb(ncb, NRC_OSRESNOTAV, asynchronous);
+  std::string noThread;
+  {
+    const std::lock_guard lock(mutex_);
+    ReapFinishedLocked();
+    ncb.ncb_retcode = NRC_PENDING;
+    ncb.ncb_cmd_cplt = NRC_PENDING;
+    if (ncb.ncb_event) ncb.ncb_event->Reset();  // pending: set when it completes
+    jobs_.push_back(job);
+    try {
+      job->thread = std::thread([this, job] { RunJob(job); });
+      return NRC_GOODRET;
+    } catch (const std::system_error& error) {
+      noThread = error.what();
+    }
   }
+  // No thread to be had (a process or memory limit): the command runs here,
+  // to its own deadline, and is complete when Netbios() returns. It stays
+  // listed meanwhile, so another thread may still cancel it. Failing it
+  // instead would turn a local shortage into a failed delivery, or into a
+  // doubt whether a message that went out was taken.
+  Trace("Submit: no thread for the command (" + noThread + "); it runs on the caller's thread");
+  RunJob(job);
   return NRC_GOODRET;
 }
 
@@ -207,6 +218,9 @@ void NbtProvider::RetireLocked(const Job& job) {
 }
 
 std::uint8_t NbtProvider::RunSynchronous(NCB& ncb) {
+  std::call_once(notesTraced_, [this] {
+    for (const std::string& note : settings_.configNotes) Trace("Configuration: " + note);
+  });
   switch (ncb.ncb_command & ~ASYNCH) {
     case NCBENUM: return Enumerate(ncb);
     case NCBRESET: return Reset(ncb);

@@ -64,6 +64,9 @@ struct NbtSettings {
   // Where diagnostics go (name lookups, refused answers and targets); none
   // when empty.
   std::function<void(const std::string&)> trace;
+  // What the configuration did not read, and why: traced with the first
+  // command (the program's trace is set up by then).
+  std::vector<std::string> configNotes;
 };
 
 // The settings of the host's NetBIOS configuration: the WINS servers, the
@@ -127,6 +130,7 @@ class NbtProvider : public NetbiosProvider {
   int ListeningSocket(std::uint8_t lana, const LanaAddress& address);
 
   const NbtSettings settings_;
+  std::once_flag notesTraced_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Lana>> lanas_;
   // Commands that still own their NCB, and commands that gave it back

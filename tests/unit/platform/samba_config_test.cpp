@@ -3,7 +3,10 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -104,6 +107,35 @@ TEST(SambaConfig, IncludesAreReadInPlace) {
   // A missing include is skipped; a file including itself ends.
   config = Parse("include = /missing\ninclude = /etc/samba/loop.conf\n", files);
   EXPECT_EQ(config.netbiosName, "LOOPED");
+}
+
+// A FIFO (or a device) named by an include, or as smb.conf itself, is not
+// read: opening one would wait for a writer that never comes. What was
+// refused is noted for the trace; the rest of the configuration stands.
+TEST(SambaConfig, FilesThatAreNotRegularAreRefused) {
+  const std::string folder = ::testing::TempDir() + "lomp-fifo-" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const std::string fifo = folder + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string conf = folder + "/smb.conf";
+  {
+    std::FILE* file = std::fopen(conf.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "[global]\n include = %s\n workgroup = OFFICE\n", fifo.c_str());
+    std::fclose(file);
+  }
+  const SambaConfig included = LoadSambaConfig(conf);
+  EXPECT_EQ(included.workgroup, "OFFICE");
+  EXPECT_EQ(included.notes, std::vector<std::string>{fifo + " is not a regular file; not read"});
+
+  const SambaConfig itself = LoadSambaConfig(fifo);
+  EXPECT_EQ(itself.workgroup, "WORKGROUP");
+  EXPECT_EQ(itself.notes.size(), 1u);
+  EXPECT_EQ(LoadSambaConfig("/dev/zero").notes.size(), 1u);
+
+  std::remove(conf.c_str());
+  std::remove(fifo.c_str());
+  rmdir(folder.c_str());
 }
 
 TEST(SambaConfig, ContinuationAtTheEndOfTheFile) {

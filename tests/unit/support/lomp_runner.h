@@ -24,13 +24,16 @@ struct LompRun {
   std::chrono::steady_clock::duration took{};
 };
 
+// Runs lomp with `arguments` (in network namespace `ns` when given, and
+// under the program `wrapper` when given: {"prlimit", "--as=..."}).
 inline LompRun Lomp(std::vector<std::string> arguments, const std::string& input = "",
-                    const std::string& ns = "") {
+                    const std::string& ns = "", const std::vector<std::string>& wrapper = {}) {
   static int runs = 0;
   const std::string errorFile =
       std::filesystem::temp_directory_path() /
       ("lomp-stderr-" + std::to_string(getpid()) + "-" + std::to_string(++runs));
   arguments.insert(arguments.begin(), LOMP_BINARY);
+  arguments.insert(arguments.begin(), wrapper.begin(), wrapper.end());
   // Standard error into a file of its own, through a shell.
   arguments.insert(arguments.begin(), {"sh", "-c", "exec \"$@\" 2>\"$LOMP_STDERR\"", "sh"});
   // The arguments are typed in a UTF-8 terminal.

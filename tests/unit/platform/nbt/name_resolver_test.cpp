@@ -4,6 +4,7 @@
 #include "platform/nbt/name_resolver.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -179,6 +180,13 @@ TEST_F(NameResolverTest, MethodsAreAskedInOrder) {
   Make(broadcast.port(), {ResolveMethod::Bcast, ResolveMethod::Lmhosts});
   EXPECT_EQ(Find("CAROL"), "127.0.0.5");
   EXPECT_EQ(Traced("lmhosts: "), 1);  // only when lmhosts came first
+
+  // An lmhosts that is a FIFO is not waited on: it is skipped, and said so.
+  std::remove(lmhosts_.c_str());
+  ASSERT_EQ(mkfifo(lmhosts_.c_str(), 0600), 0);
+  Make(broadcast.port(), {ResolveMethod::Lmhosts, ResolveMethod::Bcast});
+  EXPECT_EQ(Find("CAROL"), "127.0.0.5");
+  EXPECT_EQ(Traced("lmhosts: " + lmhosts_ + " is not a regular file; not read"), 1);
 }
 
 // A node given by its address is called by its Messenger name from NODE
@@ -201,6 +209,22 @@ TEST_F(NameResolverTest, NodeStatusChoosesTheMessengerName) {
   EXPECT_EQ(resolver.CalledName(Address("127.0.0.2"), fallback, kLoopback, -1, deadline),
             NetbiosName("FAR", 0x03));
   EXPECT_EQ(node.requests(), 1);
+
+  // A full table, 255 names in a 4.7 KB answer, is read to its end.
+  NameServicePeer full(
+      "127.0.0.4", node.port(), [](const Bytes& query, const NameServicePeer::Reply& reply) {
+        const auto id = static_cast<std::uint16_t>(query[0] << 8 | query[1]);
+        std::vector<wire::NodeStatusName> table;
+        for (int group = 0; group < 253; ++group) {
+          table.push_back({NetbiosName("G" + std::to_string(group), 0x03), 0x8400});
+        }
+        table.push_back({NetbiosName("LAST", 0x00), 0x0400});
+        table.push_back({NetbiosName("LAST", 0x03), 0x0400});
+        reply(lomp::testing::StatusAnswer(id, table));
+      });
+  ASSERT_TRUE(full.ok());
+  EXPECT_EQ(resolver.CalledName(Address("127.0.0.4"), fallback, kLoopback, -1, deadline),
+            NetbiosName("LAST", 0x03));
 
   // Nothing listens on 127.0.0.3: refused, not waited for.
   const wire::Name16 other = NetbiosName("127.0.0.3", 0x03);
