@@ -39,6 +39,7 @@ int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt,
   // pipeline's window lets them. With /j:1 each is delivered as it is read.
   DeliveryPipeline pipeline(deliver, DeliveryJobs(programOptions(), kAnyNumberOfRecipients));
   bool first = true;
+  errno = 0;
   while (!input.eof() && !input.bad()) {
     // The prompt comes before anything is read, the first one included; a
     // person at the console sees it after the report of the last entry.
@@ -55,6 +56,14 @@ int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt,
     }
     const std::string field = reader.readRecipientField();
     std::string message = reader.readMessageField();
+    if (input.bad()) {
+      // The input broke off (a read error, a reset socket): the entry read
+      // last may be cut, so it is not sent, and the run says so.
+      const int error = errno;
+      pipeline.Drain();
+      ReportUnreadable(source, error != 0 ? std::strerror(error) : "read error");
+      return 3;
+    }
     if (field.empty()) continue;
     if (message.empty()) message = programOptions().messageText;
 

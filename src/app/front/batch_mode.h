@@ -14,8 +14,10 @@ namespace lomp {
 // "\n>" prompt is shown before each read when `prompt` is set and the input
 // source is the console. A UTF-8 byte-order mark at the start is passed
 // over; UTF-16 input is refused (reported on standard error, naming
-// `source`). 0 when at least one entry was delivered and none failed, 3 for
-// UTF-16 input, else 4.
+// `source`), and so is input that breaks off with a read error, after the
+// entries before it were reported (the entry being read is not sent). 0 when
+// at least one entry was delivered and none failed, 3 for UTF-16 input or a
+// read error, else 4.
 int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt = true,
                  const std::string& source = "standard input");
 

@@ -2,7 +2,11 @@
 // the test's own in place of the network.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <ios>
 #include <sstream>
+#include <streambuf>
 
 #include "app/front/batch_mode.h"
 #include "app/front/console.h"
@@ -243,6 +247,40 @@ TEST_F(FrontEndTest, ByteOrderMarks) {
   EXPECT_EQ(runBatchMode(latin, DeliverTo({"\xA0"
                                            "bob"})),
             0);
+}
+
+// Input that breaks off with a read error (a reset socket as standard
+// input): the entries before it are delivered and reported, the one being
+// read is not sent, and the run ends with 3 and the reason.
+TEST_F(FrontEndTest, ReadErrorEndsBatchModeWith3) {
+  class Broken : public std::streambuf {
+   public:
+    explicit Broken(std::string text) : text_(std::move(text)) {
+      setg(text_.data(), text_.data(), text_.data() + text_.size());
+    }
+
+   protected:
+    int_type underflow() override {
+      errno = ECONNRESET;
+      throw std::ios_base::failure("read");
+    }
+
+   private:
+    std::string text_;
+  };
+  programOptions().inputSource = kInputMessageFile;
+  std::ostringstream errors;
+  setConsoleErrorStream(&errors);
+  Broken source("bob hi\ncarol there\ndave cut sho");
+  std::istream input(&source);
+  EXPECT_EQ(runBatchMode(input, DeliverTo({"bob", "carol", "dave"}), false, "socket"), 3);
+  setConsoleErrorStream(nullptr);
+  ASSERT_EQ(records_.size(), 2u);
+  EXPECT_EQ(records_[1].recipient, "carol");
+  EXPECT_EQ(errors.str(), "\nError reading message file: socket: " +
+                              std::string(std::strerror(ECONNRESET)) + "\n");
+  EXPECT_EQ(console_.str(),
+            "\nTrying to send message to bob...  Sent.\nTrying to send message to carol...  Sent.");
 }
 
 TEST_F(FrontEndTest, BatchExitCodes) {
