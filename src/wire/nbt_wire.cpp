@@ -243,7 +243,19 @@ std::optional<Name16> MessengerName(const std::vector<NodeStatusName>& names) {
 
 std::string NameWithSuffix(const Name16& name) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text = NameText(name);
+  std::string text;
+  // Names come from the network too: a control byte shows as \xNN, so that
+  // none reaches a terminal that shows the trace.
+  for (const char c : NameText(name)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '\\') {
+      text += "\\x";
+      text += kHex[byte >> 4];
+      text += kHex[byte & 0x0F];
+    } else {
+      text += c;
+    }
+  }
   text += '<';
   text += kHex[name[15] >> 4];
   text += kHex[name[15] & 0x0F];

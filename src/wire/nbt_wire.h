@@ -86,7 +86,8 @@ std::optional<std::vector<NodeStatusName>> ParseNodeStatusResponse(
 // unique <03> name; nullopt when the node has no unique <03> name.
 std::optional<Name16> MessengerName(const std::vector<NodeStatusName>& names);
 
-// The name as the NetBIOS tools print it: "FAR<03>".
+// The name as the NetBIOS tools print it: "FAR<03>"; a control byte or a
+// backslash in it shows as \xNN ("A\x1B<03>").
 std::string NameWithSuffix(const Name16& name);
 
 // --- session service (TCP 139) ----------------------------------------------

@@ -217,6 +217,8 @@ TEST(NbtWire, MessengerNameIsTheComputersOwn) {
             Name("ADMIN", 0x03));
   EXPECT_FALSE(MessengerName({{Name("FAR", 0x00), 0x0400}, {Name("FAR", 0x20), 0x0400}}));
   EXPECT_EQ(NameWithSuffix(Name("FAR", 0x03)), "FAR<03>");
+  // Names from the network cannot steer a terminal through the trace.
+  EXPECT_EQ(NameWithSuffix(Name("\x1B]0;x\x07\\", 0x03)), "\\x1B]0;x\\x07\\x5C<03>");
 }
 
 }  // namespace
