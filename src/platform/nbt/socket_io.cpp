@@ -38,11 +38,14 @@ Io Transfer(Direction direction, int fd, std::uint8_t* data, std::size_t count, 
 Io WaitReady(int fd, short events, int cancelFd, const Deadline& deadline) {
   for (;;) {
     int timeoutMs = -1;
+    bool passed = false;
     if (deadline) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-      if (left <= 0) return Io::Timeout;
-      timeoutMs = static_cast<int>(std::min<long long>(left, 60'000));
+      // A deadline that has passed (while the process was stopped, say)
+      // still lets what has already arrived count: one look, no wait.
+      passed = left <= 0;
+      timeoutMs = passed ? 0 : static_cast<int>(std::min<long long>(left, 60'000));
     }
     pollfd fds[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
     const int ready = poll(fds, cancelFd >= 0 ? 2 : 1, timeoutMs);
@@ -52,6 +55,7 @@ Io WaitReady(int fd, short events, int cancelFd, const Deadline& deadline) {
     }
     if (cancelFd >= 0 && fds[1].revents) return Io::Cancelled;
     if (fds[0].revents) return Io::Ok;
+    if (passed) return Io::Timeout;
   }
 }
 

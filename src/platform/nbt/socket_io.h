@@ -45,7 +45,8 @@ struct Io {
 std::string Describe(const Io& io);
 
 // Waits until `fd` is ready for `events` (poll bits), the command is
-// cancelled, or the deadline passes.
+// cancelled, or the deadline passes. A deadline already past still looks
+// once: what has arrived counts.
 Io WaitReady(int fd, short events, int cancelFd, const Deadline& deadline);
 
 // Moves exactly `count` bytes; `moved` tells how many went before a failure.

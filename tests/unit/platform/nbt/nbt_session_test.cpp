@@ -179,6 +179,18 @@ TEST(SessionReceive, TimeOutsBetweenAndInsideMessages) {
   EXPECT_TRUE(outcome.resetStream);
 }
 
+// A process stopped (Ctrl-Z) past a RECEIVE's deadline and continued finds
+// its deadline gone: what arrived meanwhile is still read, not timed out.
+TEST(SessionReceive, WhatArrivedCountsAfterTheDeadlinePassed) {
+  Stream stream;
+  stream.SendMessage("late but here");
+  std::string text;
+  const ReceiveOutcome outcome = stream.Receive(text, 1024, -1000ms);
+  EXPECT_EQ(outcome.kind, Kind::Message);
+  EXPECT_EQ(text, "late but here");
+  EXPECT_EQ(stream.Receive(text, 1024, -1000ms).kind, Kind::TimedOut);
+}
+
 TEST(SessionReceive, CloseBetweenMessagesAndInsideOne) {
   Stream between;
   between.SendMessage("last");
