@@ -189,6 +189,20 @@ std::optional<in_addr> NameResolver::Resolve(const wire::Name16& name, const Lan
   return std::nullopt;
 }
 
+void NameResolver::CallFailed(const wire::Name16& name, in_addr address) {
+  {
+    const std::lock_guard lock(mutex_);
+    const auto known = found_.find(name);
+    if (known == found_.end() || known->second.s_addr != address.s_addr) return;
+    const auto last = forgotten_.find(name);
+    const Clock::time_point now = Clock::now();
+    if (last != forgotten_.end() && now - last->second < settings_.negativeCacheAge) return;
+    found_.erase(known);
+    forgotten_[name] = now;
+  }
+  Say(wire::NameWithSuffix(name) + ": no session at " + AddressText(address) + "; looked up again");
+}
+
 NameResolver::Lookup NameResolver::FromLmhosts(const wire::Name16& name) {
   std::string refusal;
   const std::optional<std::string> table = ReadConfigFile(settings_.lmhostsPath, &refusal);

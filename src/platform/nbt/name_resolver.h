@@ -73,6 +73,13 @@ class NameResolver {
   std::optional<in_addr> Resolve(const wire::Name16& name, const LanaAddress& lana, int cancelFd,
                                  const Deadline& deadline);
 
+  // A CALL to `name` at `address` found no session there: a remembered
+  // address may have been a forged or stale answer, so it is forgotten and
+  // the name looked up again, at most once per `negativeCacheAge` (a host
+  // that owns the name but takes no session is not asked for it on every
+  // retry of its call).
+  void CallFailed(const wire::Name16& name, in_addr address);
+
   // The name to call the node at `address` by: its Messenger name from a
   // NODE STATUS answer, else `fallback`. Asked once per address and run.
   wire::Name16 CalledName(in_addr address, const wire::Name16& fallback, const LanaAddress& lana,
@@ -102,7 +109,8 @@ class NameResolver {
   std::mutex mutex_;
   std::map<wire::Name16, in_addr> found_;
   std::map<wire::Name16, Clock::time_point> notFound_;
-  std::map<std::uint32_t, wire::Name16> calledNames_;  // by address, network order
+  std::map<wire::Name16, Clock::time_point> forgotten_;  // by CallFailed
+  std::map<std::uint32_t, wire::Name16> calledNames_;    // by address, network order
   std::vector<WinsServer> winsServers_;
   std::uint16_t nextTransactionId_;
 };

@@ -107,7 +107,10 @@ void NbtProvider::Call(Job& job) {
   using Outcome = Dialled::Outcome;
   switch (dialled.outcome) {
     case Outcome::Session: job.code = AddSession(job, dialled.fd); return;
-    case Outcome::NoCall: job.code = NRC_NOCALL; break;
+    case Outcome::NoCall:
+      job.code = NRC_NOCALL;
+      resolver_.CallFailed(job.callname, remote);
+      break;
     case Outcome::Cancelled: job.code = NRC_CMDCAN; break;
     case Outcome::TimedOut: job.code = NRC_CMDTMO; break;
     case Outcome::NotSession: job.code = NRC_SYSTEM; break;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -157,6 +158,32 @@ TEST_F(NameResolverTest, AnswersAndSilencesAreRemembered) {
   const int afterDave = broadcast.requests();
   EXPECT_EQ(Find("DAVE"), "127.0.0.9");
   EXPECT_EQ(broadcast.requests(), afterDave);
+}
+
+// A forged answer that beat the owner's is dropped once a CALL to it finds
+// no session: the name is looked up again and the owner's answer counts.
+// A name whose owner takes no session is not looked up on every retry.
+TEST_F(NameResolverTest, AnAddressWithoutASessionIsLookedUpAgain) {
+  std::atomic<int> asked{0};
+  NameServicePeer broadcast(
+      "127.255.255.255", 0, [&](const Bytes& query, const NameServicePeer::Reply& reply) {
+        // The first answer is a forger's; the owner's after it.
+        reply(lomp::testing::PositiveAnswer(query, ++asked == 1 ? "127.0.0.66" : "127.0.0.2"));
+      });
+  ASSERT_TRUE(broadcast.ok());
+  NameResolver& resolver = Make(broadcast.port(), {ResolveMethod::Bcast});
+  EXPECT_EQ(Find("PEER"), "127.0.0.66");
+  EXPECT_EQ(Find("PEER"), "127.0.0.66");  // remembered
+  resolver.CallFailed(NetbiosName("PEER", 0x03), Address("127.0.0.66"));
+  EXPECT_EQ(Traced("PEER<03>: no session at 127.0.0.66; looked up again"), 1);
+  EXPECT_EQ(Find("PEER"), "127.0.0.2");
+  EXPECT_EQ(broadcast.requests(), 2);
+
+  // The owner refuses sessions: its address is asked for again only once a
+  // negative cache's age has passed.
+  resolver.CallFailed(NetbiosName("PEER", 0x03), Address("127.0.0.2"));
+  EXPECT_EQ(Find("PEER"), "127.0.0.2");
+  EXPECT_EQ(broadcast.requests(), 2);
 }
 
 // The methods are asked in the configured order; the first that knows the
