@@ -48,6 +48,7 @@ CNetbiosName::~CNetbiosName() {
 bool CNetbiosName::Open() {
   LogTrace(kSource, __LINE__, "CNetbiosName::Open", "Entering...");
   NBDelName(lana, netbiosName, kMessengerSuffix, nameNumber);
+  everyNameTaken = false;
   for (const std::uint8_t candidate : suffixCandidates) {
     nameSuffix = candidate;
     LogTrace(kSource, __LINE__, "CNetbiosName::Open",
@@ -58,6 +59,7 @@ bool CNetbiosName::Open() {
     LogTrace(kSource, __LINE__, "CNetbiosName::Open", FormatText("Reg result: %d", code));
     // Only a taken name sends us on to the next suffix.
     if (code != platform::NRC_DUPNAME && code != platform::NRC_INUSE) break;
+    everyNameTaken = candidate == suffixCandidates.back();
   }
   LogTrace(kSource, __LINE__, "CNetbiosName::Open", "Leaving...");
   return isOpen;

@@ -43,7 +43,8 @@ class CNetbiosName : public CPort {
   ~CNetbiosName() override;
 
   // Registers the own name under the first candidate suffix that is free.
-  // Returns isOpen: false when every candidate was taken or ADD NAME failed.
+  // Returns isOpen: false when every candidate was taken (then
+  // everyNameTaken is set) or ADD NAME failed.
   bool Open() override;
 
   // Calls `address`<03> from the own name. On success the new connection is
@@ -83,6 +84,8 @@ class CNetbiosName : public CPort {
   const std::string netbiosName;
   std::uint8_t nameNumber = 0;
   std::uint8_t nameSuffix;
+  // The last Open found every candidate suffix taken by other processes.
+  bool everyNameTaken = false;
   const std::uint8_t lana;
 
  private:

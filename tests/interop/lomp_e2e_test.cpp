@@ -42,6 +42,25 @@ TEST_F(LompEndToEnd, PersonalMessageReachesSmbd) {
   EXPECT_TRUE(Arrived("hello"));
 }
 
+// Fifty runs at once with one sender name, as a monitoring burst sends
+// them: more runs than the name has suffixes (44), so some wait for one to
+// be freed; every message arrives.
+TEST_F(LompEndToEnd, ABurstOfRunsWithOneSenderNameAllArrive) {
+  constexpr int kRuns = 50;
+  std::vector<std::unique_ptr<ChildProcess>> runs;
+  for (int run = 0; run < kRuns; ++run) {
+    runs.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
+        LOMP_BINARY, "/s:NAGIOS", Env("LOMP_PEER_NAME"), "burst " + std::to_string(run)}));
+  }
+  for (int run = 0; run < kRuns; ++run) {
+    SCOPED_TRACE(run);
+    const std::string output = runs[run]->ReadAll(30s);
+    EXPECT_EQ(runs[run]->Wait(5s), 0) << output;
+    EXPECT_EQ(output, "\nInitializing..." + Report(Env("LOMP_PEER_NAME"), "Sent.") + "\n");
+  }
+  for (int run = 0; run < kRuns; ++run) EXPECT_TRUE(Arrived("burst " + std::to_string(run)));
+}
+
 TEST_F(LompEndToEnd, LongMessagesArriveWholeAndInOrder) {
   std::string text300;
   for (int i = 0; text300.size() < 300; ++i) text300 += std::to_string(i) + " ";

@@ -1,11 +1,15 @@
 #include "app/messenger/messenger.h"
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 
 #include "app/settings/settings.h"
 #include "mailslot/mailslot_port.h"
 #include "netbios/name_port.h"
 #include "netbios/netbios_network.h"
+#include "platform/sync.h"
+#include "runtime/errors.h"
 #include "runtime/trace_log.h"
 
 namespace lomp {
@@ -13,6 +17,8 @@ namespace {
 
 constexpr const char* kSource = ".\\lomp_messenger";
 constexpr std::uint16_t kSessionTimeoutMs = 5000;
+// How often a run whose sender names are all taken looks for a free one.
+constexpr std::int32_t kNameWaitMs = 50;
 
 struct MessagingService {
   KrNetbiosNetwork netbiosNetwork;
@@ -48,7 +54,17 @@ int lomp_initialize() {
       service.netbiosPorts.push_back(std::move(port));
       // A port whose name could not be registered stays: its calls fail and
       // the dispatcher moves on to the next port.
-      opened.Open();
+      OpenSenderName(opened, options.timeoutMs);
+    }
+    const bool noneFree =
+        !service.netbiosPorts.empty() &&
+        std::all_of(service.netbiosPorts.begin(), service.netbiosPorts.end(),
+                    [](const auto& port) { return !port->isOpen && port->everyNameTaken; });
+    if (noneFree) {
+      throw KrUnknownNetworkErr("Failed. Every sender name " +
+                                service.netbiosPorts.front()->netbiosName +
+                                "<04> to <2F> is in use by other runs of lomp, and none came "
+                                "free within the time-out.");
     }
   }
 
@@ -59,6 +75,14 @@ int lomp_initialize() {
   }
   LogTrace(kSource, __LINE__, "lomp_initialize", "Leaving...");
   return 0;
+}
+
+bool OpenSenderName(CNetbiosName& port, std::int32_t timeoutMs) {
+  for (std::int32_t waitedMs = 0; !port.Open(); waitedMs += kNameWaitMs) {
+    if (!port.everyNameTaken || waitedMs >= timeoutMs) return false;
+    platform::Sleep(std::chrono::milliseconds(kNameWaitMs));
+  }
+  return true;
 }
 
 std::vector<CPort*> NetbiosPortList() {

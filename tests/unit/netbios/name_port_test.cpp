@@ -74,6 +74,25 @@ TEST_F(NamePortTest, EveryCandidateTakenLeavesThePortClosed) {
   EXPECT_EQ(netbios_.Count(NCBADDNAME), 44);
 }
 
+// A burst of runs with one sender may hold every suffix of its name: the
+// sender looks again until its time-out, and tells "all taken" from any
+// other failure, which ends at once.
+TEST_F(NamePortTest, SenderNameWaitsForAFreeSuffixWithinTheTimeOut) {
+  for (std::uint8_t suffix : OwnNameSuffixes()) netbios_.TakeName(1, NameField("BOB", suffix));
+  CNetbiosName port("bob", OwnNameSuffixes(), interface_);
+  const auto start = time_.Now();
+  EXPECT_FALSE(OpenSenderName(port, 1000));
+  EXPECT_TRUE(port.everyNameTaken);
+  EXPECT_GE(time_.Now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(netbios_.Count(NCBADDNAME), 44 * 21);  // at 0, 50, ..., 1000 ms
+
+  netbios_.addNameCode = NRC_NAMTFUL;
+  CNetbiosName full("carol", OwnNameSuffixes(), interface_);
+  EXPECT_FALSE(OpenSenderName(full, 1000));
+  EXPECT_FALSE(full.everyNameTaken);
+  EXPECT_EQ(netbios_.Count(NCBADDNAME), 44 * 21 + 1);
+}
+
 TEST_F(NamePortTest, OtherAddNameFailureStopsAtOnce) {
   netbios_.addNameCode = NRC_NAMTFUL;
   CNetbiosName port("bob", OwnNameSuffixes(), interface_);
