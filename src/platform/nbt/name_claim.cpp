@@ -65,12 +65,14 @@ NameClaim::~NameClaim() {
   Release();
 }
 
-NameClaim::NameClaim(NameClaim&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+NameClaim::NameClaim(NameClaim&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
 
 NameClaim& NameClaim::operator=(NameClaim&& other) noexcept {
   if (this != &other) {
     Release();
     fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
   }
   return *this;
 }
@@ -80,19 +82,37 @@ ClaimResult NameClaim::Claim(const std::string& key, const std::string& folder) 
   const std::string where = ClaimFolder(folder);
   if (where.empty()) return ClaimResult::Failed;
   const std::string path = where + "/" + SafeFileName(key);
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return ClaimResult::Failed;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
+  // A holder removes its file as it lets go, so a lock may land on a file
+  // that is no longer at `path`: that claims nothing, and we try again.
+  constexpr int kAttempts = 8;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return ClaimResult::Failed;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      close(fd);
+      return error == EWOULDBLOCK ? ClaimResult::Taken : ClaimResult::Failed;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      fd_ = fd;
+      path_ = path;
+      return ClaimResult::Claimed;
+    }
     close(fd);
-    return error == EWOULDBLOCK ? ClaimResult::Taken : ClaimResult::Failed;
   }
-  fd_ = fd;
-  return ClaimResult::Claimed;
+  return ClaimResult::Failed;
 }
 
 void NameClaim::Release() {
-  if (fd_ >= 0) close(std::exchange(fd_, -1));
+  if (fd_ < 0) return;
+  // Removed while still locked, so claims of names no longer in use do not
+  // pile up; a process that dies holding one leaves its file to the next.
+  unlink(path_.c_str());
+  close(std::exchange(fd_, -1));
+  path_.clear();
 }
 
 }  // namespace lomp::platform::nbt

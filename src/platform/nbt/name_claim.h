@@ -9,7 +9,8 @@
 // create, hold or block a claim in it. Inside it a folder per network
 // namespace keeps hosts of the same machine apart, as the network does. The
 // lock is released by the kernel when the descriptor closes, also after
-// kill -9; the small file stays for the next claimant.
+// kill -9 (then the small file stays for the next claimant); Release
+// removes the file.
 #pragma once
 
 #include <string>
@@ -37,6 +38,7 @@ class NameClaim {
 
  private:
   int fd_ = -1;
+  std::string path_;  // the claim's file while held
 };
 
 // The running user's claim folder for this network namespace, made when

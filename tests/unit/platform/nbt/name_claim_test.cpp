@@ -76,6 +76,29 @@ TEST_F(NameClaimTest, OneHolderAtATimeUntilItsProcessEnds) {
   close(ready[1]);
 }
 
+// Claims of names no longer in use leave nothing behind (thirty runs with
+// thirty sender names used to leave thirty files), and a claim whose file
+// a releasing holder removed under it is made again on a file of its own.
+TEST_F(NameClaimTest, ReleasedClaimsLeaveNoFiles) {
+  for (int run = 0; run < 30; ++run) {
+    NameClaim claim;
+    ASSERT_EQ(claim.Claim("SENDER" + std::to_string(run) + "<04>", base_), ClaimResult::Claimed);
+  }
+  const fs::path folder = ClaimFolder(base_);
+  ASSERT_FALSE(folder.empty());
+  EXPECT_TRUE(fs::is_empty(folder));
+
+  NameClaim first;
+  ASSERT_EQ(first.Claim("BOB<03>", base_), ClaimResult::Claimed);
+  NameClaim second;
+  EXPECT_EQ(second.Claim("BOB<03>", base_), ClaimResult::Taken);
+  first.Release();
+  EXPECT_EQ(second.Claim("BOB<03>", base_), ClaimResult::Claimed);
+  EXPECT_TRUE(fs::exists(folder / "BOB%3c03%3e"));
+  NameClaim third;
+  EXPECT_EQ(third.Claim("BOB<03>", base_), ClaimResult::Taken);
+}
+
 TEST_F(NameClaimTest, FolderOpenToOthersOrALinkIsRefused) {
   fs::create_directories(base_);
   chmod(base_.c_str(), 0777);
