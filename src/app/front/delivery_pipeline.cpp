@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "platform/samba_config.h"
 #include "runtime/check.h"
 #include "runtime/text_conversion.h"
 #include "runtime/trace_log.h"
@@ -28,10 +29,12 @@ struct DeliveryPipeline::Item {
 };
 
 std::string RecipientKey(const RecipientEntry& entry) {
-  std::string key = entry.kind == RecipientKind::Group ? "G:" : "P:";
-  std::string name = entry.name;
+  const bool group = entry.kind == RecipientKind::Group;
+  // "*" is this host's workgroup: one group, whichever way it is named.
+  std::string name =
+      group && entry.name == "*" ? platform::HostSambaConfig().workgroup : entry.name;
   ToUpper(name);
-  return key + name;
+  return (group ? "G:" : "P:") + name;
 }
 
 DeliveryPipeline::DeliveryPipeline(Deliverer deliver, int jobs)

@@ -93,7 +93,8 @@ class DeliveryPipeline {
   std::vector<std::thread> workers_;
 };
 
-// The key under which deliveries must not overlap: kind and upper-cased name.
+// The key under which deliveries must not overlap: kind and upper-cased name,
+// "*" as the host's workgroup.
 std::string RecipientKey(const RecipientEntry& entry);
 
 }  // namespace lomp

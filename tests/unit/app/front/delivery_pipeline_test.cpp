@@ -16,6 +16,7 @@
 #include "app/front/batch_mode.h"
 #include "app/front/console.h"
 #include "app/front/delivery_loop.h"
+#include "platform/samba_config.h"
 #include "runtime/errors.h"
 
 namespace lomp {
@@ -198,6 +199,16 @@ TEST_F(DeliveryPipelineTest, ALaterRecipientWaitsForTheLineAboveIt) {
   EXPECT_EQ(console_.str(),
             "\nTrying to send message to slow...  Failed. Recipient not found"
             "\nTrying to send message to fast...  Sent.");
+}
+
+TEST(RecipientKey, TheWorkgroupIsOneGroupWhicheverWayItIsNamed) {
+  const std::string workgroup = platform::HostSambaConfig().workgroup;
+  EXPECT_EQ(RecipientKey({RecipientKind::Group, "*"}),
+            RecipientKey({RecipientKind::Group, workgroup}));
+  EXPECT_NE(RecipientKey({RecipientKind::Group, "*"}),
+            RecipientKey({RecipientKind::Personal, "*"}));
+  EXPECT_EQ(RecipientKey({RecipientKind::Personal, "bob"}),
+            RecipientKey({RecipientKind::Personal, "BOB"}));
 }
 
 // The same recipient (after upper-casing) or group never has two deliveries
