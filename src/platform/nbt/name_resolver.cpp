@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <random>
+#include <system_error>
+#include <thread>
 
 #include "platform/nbt/lmhosts.h"
 
@@ -137,7 +139,7 @@ NameResolver::NameResolver(ResolverSettings settings, Trace trace)
       trace_(std::move(trace)),
       nextTransactionId_(static_cast<std::uint16_t>(std::random_device{}())) {
   for (const std::string& server : settings_.winsServers)
-    winsServers_.push_back({server, {}, false});
+    winsServers_.push_back({server, {}, false, nullptr});
 }
 
 void NameResolver::Say(const std::string& line) const {
@@ -225,32 +227,83 @@ NameResolver::Lookup NameResolver::FromWins(const wire::Name16& name, const Lana
     return {};
   }
   for (std::size_t server = 0; server < winsServers_.size(); ++server) {
-    std::string text;
-    std::optional<in_addr> address;
-    {
-      const std::lock_guard lock(mutex_);
-      if (winsServers_[server].dead) continue;
-      text = winsServers_[server].text;
-      address = winsServers_[server].address;
-    }
-    if (!address) {
-      // "tag:address" names the server for a tag; the tag is not needed here.
-      const std::string host = text.substr(text.find(':') + 1);
-      in_addr literal{};
-      address = inet_pton(AF_INET, host.c_str(), &literal) == 1 ? std::optional(literal)
-                                                                : HostResolverAddress(host);
-      const std::lock_guard lock(mutex_);
-      winsServers_[server].address = address;
-      winsServers_[server].dead = !address;
-    }
-    if (!address) {
-      Say("wins: server " + text + " has no address; not asked in this run");
-      continue;
-    }
+    const std::optional<in_addr> address = WinsServerAddress(server, cancelFd, deadline);
+    if (!address) continue;
     const Lookup lookup = AskWinsServer(server, *address, name, lana, cancelFd, deadline);
     if (lookup.kind != Lookup::Kind::Silent) return lookup;
   }
   return {};
+}
+
+// A host name's address as the host's resolver gives it, on a thread of
+// its own: the resolver cannot be cancelled, and a DNS server that never
+// answers must not hold up the run (the thread is left to end by itself).
+struct NameResolver::HostAnswer {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool done = false;
+  std::optional<in_addr> address;
+};
+
+std::optional<in_addr> NameResolver::WinsServerAddress(std::size_t server, int cancelFd,
+                                                       const Deadline& deadline) {
+  std::unique_lock lock(mutex_);
+  WinsServer& wins = winsServers_[server];
+  if (wins.dead) return std::nullopt;
+  if (wins.address) return wins.address;
+  const std::string text = wins.text;
+  // "tag:address" names the server for a tag; the tag is not needed here.
+  const std::string host = text.substr(text.find(':') + 1);
+  in_addr literal{};
+  if (inet_pton(AF_INET, host.c_str(), &literal) == 1) return wins.address = literal;
+
+  std::shared_ptr<HostAnswer> answer = wins.finding;
+  if (!answer) {
+    answer = wins.finding = std::make_shared<HostAnswer>();
+    Say("wins: looking up server " + host);
+    const auto lookupHost = settings_.hostLookup ? settings_.hostLookup : HostResolverAddress;
+    try {
+      std::thread([answer, lookupHost, host] {
+        std::optional<in_addr> found = lookupHost(host);
+        const std::lock_guard done(answer->mutex);
+        answer->address = found;
+        answer->done = true;
+        answer->changed.notify_all();
+      }).detach();
+    } catch (const std::system_error&) {
+      answer->done = true;  // no thread: no address in this run
+    }
+  }
+  lock.unlock();
+
+  // Half the time left, so that the methods after WINS still have theirs.
+  Clock::time_point until = Clock::now() + settings_.winsInterval;
+  if (deadline) until = std::min(until, Clock::now() + (*deadline - Clock::now()) / 2);
+  bool cancelled = false;
+  {
+    std::unique_lock wait(answer->mutex);
+    while (!answer->done && Clock::now() < until) {
+      answer->changed.wait_for(wait, std::chrono::milliseconds(20));
+      pollfd cancel{cancelFd, POLLIN, 0};
+      if (cancelFd >= 0 && poll(&cancel, 1, 0) > 0) {
+        cancelled = true;
+        break;
+      }
+    }
+  }
+  if (cancelled) return std::nullopt;
+  lock.lock();
+  if (wins.dead || wins.address) return wins.address;
+  const std::lock_guard read(answer->mutex);
+  if (!answer->done) {
+    Say("wins: server " + host + " not found in time; not asked in this run");
+  } else if (!answer->address) {
+    Say("wins: server " + text + " has no address; not asked in this run");
+  }
+  wins.address = answer->address;
+  wins.dead = !answer->address;
+  wins.finding.reset();
+  return wins.address;
 }
 
 NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr address,

@@ -26,9 +26,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -58,6 +60,11 @@ struct ResolverSettings {
   // apart, then the call goes out without the node's name.
   std::chrono::milliseconds statusInterval{500};
   int statusTries = 2;
+  // How a WINS server given by a host name is found (getaddrinfo when
+  // empty). It may hang: it runs on a thread of its own, and a server not
+  // found within half the lookup's time left (at most `winsInterval`) is
+  // skipped for the rest of the run.
+  std::function<std::optional<in_addr>(const std::string& host)> hostLookup;
 };
 
 // The resolver settings Samba's configuration gives.
@@ -87,11 +94,19 @@ class NameResolver {
 
  private:
   struct Lookup;
+  struct HostAnswer;
   struct WinsServer {
     std::string text;
     std::optional<in_addr> address;  // after the first use
     bool dead = false;
+    std::shared_ptr<HostAnswer> finding;  // while its host name is looked up
   };
+
+  // The address of WINS server `server`, looked up once per run within
+  // `deadline`; nullopt (and the server dead) when it has none or the host's
+  // resolver did not answer in time.
+  std::optional<in_addr> WinsServerAddress(std::size_t server, int cancelFd,
+                                           const Deadline& deadline);
 
   Lookup FromLmhosts(const wire::Name16& name);
   Lookup FromWins(const wire::Name16& name, const LanaAddress& lana, int cancelFd,

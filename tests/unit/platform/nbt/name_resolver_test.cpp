@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -47,8 +48,10 @@ class NameResolverTest : public ::testing::Test {
  protected:
   // The resolver, asking on `port`, quickly: every wait a few milliseconds.
   NameResolver& Make(std::uint16_t port, std::vector<ResolveMethod> order,
-                     std::vector<std::string> winsServers = {}) {
+                     std::vector<std::string> winsServers = {},
+                     decltype(ResolverSettings::hostLookup) hostLookup = {}) {
     ResolverSettings settings;
+    settings.hostLookup = std::move(hostLookup);
     settings.port = port;
     settings.order = std::move(order);
     settings.winsServers = std::move(winsServers);
@@ -64,9 +67,9 @@ class NameResolverTest : public ::testing::Test {
     return *resolver_;
   }
 
-  std::optional<std::string> Find(const char* name) {
+  std::optional<std::string> Find(const char* name, std::chrono::milliseconds within = 2s) {
     const auto found = resolver_->Resolve(NetbiosName(name, 0x03), kLoopback, -1,
-                                          std::chrono::steady_clock::now() + 2s);
+                                          std::chrono::steady_clock::now() + within);
     if (!found) return std::nullopt;
     return AddressText(*found);
   }
@@ -158,6 +161,30 @@ TEST_F(NameResolverTest, AnswersAndSilencesAreRemembered) {
   const int afterDave = broadcast.requests();
   EXPECT_EQ(Find("DAVE"), "127.0.0.9");
   EXPECT_EQ(broadcast.requests(), afterDave);
+}
+
+// A WINS server named by a host name whose DNS never answers holds no
+// lookup up: it is given half the time left, then skipped for the run, and
+// the broadcast finds the name within a short time-out.
+TEST_F(NameResolverTest, AWinsServerWhoseNameHangsIsSkipped) {
+  NameServicePeer broadcast("127.255.255.255", 0,
+                            [](const Bytes& query, const NameServicePeer::Reply& reply) {
+                              reply(lomp::testing::PositiveAnswer(query, "127.0.0.2"));
+                            });
+  ASSERT_TRUE(broadcast.ok());
+  auto hung = std::make_shared<std::atomic<int>>(0);
+  Make(broadcast.port(), {ResolveMethod::Wins, ResolveMethod::Bcast}, {"wins.corp.example"},
+       [hung](const std::string&) -> std::optional<in_addr> {
+         ++*hung;
+         std::this_thread::sleep_for(3s);  // a DNS server that does not answer
+         return std::nullopt;
+       });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Find("ALICE", 500ms), "127.0.0.2");
+  EXPECT_EQ(Find("BOB", 500ms), "127.0.0.2");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 700ms);
+  EXPECT_EQ(*hung, 1);  // asked once in the run
+  EXPECT_EQ(Traced("wins: server wins.corp.example not found in time; not asked in this run"), 1);
 }
 
 // A forged answer that beat the owner's is dropped once a CALL to it finds
