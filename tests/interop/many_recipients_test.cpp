@@ -58,8 +58,10 @@ constexpr bool kSanitized = false;
 // descriptors for a socket per delivery (--nofile), lomp never aborts and
 // never reports "Sent." for a message smbd did not take, nor "Failed." for
 // one it took, at any /j: each recipient's line says what its message came
-// to. (A sanitizer reserves terabytes of address space: those builds run
-// without the memory limit.)
+// to. Sanitizer builds run without the limits: a sanitizer reserves
+// terabytes of address space, and its own checks need descriptors (UBSan
+// tells readable memory by writing it to a pipe, and reports a false
+// "invalid vptr" when it cannot make one).
 TEST_F(ManyRecipients, UnderResourceLimitsTheReportIsWhatArrived) {
   std::vector<std::string> names = Aliases();
   names.push_back(Env("LOMP_PEER_NAME"));
@@ -68,11 +70,11 @@ TEST_F(ManyRecipients, UnderResourceLimitsTheReportIsWhatArrived) {
     std::ofstream out(file);
     for (const std::string& name : names) out << name << " limited-" << name << "\n";
   }
-  std::vector<std::vector<std::string>> limits = {{"prlimit", "--nofile=14"}};
-  if (!kSanitized) limits.push_back({"prlimit", "--as=200000000"});
+  std::vector<std::vector<std::string>> limits = {{}};
+  if (!kSanitized) limits = {{"prlimit", "--nofile=14"}, {"prlimit", "--as=200000000"}};
   for (const auto& wrapper : limits)
     for (const char* jobs : {"/j:1", "/j:16", "/j:64"}) {
-      SCOPED_TRACE(wrapper.back() + " " + jobs);
+      SCOPED_TRACE((wrapper.empty() ? "no limit" : wrapper.back()) + " " + jobs);
       ClearInbox();
       const LompRun run = Lomp({"/t:1000", jobs, "/f:" + file}, "", "", wrapper);
       EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 4) << run.exitCode << run.errors;
