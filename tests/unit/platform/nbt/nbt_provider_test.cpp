@@ -251,7 +251,7 @@ TEST_F(NbtProviderLoopback, CancelNeverMistakesAnOlderCommandAtTheSameAddress) {
   int cancelled = 0;
   int completed = 0;
   bool lastCancelled = false;
-  for (int round = 0; round < 1500; ++round) {
+  for (int round = 0; round < 800; ++round) {
     FillCall(*ncb, "127.0.0.1");
     ncb->ncb_event = &event;
     ASSERT_EQ(Netbios(ncb.get()), NRC_GOODRET);
