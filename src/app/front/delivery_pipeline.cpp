@@ -1,6 +1,7 @@
 #include "app/front/delivery_pipeline.h"
 
 #include <algorithm>
+#include <exception>
 #include <system_error>
 
 #include "platform/samba_config.h"
@@ -141,24 +142,21 @@ void DeliveryPipeline::RunLocked(std::unique_lock<std::mutex>& lock, std::size_t
   // Items are reported and removed only when done, so `item` stays put
   // while it runs, however the window moves.
   lock.unlock();
-  const char* reason = nullptr;
+  // An error outside the network family goes on to the caller, once the item
+  // is settled, so that nothing waits for it.
+  const char* reason = " Unknown error";
+  std::exception_ptr error;
   try {
     reason = DeliverAndClassify(deliver_, item.record);
   } catch (...) {
-    // An error outside the network family goes on to the caller; the item
-    // is settled first, so that nothing waits for it.
-    lock.lock();
-    item.reason = " Unknown error";
-    item.state = Item::State::Done;
-    ReportLocked();
-    changed_.notify_all();
-    throw;
+    error = std::current_exception();
   }
   lock.lock();
   item.reason = reason;
   item.state = Item::State::Done;
   ReportLocked();
   changed_.notify_all();
+  if (error) std::rethrow_exception(error);
 }
 
 void DeliveryPipeline::ReportLocked() {
