@@ -33,4 +33,9 @@ NetbiosProvider* InstalledNetbiosProvider() {
   return installedProvider.load();
 }
 
+std::string NetbiosNamesUnavailable() {
+  const NetbiosProvider* provider = InstalledNetbiosProvider();
+  return provider == nullptr ? std::string() : provider->NamesUnavailable();
+}
+
 }  // namespace lomp::platform

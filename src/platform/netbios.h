@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "platform/sync.h"
 
@@ -119,6 +120,10 @@ class NetbiosProvider {
   // Netbios() returns (ncb_retcode for a synchronous command, NRC_GOODRET for
   // an accepted asynchronous one).
   virtual std::uint8_t Submit(NCB& ncb) = 0;
+  // Why no name can be registered for the running user on this host (where
+  // names are held is unusable), in words naming the place; empty when names
+  // can be registered.
+  virtual std::string NamesUnavailable() const { return {}; }
 };
 
 // Hands `ncb` to the installed provider. With none installed every command
@@ -131,5 +136,8 @@ std::uint8_t Netbios(NCB* ncb);
 // first command and kept until the last one has completed or been cancelled.
 void InstallNetbiosProvider(NetbiosProvider* provider);
 NetbiosProvider* InstalledNetbiosProvider();
+
+// The installed provider's NamesUnavailable(); empty with none installed.
+std::string NetbiosNamesUnavailable();
 
 }  // namespace lomp::platform

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -59,6 +60,47 @@ TEST_F(LompEndToEnd, ABurstOfRunsWithOneSenderNameAllArrive) {
     EXPECT_EQ(output, "\nInitializing..." + Report(Env("LOMP_PEER_NAME"), "Sent.") + "\n");
   }
   for (int run = 0; run < kRuns; ++run) EXPECT_TRUE(Arrived("burst " + std::to_string(run)));
+}
+
+// A user without a runtime folder (as under cron) whose /tmp claim folder
+// another user made first: with a home of his own his messages go as ever;
+// without one the run says once, at initialisation, what is wrong, instead
+// of "Unknown error" for every recipient.
+TEST_F(LompEndToEnd, AClaimFolderSquattedInTmpIsNamedOnceOrAvoided) {
+  constexpr int kUser = 65532;  // a user of no other test
+  const fs::path squatted = "/tmp/lomp-" + std::to_string(kUser);
+  const fs::path place = fs::temp_directory_path() / ("lomp-squat-" + std::to_string(getpid()));
+  fs::remove_all(squatted);
+  fs::remove_all(place);
+  fs::create_directories(squatted);
+  ASSERT_EQ(chown(squatted.c_str(), kUser + 1, kUser + 1), 0);
+  // The binary where the user can run it, and a home of his own.
+  fs::create_directories(place / "home");
+  fs::permissions(place, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::copy_file(LOMP_BINARY, place / "lomp");
+  ASSERT_EQ(chown((place / "home").c_str(), kUser, kUser), 0);
+  const std::vector<std::string> asUser = {"setpriv", "--reuid=" + std::to_string(kUser),
+                                           "--regid=" + std::to_string(kUser), "--clear-groups",
+                                           (place / "lomp").string()};
+
+  std::vector<std::string> homeless = {"env", "-u", "HOME"};
+  homeless.insert(homeless.end(), asUser.begin(), asUser.end());
+  homeless.insert(homeless.end(), {"PEER", "BOB", "homeless"});
+  ChildProcess refused(homeless);
+  EXPECT_EQ(refused.ReadAll(30s),
+            "\nInitializing...Failed. No sender name can be registered: " + squatted.string() +
+                " belongs to another user (uid " + std::to_string(kUser + 1) + ").\n");
+  EXPECT_EQ(refused.Wait(5s), 2);
+
+  std::vector<std::string> housed = {"env", "HOME=" + (place / "home").string()};
+  housed.insert(housed.end(), asUser.begin(), asUser.end());
+  housed.insert(housed.end(), {"PEER", "housed"});
+  ChildProcess sent(housed);
+  EXPECT_EQ(sent.ReadAll(30s), "\nInitializing..." + Report("PEER", "Sent.") + "\n");
+  EXPECT_EQ(sent.Wait(5s), 0);
+  EXPECT_TRUE(Arrived("housed"));
+  fs::remove_all(squatted);
+  fs::remove_all(place);
 }
 
 TEST_F(LompEndToEnd, LongMessagesArriveWholeAndInOrder) {

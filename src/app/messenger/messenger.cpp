@@ -8,6 +8,7 @@
 #include "mailslot/mailslot_port.h"
 #include "netbios/name_port.h"
 #include "netbios/netbios_network.h"
+#include "platform/netbios.h"
 #include "platform/sync.h"
 #include "runtime/errors.h"
 #include "runtime/trace_log.h"
@@ -39,6 +40,11 @@ int lomp_initialize() {
   const ProgramOptions& options = programOptions();
 
   if (options.usersGiven) {
+    // Said once, here, rather than as a failure of every recipient.
+    if (const std::string why = platform::NetbiosNamesUnavailable(); !why.empty()) {
+      LogTrace(kSource, __LINE__, "lomp_initialize", "No sender name can be registered: " + why);
+      throw KrUnknownNetworkErr("Failed. No sender name can be registered: " + why + ".");
+    }
     service.netbiosNetwork.EnumerateInterfaces();
     LogTrace(kSource, __LINE__, "lomp_initialize",
              FormatText("Lana enumerated, length=%d",

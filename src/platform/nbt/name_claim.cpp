@@ -1,34 +1,41 @@
 #include "platform/nbt/name_claim.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
+#include <vector>
 
 namespace lomp::platform::nbt {
 namespace {
 
 // Makes `path` a folder of ours with mode 0700, or accepts it when it
-// already is one; false for anything else.
-bool OwnFolder(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  struct stat status {};
-  if (lstat(path.c_str(), &status) != 0) return false;
-  return S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 077) == 0;
-}
-
-std::string UserBase() {
-  const uid_t uid = geteuid();
-  if (uid == 0) return "/run/lomp";
-  const std::string runtime = "/run/user/" + std::to_string(uid);
-  struct stat status {};
-  if (lstat(runtime.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == uid) {
-    return runtime + "/lomp";
+// already is one. Anything else is refused: the reason in words, naming the
+// path; empty when the folder is ours.
+std::string OwnFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    return path + " cannot be made: " + std::strerror(errno);
   }
-  return "/tmp/lomp-" + std::to_string(uid);
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) return path + ": " + std::strerror(errno);
+  if (S_ISLNK(status.st_mode)) return path + " is a symbolic link";
+  if (!S_ISDIR(status.st_mode)) return path + " is not a folder";
+  if (status.st_uid != geteuid()) {
+    return path + " belongs to another user (uid " + std::to_string(status.st_uid) + ")";
+  }
+  if ((status.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    return path + " is open to other users (mode " + mode + ")";
+  }
+  return "";
 }
 
 std::string SafeFileName(const std::string& key) {
@@ -48,17 +55,63 @@ std::string SafeFileName(const std::string& key) {
   return name;
 }
 
+// A folder that is there, is the running user's own, and that nobody else
+// may write in: what it holds cannot be made or replaced by another user.
+bool IsPrivateFolder(const std::string& path) {
+  struct stat status {};
+  return !path.empty() && path.front() == '/' && lstat(path.c_str(), &status) == 0 &&
+         S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 022) == 0;
+}
+
+// The user's home: $HOME as the user set it, else the password database's.
+std::string HomeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return "";
+}
+
+// Where the user's claims live: a place no other user can make first, and
+// /tmp only for a user who has no such place.
+std::string UserBase() {
+  const uid_t uid = geteuid();
+  if (uid == 0) return "/run/lomp";
+  const std::string runtime = "/run/user/" + std::to_string(uid);
+  if (IsPrivateFolder(runtime)) return runtime + "/lomp";
+  if (const std::string home = HomeFolder(); IsPrivateFolder(home)) {
+    const std::string cache = home + "/.cache";
+    mkdir(cache.c_str(), 0700);  // when missing
+    if (IsPrivateFolder(cache)) {
+      // A home may be shared by several machines: each keeps its own claims.
+      char host[256] = {};
+      if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return cache + "/lomp";
+      return cache + "/lomp-" + SafeFileName(host);
+    }
+  }
+  return "/tmp/lomp-" + std::to_string(uid);
+}
+
 }  // namespace
 
-std::string ClaimFolder(const std::string& base) {
+ClaimPlace FindClaimFolder(const std::string& base) {
   const std::string top = base.empty() ? UserBase() : base;
-  if (!OwnFolder(top)) return "";
+  if (std::string problem = OwnFolder(top); !problem.empty()) return {"", std::move(problem)};
   // Hosts in other network namespaces of this machine hold names of their own.
   struct stat netns {};
   const std::string space =
       stat("/proc/self/ns/net", &netns) == 0 ? std::to_string(netns.st_ino) : "host";
-  const std::string folder = top + "/net-" + space;
-  return OwnFolder(folder) ? folder : "";
+  std::string folder = top + "/net-" + space;
+  if (std::string problem = OwnFolder(folder); !problem.empty()) return {"", std::move(problem)};
+  return {std::move(folder), ""};
+}
+
+std::string ClaimFolder(const std::string& base) {
+  return FindClaimFolder(base).folder;
 }
 
 NameClaim::~NameClaim() {

@@ -3,10 +3,13 @@
 //
 // A claim is an exclusive lock (flock) on a file in a folder that belongs to
 // the running user alone: /run/lomp for root; for anyone else
-// /run/user/UID/lomp, or /tmp/lomp-UID when the former does not exist. The
-// folder is made with mode 0700 and refused when it is a link, is not a
-// folder, belongs to someone else or is open to others, so no other user can
-// create, hold or block a claim in it. Inside it a folder per network
+// /run/user/UID/lomp, or when the user has no such runtime folder (cron,
+// system accounts) HOME/.cache/lomp/HOSTNAME, and /tmp/lomp-UID only for a
+// user without a home of his own. The folder is made with mode 0700 and
+// refused when it is a link, is not a folder, belongs to someone else or is
+// open to others, so no other user can create, hold or block a claim in it;
+// and since /tmp is open to everyone, the places before it are ones no other
+// user can create first. Inside it a folder per network
 // namespace keeps hosts of the same machine apart, as the network does. The
 // lock is released by the kernel when the descriptor closes, also after
 // kill -9 (then the small file stays for the next claimant); Release
@@ -41,8 +44,16 @@ class NameClaim {
   std::string path_;  // the claim's file while held
 };
 
-// The running user's claim folder for this network namespace, made when
-// missing; empty when it is unsafe or cannot be made.
+// Where the running user's claims of this network namespace are kept (made
+// when missing), or why there is no such place: `folder` is empty then and
+// `problem` says why in words, naming the path.
+struct ClaimPlace {
+  std::string folder;
+  std::string problem;
+};
+ClaimPlace FindClaimFolder(const std::string& base = {});
+
+// FindClaimFolder(base).folder.
 std::string ClaimFolder(const std::string& base = {});
 
 }  // namespace lomp::platform::nbt

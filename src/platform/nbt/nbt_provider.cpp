@@ -48,6 +48,10 @@ NbtProvider::~NbtProvider() {
   }
 }
 
+std::string NbtProvider::NamesUnavailable() const {
+  return FindClaimFolder(settings_.registryFolder).problem;
+}
+
 void NbtProvider::Trace(const std::string& line) const {
   if (settings_.trace) settings_.trace(line);
 }

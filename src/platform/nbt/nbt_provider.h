@@ -81,6 +81,8 @@ class NbtProvider : public NetbiosProvider {
   NbtProvider& operator=(const NbtProvider&) = delete;
 
   std::uint8_t Submit(NCB& ncb) override;
+  // Why the claim folder of registryFolder (or the user's) is unusable.
+  std::string NamesUnavailable() const override;
 
   struct Job;
   struct Session;

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -99,24 +100,97 @@ TEST_F(NameClaimTest, ReleasedClaimsLeaveNoFiles) {
   EXPECT_EQ(third.Claim("BOB<03>", base_), ClaimResult::Taken);
 }
 
-TEST_F(NameClaimTest, FolderOpenToOthersOrALinkIsRefused) {
+// An unusable folder is refused, and the reason names it and says what is
+// wrong, so that a run can tell the user once.
+TEST_F(NameClaimTest, AnUnusableFolderIsRefusedWithItsReason) {
+  const auto problem = [&] { return FindClaimFolder(base_).problem; };
   fs::create_directories(base_);
   chmod(base_.c_str(), 0777);
   NameClaim claim;
   EXPECT_EQ(claim.Claim("X", base_), ClaimResult::Failed);
+  EXPECT_EQ(problem(), base_.string() + " is open to other users (mode 0777)");
   fs::remove_all(base_);
+
   const fs::path target = base_.string() + "-target";
   fs::create_directories(target);
   chmod(target.c_str(), 0700);
   fs::create_directory_symlink(target, base_);
   EXPECT_EQ(claim.Claim("X", base_), ClaimResult::Failed);
+  EXPECT_EQ(problem(), base_.string() + " is a symbolic link");
   fs::remove(base_);
   fs::remove_all(target);
+
+  { std::ofstream file(base_); }
+  EXPECT_EQ(problem(), base_.string() + " is not a folder");
+  fs::remove(base_);
+  EXPECT_EQ(
+      FindClaimFolder("/proc/lomp-claims").problem.rfind("/proc/lomp-claims cannot be made: ", 0),
+      0u);
+
+  if (geteuid() == 0) {
+    fs::create_directories(base_);
+    chmod(base_.c_str(), 0700);
+    ASSERT_EQ(chown(base_.c_str(), 65533, 65533), 0);
+    EXPECT_EQ(problem(), base_.string() + " belongs to another user (uid 65533)");
+    fs::remove_all(base_);
+  }
+
   // Made afresh, it is ours alone.
   EXPECT_EQ(claim.Claim("X", base_), ClaimResult::Claimed);
+  EXPECT_EQ(problem(), "");
   struct stat status {};
   ASSERT_EQ(stat(base_.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0700u);
+}
+
+// A user without a runtime folder (cron, system accounts) keeps his claims
+// under his home, where nobody else can make the folder first: a folder
+// another user made in /tmp under his name does not stop him. Only a user
+// with no home of his own falls back to /tmp, and then hears why it fails.
+TEST_F(NameClaimTest, AUserWithoutARuntimeFolderClaimsUnderHisHome) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
+  const fs::path squatted = "/tmp/lomp-65534";
+  fs::remove_all(squatted);
+  fs::create_directories(squatted);
+  chmod(squatted.c_str(), 0700);
+  ASSERT_EQ(chown(squatted.c_str(), 65533, 65533), 0);
+  const fs::path home = base_ / "home";
+  fs::create_directories(home);
+  ASSERT_EQ(chown(base_.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+  chmod(home.c_str(), 0755);
+
+  const auto asNobody = [](const std::string& homeValue, const std::function<int()>& body) {
+    return InChild([&] {
+      if (homeValue.empty()) {
+        unsetenv("HOME");
+      } else {
+        setenv("HOME", homeValue.c_str(), 1);
+      }
+      if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+      return body();
+    });
+  };
+  EXPECT_EQ(asNobody(home,
+                     [&] {
+                       const ClaimPlace place = FindClaimFolder();
+                       NameClaim claim;
+                       return place.folder.rfind(home.string() + "/.cache/lomp-", 0) == 0 &&
+                                      claim.Claim("BOB<03>") == ClaimResult::Claimed
+                                  ? 0
+                                  : 1;
+                     }),
+            0);
+  // nobody's home in the password database, /nonexistent, is not his.
+  EXPECT_EQ(asNobody("",
+                     [&] {
+                       return FindClaimFolder().problem ==
+                                      "/tmp/lomp-65534 belongs to another user (uid 65533)"
+                                  ? 0
+                                  : 1;
+                     }),
+            0);
+  fs::remove_all(squatted);
 }
 
 // An unprivileged user who binds every abstract socket a name could be held
