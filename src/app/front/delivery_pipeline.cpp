@@ -1,5 +1,7 @@
 #include "app/front/delivery_pipeline.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <exception>
 #include <system_error>
@@ -10,6 +12,13 @@
 #include "runtime/trace_log.h"
 
 namespace lomp {
+namespace {
+
+// Key prefixes of a personal recipient named by name and by IPv4 address.
+constexpr const char* kNameKey = "P:";
+constexpr const char* kAddressKey = "A:";
+
+}  // namespace
 
 struct DeliveryPipeline::List {
   std::size_t unreported = 0;
@@ -31,11 +40,17 @@ struct DeliveryPipeline::Item {
 
 std::string RecipientKey(const RecipientEntry& entry) {
   const bool group = entry.kind == RecipientKind::Group;
+  in_addr address{};
+  if (!group && inet_pton(AF_INET, entry.name.c_str(), &address) == 1) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return std::string(kAddressKey) + text;
+  }
   // "*" is this host's workgroup: one group, whichever way it is named.
   std::string name =
       group && entry.name == "*" ? platform::HostSambaConfig().workgroup : entry.name;
   ToUpper(name);
-  return (group ? "G:" : "P:") + name;
+  return (group ? "G:" : std::string(kNameKey)) + name;
 }
 
 DeliveryPipeline::DeliveryPipeline(Deliverer deliver, int jobs)
@@ -105,13 +120,23 @@ void DeliveryPipeline::Drain() {
 
 std::size_t DeliveryPipeline::NextStartableLocked() const {
   // Keys of earlier deliveries that have not ended: a later one to the same
-  // recipient waits for them.
+  // recipient waits for them. Whether a name and an address are one host is
+  // known only once the name is looked up, so a recipient named by address
+  // also waits for every earlier one named by name, and the other way round.
   std::set<std::string> busy;
+  bool namesBusy = false;
+  bool addressesBusy = false;
   for (std::size_t index = 0; index < window_.size(); ++index) {
     const Item& item = *window_[index];
     if (item.state == Item::State::Done) continue;
-    if (item.state == Item::State::Queued && busy.count(item.key) == 0) return index;
+    const bool byName = item.key.rfind(kNameKey, 0) == 0;
+    const bool byAddress = item.key.rfind(kAddressKey, 0) == 0;
+    const bool waits =
+        busy.count(item.key) != 0 || (byName && addressesBusy) || (byAddress && namesBusy);
+    if (item.state == Item::State::Queued && !waits) return index;
     busy.insert(item.key);
+    namesBusy = namesBusy || byName;
+    addressesBusy = addressesBusy || byAddress;
   }
   return std::string::npos;
 }

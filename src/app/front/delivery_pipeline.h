@@ -12,8 +12,10 @@
 // never waits for the main thread (which may be blocked reading a message
 // file).
 //
-// Two deliveries to the same recipient (the same name after upper-casing, or
-// the same group) never overlap, and go in the order submitted. At most
+// Two deliveries to the same recipient (the same name after upper-casing, the
+// same address, or the same group) never overlap, and go in the order
+// submitted; nor do one to a name and one to an address, which may be the
+// same host. At most
 // `jobs` deliveries run at once, and at most a bounded window of recipients
 // is held (submitted but not yet reported): Submit blocks while the window
 // is full, so a long batch is read as it is delivered.
@@ -94,7 +96,7 @@ class DeliveryPipeline {
 };
 
 // The key under which deliveries must not overlap: kind and upper-cased name,
-// "*" as the host's workgroup.
+// "*" as the host's workgroup, an IPv4 address in its one written form.
 std::string RecipientKey(const RecipientEntry& entry);
 
 }  // namespace lomp

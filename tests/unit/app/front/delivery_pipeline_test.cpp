@@ -2,6 +2,7 @@
 // run, with deliverers of the test's own that hold, fail and count.
 #include "app/front/delivery_pipeline.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -246,6 +247,60 @@ TEST_F(DeliveryPipelineTest, OneRecipientsMessagesGoInOrderOneAtATime) {
   EXPECT_FALSE(overlapped);
   EXPECT_EQ(order, (std::vector<std::string>{"message 0", "message 1", "message 2", "message 3",
                                              "message 4", "message 5"}));
+}
+
+// A recipient named by address may be one named by name: the two never
+// overlap and go in the order given, while names (and addresses) among
+// themselves still overlap.
+TEST_F(DeliveryPipelineTest, AnAddressAndANameNeverOvertakeEachOther) {
+  std::mutex mutex;
+  int names = 0;
+  int addresses = 0;
+  int mostNames = 0;
+  bool overlapped = false;
+  std::vector<int> started;  // submission numbers, in the order delivered
+  const Deliverer deliver = [&](const MessageRecord& record) {
+    in_addr address{};
+    const bool byAddress = inet_pton(AF_INET, record.recipient.c_str(), &address) == 1;
+    {
+      const std::lock_guard lock(mutex);
+      started.push_back(std::stoi(record.text));
+      int& mine = byAddress ? addresses : names;
+      ++mine;
+      mostNames = std::max(mostNames, names);
+      overlapped = overlapped || (names > 0 && addresses > 0);
+    }
+    std::this_thread::sleep_for(2ms);
+    const std::lock_guard lock(mutex);
+    --(byAddress ? addresses : names);
+  };
+  DeliveryPipeline pipeline(deliver, 16);
+  const std::vector<std::string> recipients = {"peer", "other", "10.1.2.3", "10.1.2.4",
+                                               "PEER", "third", "10.1.2.3"};
+  int number = 0;
+  for (int round = 0; round < 4; ++round) {
+    for (const std::string& name : recipients) {
+      pipeline.Submit({{RecipientKind::Personal, name}}, std::to_string(number++), [](int) {});
+    }
+  }
+  pipeline.Drain();
+  EXPECT_FALSE(overlapped);
+  EXPECT_GT(mostNames, 1) << "names no longer overlap one another";
+  // Every pair of one address and one name started in the order given.
+  const auto byAddress = [&](int n) {
+    return recipients[static_cast<std::size_t>(n) % recipients.size()][0] == '1';
+  };
+  for (std::size_t i = 0; i < started.size(); ++i) {
+    for (std::size_t j = i + 1; j < started.size(); ++j) {
+      if (byAddress(started[i]) != byAddress(started[j])) {
+        EXPECT_LT(started[i], started[j]) << "#" << started[j] << " overtook #" << started[i];
+      }
+    }
+  }
+  EXPECT_EQ(RecipientKey({RecipientKind::Personal, "10.1.2.3"}),
+            RecipientKey({RecipientKind::Personal, "10.1.2.3"}));
+  EXPECT_NE(RecipientKey({RecipientKind::Personal, "10.1.2.3"}),
+            RecipientKey({RecipientKind::Personal, "10.1.2.4"}));
 }
 
 std::string FormatEntry(int entry) {
