@@ -2,6 +2,7 @@
 #include <csignal>
 
 #include "app/front/driver.h"
+#include "app/front/interruption.h"
 #include "platform/mailslot.h"
 #include "platform/nbt/nbt_provider.h"
 #include "platform/nbt/udp_mailslot_service.h"
@@ -9,6 +10,9 @@
 #include "runtime/trace_log.h"
 
 int main(int argc, char* argv[]) {
+  // Before any thread starts: SIGINT, SIGTERM and SIGHUP end the run once
+  // the deliveries under way have ended and the report says so.
+  lomp::WatchForInterruption();
   // The console's character set comes from the locale.
   std::setlocale(LC_CTYPE, "");
   // A reader that closed the pipe (| head, | grep -q) must not end the run

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -149,7 +150,8 @@ TEST_F(ManyRecipients, OneRecipientsMessagesArriveInTheOrderOfTheBatch) {
   std::filesystem::remove(file);
 }
 
-// Ctrl-C ends a run at once, whatever is in flight.
+// Ctrl-C ends a run at once when nothing has begun to send: every
+// recipient still being looked for is reported not sent.
 TEST_F(ManyRecipients, InterruptEndsTheRunAtOnce) {
   std::string list = "NOBODY1";
   for (int index = 2; index <= 40; ++index) list += ",NOBODY" + std::to_string(index);
@@ -158,8 +160,87 @@ TEST_F(ManyRecipients, InterruptEndsTheRunAtOnce) {
   std::this_thread::sleep_for(500ms);
   const auto interrupted = Clock::now();
   lomp.Kill(SIGINT);
-  lomp.Wait(10s);
+  const std::string output = lomp.ReadAll(10s);
+  EXPECT_EQ(lomp.Wait(10s), 128 + SIGINT);
   EXPECT_LT(Clock::now() - interrupted, 1s);
+  EXPECT_EQ(Count(output, "...  Not sent. Interrupted"), 40u) << output;
+}
+
+// A signal to end the run (Ctrl-C, a service manager's SIGTERM, a closed
+// terminal's SIGHUP) in the middle of many deliveries: lomp starts no more,
+// ends the ones that have begun to send, and reports every recipient it
+// took on in order. Each message smbd took is reported "Sent.", and only
+// those; the rest say "Not sent. Interrupted" (or the failure they met).
+// The run ends by the signal, as its caller expects (128 + N).
+TEST_F(ManyRecipients, AnInterruptedRunReportsEveryMessageThatWentOut) {
+  std::vector<std::string> names = Aliases();
+  names.push_back(Env("LOMP_PEER_NAME"));
+  const std::string file = "/tmp/lomp-interrupted-" + std::to_string(getpid());
+  constexpr int kEntries = 3000;
+  {
+    // A name nobody holds at the head keeps every line below it waiting.
+    std::ofstream out(file);
+    out << "GONE000 entry-gone\n";
+    for (int entry = 1; entry < kEntries; ++entry) {
+      out << names[static_cast<std::size_t>(entry) % names.size()] << " entry-" << entry << "\n";
+    }
+  }
+  struct Case {
+    int signal;
+    std::vector<std::string> arguments;
+  };
+  std::string commandLine = "GONE000";
+  for (int entry = 1; entry < 600; ++entry) commandLine += "," + names[entry % names.size()];
+  const std::vector<Case> cases = {{SIGINT, {"/j:16", "/f:" + file}},
+                                   {SIGTERM, {"/j:64", "/f:" + file}},
+                                   {SIGHUP, {"/j:1", commandLine, "entry-single"}}};
+  for (const Case& run : cases) {
+    SCOPED_TRACE(strsignal(run.signal));
+    ClearInbox();
+    std::vector<std::string> command = {LOMP_BINARY, "/t:1500"};
+    command.insert(command.end(), run.arguments.begin(), run.arguments.end());
+    ChildProcess lomp(command);
+    // Cut in when smbd has taken some, well before the end.
+    for (int wait = 0; Inbox().size() < 20 && wait < 400; ++wait) std::this_thread::sleep_for(50ms);
+    ASSERT_GE(Inbox().size(), 20u);
+    lomp.Kill(run.signal);
+    const std::string output = lomp.ReadAll(60s);
+    EXPECT_EQ(lomp.Wait(10s), 128 + run.signal);
+    std::this_thread::sleep_for(1s);  // smbd's message command writes after its reply
+    const std::vector<std::string> inbox = Inbox();
+
+    // The report: one line per recipient in order, each with its outcome.
+    std::istringstream lines(output);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "");
+    std::getline(lines, line);
+    EXPECT_EQ(line, "Initializing...");
+    std::size_t sent = 0;
+    std::size_t notSent = 0;
+    int entry = 0;
+    for (; std::getline(lines, line) && !line.empty(); ++entry) {
+      const std::string& name = entry == 0 ? std::string("GONE000") : names[entry % names.size()];
+      const std::string head = "Trying to send message to " + name + "...  ";
+      ASSERT_EQ(line.rfind(head, 0), 0u) << line;
+      const std::string outcome = line.substr(head.size());
+      if (outcome == "Sent.") {
+        ++sent;
+        if (run.arguments.size() == 2) {
+          const std::string text = "entry-" + std::to_string(entry);
+          EXPECT_EQ(std::count(inbox.begin(), inbox.end(), text), 1) << text;
+        }
+      } else if (outcome == "Not sent. Interrupted") {
+        ++notSent;
+      } else {
+        EXPECT_EQ(outcome, "Failed. Recipient not found");
+      }
+    }
+    EXPECT_EQ(sent, inbox.size()) << "smbd took a message the report does not call Sent.";
+    EXPECT_GT(notSent, 0u) << "the run ended before the signal";
+    EXPECT_LT(entry, kEntries);
+  }
+  std::remove(file.c_str());
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ int runBatchMode(std::istream& input, const Deliverer& deliver, bool prompt,
   DeliveryPipeline pipeline(deliver, DeliveryJobs(programOptions(), kAnyNumberOfRecipients));
   bool first = true;
   errno = 0;
-  while (!input.eof() && !input.bad()) {
+  // After a signal to end the run, nothing more is read.
+  while (!input.eof() && !input.bad() && !pipeline.interrupted()) {
     // The prompt comes before anything is read, the first one included; a
     // person at the console sees it after the report of the last entry.
     if (prompt) {

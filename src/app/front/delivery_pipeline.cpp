@@ -18,6 +18,14 @@ namespace {
 constexpr const char* kNameKey = "P:";
 constexpr const char* kAddressKey = "A:";
 
+// The pipeline that is delivering now, for a signal to interrupt. Never
+// destroyed: a signal may come while the program ends.
+std::mutex& CurrentMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+DeliveryPipeline* current = nullptr;
+
 }  // namespace
 
 struct DeliveryPipeline::List {
@@ -34,6 +42,8 @@ struct DeliveryPipeline::Item {
   std::string key;
   std::shared_ptr<List> list;
   State state = State::Queued;
+  bool committed = false;        // it has begun to send: it runs to its end
+  bool withdrawn = false;        // interrupted before it sent anything
   bool announced = false;        // its "Trying to send..." line is written
   const char* reason = nullptr;  // when done: nullptr for delivered
 };
@@ -57,10 +67,18 @@ DeliveryPipeline::DeliveryPipeline(Deliverer deliver, int jobs)
     : deliver_(std::move(deliver)),
       jobs_(static_cast<std::size_t>(std::clamp(jobs, 1, kMaxJobs))),
       capacity_(jobs_ * kWindowPerJob),
-      workerLimit_(jobs_) {}
+      workerLimit_(jobs_) {
+  const std::lock_guard lock(CurrentMutex());
+  current = this;
+}
 
 DeliveryPipeline::~DeliveryPipeline() {
   Drain();
+  {
+    // Waits for an interruption under way, which ends at rest: drained.
+    const std::lock_guard lock(CurrentMutex());
+    if (current == this) current = nullptr;
+  }
   {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -78,21 +96,18 @@ void DeliveryPipeline::Submit(const RecipientList& list, const std::string& mess
     done(4);
     return;
   }
-  const std::uint64_t timestamp = CurrentLocalFileTime();
   auto shared = std::make_shared<List>();
   shared->unreported = list.size();
   shared->done = std::move(done);
 
   std::unique_lock lock(mutex_);
-  for (const RecipientEntry& entry : list) {
-    changed_.wait(lock, [&] { return window_.size() < capacity_; });
-    auto item = std::make_unique<Item>();
-    item->record = RecordFor(entry, message, timestamp);
-    item->key = RecipientKey(entry);
-    item->list = shared;
-    window_.push_back(std::move(item));
-    ++queued_;
-    ReportLocked();
+  submission_ = {&list, &message, CurrentLocalFileTime(), std::move(shared), 0};
+  // An interruption may queue the rest of the list itself.
+  while (submission_.next < list.size()) {
+    changed_.wait(lock, [&] { return window_.size() < capacity_ || interrupted_; });
+    if (submission_.next == list.size()) break;
+    QueueNextLocked();
+    if (interrupted_) continue;
     // One more worker while there is more work than idle workers, up to
     // `jobs`: the threads come only as the run needs them.
     if (workerLimit_ > 1 && queued_ > idleWorkers_ && workers_.size() < workerLimit_) {
@@ -106,11 +121,31 @@ void DeliveryPipeline::Submit(const RecipientList& list, const std::string& mess
     }
     if (workers_.empty()) {
       // One at a time: delivered here, in order, before the next is queued.
-      RunLocked(lock, NextStartableLocked());
+      if (const std::size_t index = NextStartableLocked(); index != std::string::npos) {
+        RunLocked(lock, index);
+      }
       continue;
     }
     changed_.notify_all();
   }
+  submission_ = {};
+  changed_.notify_all();
+}
+
+void DeliveryPipeline::QueueNextLocked() {
+  auto item = std::make_shared<Item>();
+  const RecipientEntry& entry = (*submission_.list)[submission_.next++];
+  item->record = RecordFor(entry, *submission_.message, submission_.timestamp);
+  item->key = RecipientKey(entry);
+  item->list = submission_.shared;
+  if (interrupted_) {
+    item->state = Item::State::Done;
+    item->reason = kNotSent;
+  } else {
+    ++queued_;
+  }
+  window_.push_back(std::move(item));
+  ReportLocked();
 }
 
 void DeliveryPipeline::Drain() {
@@ -118,7 +153,47 @@ void DeliveryPipeline::Drain() {
   changed_.wait(lock, [&] { return window_.empty(); });
 }
 
+void DeliveryPipeline::Interrupt(const std::function<void()>& atRest) {
+  std::unique_lock lock(mutex_);
+  interrupted_ = true;
+  for (const auto& item : window_) {
+    if (item->state == Item::State::Queued) {
+      --queued_;
+    } else if (item->state != Item::State::Running || item->committed) {
+      continue;
+    }
+    // Nothing of it was sent, and nothing will be: its thread may go on
+    // looking for the recipient, but it is told not to start.
+    item->withdrawn = item->state == Item::State::Running;
+    item->state = Item::State::Done;
+    item->reason = kNotSent;
+  }
+  ReportLocked();
+  changed_.notify_all();
+  // The deliveries that have begun to send end as they would.
+  changed_.wait(lock, [&] { return window_.empty(); });
+  while (submission_.list != nullptr && submission_.next < submission_.list->size()) {
+    QueueNextLocked();
+  }
+  atRest();
+}
+
+bool DeliveryPipeline::interrupted() const {
+  const std::lock_guard lock(mutex_);
+  return interrupted_;
+}
+
+void DeliveryPipeline::InterruptCurrent(const std::function<void()>& atRest) {
+  const std::lock_guard lock(CurrentMutex());
+  if (current == nullptr) {
+    atRest();
+  } else {
+    current->Interrupt(atRest);
+  }
+}
+
 std::size_t DeliveryPipeline::NextStartableLocked() const {
+  if (interrupted_) return std::string::npos;
   // Keys of earlier deliveries that have not ended: a later one to the same
   // recipient waits for them. Whether a name and an address are one host is
   // known only once the name is looked up, so a recipient named by address
@@ -159,26 +234,36 @@ void DeliveryPipeline::Work() {
   }
 }
 
+bool DeliveryPipeline::MayStart(Item& item) {
+  const std::lock_guard lock(mutex_);
+  if (item.withdrawn) return false;
+  item.committed = true;
+  return true;
+}
+
 void DeliveryPipeline::RunLocked(std::unique_lock<std::mutex>& lock, std::size_t index) {
   LOMP_CHECK(index < window_.size());
-  Item& item = *window_[index];
-  item.state = Item::State::Running;
+  const std::shared_ptr<Item> item = window_[index];
+  item->state = Item::State::Running;
   --queued_;
-  // Items are reported and removed only when done, so `item` stays put
-  // while it runs, however the window moves.
+  MessageRecord record = item->record;
+  record.mayStart = [this, raw = item.get()] { return MayStart(*raw); };
   lock.unlock();
   // An error outside the network family goes on to the caller, once the item
   // is settled, so that nothing waits for it.
   const char* reason = " Unknown error";
   std::exception_ptr error;
   try {
-    reason = DeliverAndClassify(deliver_, item.record);
+    reason = DeliverAndClassify(deliver_, record);
+  } catch (const DeliveryWithdrawn&) {
+    reason = kNotSent;
   } catch (...) {
     error = std::current_exception();
   }
   lock.lock();
-  item.reason = reason;
-  item.state = Item::State::Done;
+  if (item->withdrawn) return;  // reported when it was withdrawn
+  item->reason = reason;
+  item->state = Item::State::Done;
   ReportLocked();
   changed_.notify_all();
   if (error) std::rethrow_exception(error);

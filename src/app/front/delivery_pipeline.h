@@ -23,6 +23,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -66,10 +67,40 @@ class DeliveryPipeline {
   // Blocks until everything submitted has been reported.
   void Drain();
 
+  // Stops the pipeline for good, as a signal to end the program asks: no
+  // delivery starts any more. Every delivery that has sent nothing yet (not
+  // started, or still looking for its recipient), the rest of a list being
+  // submitted and every one submitted from now on is reported " Not sent.
+  // Interrupted" and sends nothing; the ones that have begun to send end as
+  // they would, so no message is left half-sent. Once every line is
+  // written, calls `atRest` under the pipeline's lock (so nothing can start
+  // or be written meanwhile), then returns.
+  void Interrupt(const std::function<void()>& atRest);
+  bool interrupted() const;
+
+  // Interrupt() on the pipeline of this process that is delivering now (the
+  // latest one constructed and not yet drained and destroyed), or just
+  // `atRest` when there is none. Callable from any thread.
+  static void InterruptCurrent(const std::function<void()>& atRest);
+
  private:
   struct List;
   struct Item;
+  // The list a Submit is queueing: its entries from `next` on are not yet
+  // in the window.
+  struct Submission {
+    const RecipientList* list = nullptr;
+    const std::string* message = nullptr;
+    std::uint64_t timestamp = 0;
+    std::shared_ptr<List> shared;
+    std::size_t next = 0;
+  };
 
+  // Appends the next entry of submission_ to the window; as not sent when
+  // the pipeline is interrupted.
+  void QueueNextLocked();
+  // Whether `item` may begin to send: false once it was withdrawn.
+  bool MayStart(Item& item);
   void Work();
   // Runs the item at `index`, with the lock released while it is delivered,
   // and reports what became due.
@@ -85,13 +116,18 @@ class DeliveryPipeline {
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::unique_ptr<Item>> window_;  // submission order; front: next to report
-  std::size_t queued_ = 0;                    // items not yet started
+  // Submission order; front: next to report. A delivery withdrawn by an
+  // interruption may still run after its item left the window: its thread
+  // shares the item.
+  std::deque<std::shared_ptr<Item>> window_;
+  std::size_t queued_ = 0;  // items not yet started
   std::size_t idleWorkers_ = 0;
   // Workers at most: `jobs`, or fewer once a thread could not be started.
   // At most one: everything is delivered on the submitting thread.
   std::size_t workerLimit_;
   bool stopping_ = false;
+  bool interrupted_ = false;
+  Submission submission_;  // list == nullptr: no Submit under way
   std::vector<std::thread> workers_;
 };
 

@@ -55,9 +55,14 @@ void ReportTrying(const std::string& recipient) {
   consoleWrite(kMaskReport, "... ", true);
 }
 
+const char* const kNotSent = " Interrupted";
+
 void ReportOutcome(const char* reason) {
   if (reason == nullptr) {
     consoleWrite(kMaskReport, " Sent.", true);
+  } else if (reason == kNotSent) {
+    consoleWrite(kMaskReport, " Not sent.", false);
+    consoleWrite(kMaskReport, reason, true);
   } else {
     consoleWrite(kMaskReport, " Failed.", false);
     consoleWrite(kMaskReport, reason, true);

@@ -26,7 +26,11 @@ MessageRecord RecordFor(const RecipientEntry& entry, const std::string& message,
 const char* DeliverAndClassify(const Deliverer& deliver, const MessageRecord& record);
 // "\nTrying to send message to NAME... ", NAME as VisibleName shows it.
 void ReportTrying(const std::string& recipient);
-// " Sent." when `reason` is null, else " Failed." and the reason.
+// The reason of a delivery that never started because the program was
+// interrupted: reported as " Not sent. Interrupted", not as a failure.
+extern const char* const kNotSent;
+// " Sent." when `reason` is null, " Not sent. Interrupted" for kNotSent, else
+// " Failed." and the reason.
 void ReportOutcome(const char* reason);
 // A list's result: 0 when at least one recipient was reached and none
 // failed, else 4.

@@ -72,6 +72,7 @@ bool SendPersonalMsg(CPort& port, const MessageRecord& record) {
 }
 
 bool SendGroupMsg(CMailslot& port, const MessageRecord& record, const GroupOptions& options) {
+  StartSending(record);
   return record.text.size() <= options.broadcastLimit
              ? SendGroupMsg_Singleblock(port, record)
              : SendGroupMsg_Multiblock(port, record, options.broadcastLimit);

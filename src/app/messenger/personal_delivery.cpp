@@ -60,6 +60,7 @@ bool SendPersonalMsg_Singleblock(CPort& port, const MessageRecord& record) {
 
   bool sessionEndedUnanswered = false;
   OnSession(connection, [&](CConnection& session) {
+    StartSending(record);
     session.Send(pdu);
     try {
       session.Receive(pdu);
@@ -97,6 +98,7 @@ bool SendPersonalMsg_Multiblock(CPort& port, const MessageRecord& record) {
   if (connection == nullptr) return false;
 
   OnSession(connection, [&](CConnection& session) {
+    StartSending(record);
     start.Reset();
     start.originator = record.sender;
     start.destination = record.recipientName;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <thread>
 
 namespace lomp::testing {
@@ -25,6 +26,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command) {
   argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
+    // The program gets the signals a shell would give it, whatever the
+    // test runner ignores or blocks.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     execvp(argv[0], argv.data());
@@ -110,6 +117,7 @@ int ChildProcess::Wait(std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   reaped_ = true;
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

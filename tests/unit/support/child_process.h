@@ -28,7 +28,8 @@ class ChildProcess {
   void WriteInput(const std::string& text);
   void CloseInput();
   void Kill(int signal);
-  // The exit code, or -1 when it did not exit normally within `timeout`.
+  // The exit code, as a shell gives it (128 + N for an end by signal N), or
+  // -1 when the program did not end within `timeout`.
   int Wait(std::chrono::milliseconds timeout);
 
  private:

@@ -303,6 +303,96 @@ TEST_F(DeliveryPipelineTest, AnAddressAndANameNeverOvertakeEachOther) {
             RecipientKey({RecipientKind::Personal, "10.1.2.4"}));
 }
 
+// An interruption (a signal to end the program) waits for a delivery that
+// has begun to send, and for nothing else: one still looking for its
+// recipient is withdrawn (told not to start when it gets that far), the
+// ones not started are not sent, and the report says so of each, in order,
+// before `atRest` runs. Lists submitted afterwards are reported not sent.
+TEST_F(DeliveryPipelineTest, AnInterruptionEndsWhatHasBegunToSendAndNothingElse) {
+  Gate sendingHeld;
+  Gate lookingHeld;
+  std::atomic<int> started{0};
+  std::atomic<bool> sendingEnded{false};
+  std::atomic<bool> lookingMayStart{true};
+  const Deliverer deliver = [&](const MessageRecord& record) {
+    ++started;
+    if (record.recipient == "sending") {
+      StartSending(record);
+      EXPECT_TRUE(sendingHeld.Wait());
+      sendingEnded = true;
+    } else if (record.recipient == "looking") {
+      EXPECT_TRUE(lookingHeld.Wait());
+      lookingMayStart = record.mayStart();
+      StartSending(record);
+    }
+  };
+  DeliveryPipeline pipeline(deliver, 2);
+  int result = -1;
+  pipeline.Submit({{RecipientKind::Personal, "sending"},
+                   {RecipientKind::Personal, "looking"},
+                   {RecipientKind::Personal, "sending"},
+                   {RecipientKind::Personal, "queued"}},
+                  "hi", [&](int code) { result = code; });
+  for (int wait = 0; started < 2 && wait < 500; ++wait) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(started, 2);
+
+  std::string atRest;
+  bool sendingHadEnded = false;
+  std::thread interrupter([&] {
+    pipeline.Interrupt([&] {
+      atRest = console_.str();
+      sendingHadEnded = sendingEnded;
+    });
+  });
+  sendingHeld.Open();
+  interrupter.join();
+  EXPECT_TRUE(sendingHadEnded);
+  EXPECT_EQ(atRest,
+            "\nTrying to send message to sending...  Sent."
+            "\nTrying to send message to looking...  Not sent. Interrupted"
+            "\nTrying to send message to sending...  Not sent. Interrupted"
+            "\nTrying to send message to queued...  Not sent. Interrupted");
+  EXPECT_EQ(result, 4);
+  EXPECT_TRUE(pipeline.interrupted());
+
+  // The withdrawn delivery, once it gets that far, is told not to send.
+  lookingHeld.Open();
+  pipeline.Submit({{RecipientKind::Personal, "later"}}, "hi", [](int) {});
+  pipeline.Drain();
+  EXPECT_EQ(started, 2);
+  EXPECT_EQ(console_.str(), atRest + "\nTrying to send message to later...  Not sent. Interrupted");
+  for (int wait = 0; lookingMayStart && wait < 500; ++wait) std::this_thread::sleep_for(10ms);
+  EXPECT_FALSE(lookingMayStart);
+}
+
+// With one job the list is delivered on the submitting thread: a delivery
+// held there looking for its recipient does not hold the interruption up,
+// and the rest of the list is reported not sent, once.
+TEST_F(DeliveryPipelineTest, AnInterruptionReportsTheRestOfTheListBeingSubmitted) {
+  Gate held;
+  std::atomic<bool> looking{false};
+  const Deliverer deliver = [&](const MessageRecord& record) {
+    looking = true;
+    EXPECT_TRUE(held.Wait());
+    StartSending(record);
+  };
+  DeliveryPipeline pipeline(deliver, 1);
+  std::thread interrupter([&] {
+    for (int wait = 0; !looking && wait < 500; ++wait) std::this_thread::sleep_for(10ms);
+    pipeline.Interrupt([&] { held.Open(); });
+  });
+  int result = -1;
+  pipeline.Submit(
+      {{RecipientKind::Personal, "a"}, {RecipientKind::Personal, "b"}, {RecipientKind::Group, "c"}},
+      "hi", [&](int code) { result = code; });
+  interrupter.join();
+  EXPECT_EQ(result, 4);
+  EXPECT_EQ(console_.str(),
+            "\nTrying to send message to a...  Not sent. Interrupted"
+            "\nTrying to send message to b...  Not sent. Interrupted"
+            "\nTrying to send message to c...  Not sent. Interrupted");
+}
+
 std::string FormatEntry(int entry) {
   char text[16];
   std::snprintf(text, sizeof text, "entry %04d", entry);

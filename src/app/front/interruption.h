@@ -1,0 +1,19 @@
+// What SIGINT, SIGTERM and SIGHUP do to a run: no delivery starts any more,
+// the ones under way end as they would (none is left half-sent), the report
+// says what became of every recipient submitted (" Not sent. Interrupted"
+// for the ones never started), and the program ends by the same signal, so
+// that its caller sees the conventional status (130 for SIGINT in a shell).
+// A second signal ends the program at once.
+//
+// A signal that was ignored when the program started (nohup, a background
+// job without job control) stays ignored.
+#pragma once
+
+namespace lomp {
+
+// Blocks the signals in the calling thread and starts the thread that waits
+// for them. Called first thing in main, before any other thread starts, so
+// that every thread inherits the blocked signals.
+void WatchForInterruption();
+
+}  // namespace lomp
