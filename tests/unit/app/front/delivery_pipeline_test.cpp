@@ -344,6 +344,10 @@ TEST_F(DeliveryPipelineTest, AnInterruptionEndsWhatHasBegunToSendAndNothingElse)
       sendingHadEnded = sendingEnded;
     });
   });
+  // Let the sending delivery end only once the interruption has begun.
+  for (int wait = 0; !pipeline.interrupted() && wait < 500; ++wait) {
+    std::this_thread::sleep_for(10ms);
+  }
   sendingHeld.Open();
   interrupter.join();
   EXPECT_TRUE(sendingHadEnded);
