@@ -139,7 +139,7 @@ NameResolver::NameResolver(ResolverSettings settings, Trace trace)
       trace_(std::move(trace)),
       nextTransactionId_(static_cast<std::uint16_t>(std::random_device{}())) {
   for (const std::string& server : settings_.winsServers)
-    winsServers_.push_back({server, {}, false, nullptr});
+    winsServers_.push_back({server, {}, false, {}, nullptr});
 }
 
 void NameResolver::Say(const std::string& line) const {
@@ -226,13 +226,24 @@ NameResolver::Lookup NameResolver::FromWins(const wire::Name16& name, const Lana
     Say("wins: no WINS server configured");
     return {};
   }
-  for (std::size_t server = 0; server < winsServers_.size(); ++server) {
-    const std::optional<in_addr> address = WinsServerAddress(server, cancelFd, deadline);
-    if (!address) continue;
-    const Lookup lookup = AskWinsServer(server, *address, name, lana, cancelFd, deadline);
-    if (lookup.kind != Lookup::Kind::Silent) return lookup;
+  // Silent servers may take at most half the time left when methods follow,
+  // so that those still have theirs: whether a name is found through the
+  // broadcast must not depend on how many lookups met the dead servers
+  // first. A server that asks us to wait (WAIT FOR ACKNOWLEDGEMENT) gets
+  // the whole time.
+  Deadline phase = deadline;
+  if (deadline && settings_.order.back() != ResolveMethod::Wins) {
+    phase = Clock::now() + (*deadline - Clock::now()) / 2;
   }
-  return {};
+  std::vector<std::pair<std::size_t, in_addr>> servers;
+  for (std::size_t server = 0; server < winsServers_.size(); ++server) {
+    if (phase && Clock::now() >= *phase) break;
+    if (const std::optional<in_addr> address = WinsServerAddress(server, cancelFd, phase)) {
+      servers.emplace_back(server, *address);
+    }
+  }
+  if (servers.empty()) return {};
+  return AskWinsServers(servers, name, lana, cancelFd, phase, deadline);
 }
 
 // A host name's address as the host's resolver gives it, on a thread of
@@ -276,9 +287,9 @@ std::optional<in_addr> NameResolver::WinsServerAddress(std::size_t server, int c
   }
   lock.unlock();
 
-  // Half the time left, so that the methods after WINS still have theirs.
+  // At most one try's time, and never past the WINS servers' share.
   Clock::time_point until = Clock::now() + settings_.winsInterval;
-  if (deadline) until = std::min(until, Clock::now() + (*deadline - Clock::now()) / 2);
+  if (deadline) until = std::min(until, *deadline);
   bool cancelled = false;
   {
     std::unique_lock wait(answer->mutex);
@@ -306,67 +317,187 @@ std::optional<in_addr> NameResolver::WinsServerAddress(std::size_t server, int c
   return wins.address;
 }
 
-NameResolver::Lookup NameResolver::AskWinsServer(std::size_t server, in_addr address,
-                                                 const wire::Name16& name, const LanaAddress& lana,
-                                                 int cancelFd, const Deadline& deadline) {
-  const std::string serverText = AddressText(address);
+// One WINS server's part in a lookup.
+struct NameResolver::WinsQuery {
+  std::size_t server = 0;
+  std::string shown;  // its address, as the trace shows it
+  int fd = -1;        // connected to it: a refusal shows as ECONNREFUSED
+  int sent = 0;
+  Clock::time_point nextTry;
+  Clock::time_point unansweredSince;           // as the server's record held it
+  Clock::time_point silentAt;                  // judged silent from then on
+  std::optional<Clock::time_point> waitUntil;  // it asked us to wait
+  bool over = false;
+};
+
+NameResolver::Lookup NameResolver::AskWinsServers(
+    const std::vector<std::pair<std::size_t, in_addr>>& servers, const wire::Name16& name,
+    const LanaAddress& lana, int cancelFd, const Deadline& phase, const Deadline& deadline) {
   const std::string shown = wire::NameWithSuffix(name);
-  const sockaddr_in to = SocketAddress(address, settings_.port);
-  const int fd = NameServiceSocket(lana, &to);
-  if (fd < 0) return {};
   const std::uint16_t id = NextTransactionId();
   const wire::Bytes query = wire::BuildNameQuery(id, name, wire::QueryMode::Unicast);
+  const auto window = settings_.winsInterval * settings_.winsTries;
+
+  // A server is dead once a query to it has gone unanswered for all its
+  // tries' time, whichever lookup sent it: a lookup that comes while the
+  // server is in doubt waits only for the rest of that time, and one cut
+  // short by its own deadline still counts towards the verdict.
+  const auto verdict = [&](WinsQuery& asked, const char* why) {
+    asked.over = true;
+    {
+      const std::lock_guard lock(mutex_);
+      WinsServer& wins = winsServers_[asked.server];
+      if (wins.dead) return;
+      wins.dead = true;
+    }
+    Say("wins: " + asked.shown + why + "; not asked again in this run");
+  };
+  const auto stillUnanswered = [&](const WinsQuery& asked) {
+    const std::lock_guard lock(mutex_);
+    const auto& since = winsServers_[asked.server].unansweredSince;
+    return since && *since == asked.unansweredSince;
+  };
+
+  std::vector<WinsQuery> asking;
+  const Clock::time_point start = Clock::now();
+  for (const auto& [server, address] : servers) {
+    WinsQuery asked;
+    asked.server = server;
+    asked.shown = AddressText(address);
+    {
+      const std::lock_guard lock(mutex_);
+      WinsServer& wins = winsServers_[server];
+      if (wins.dead) continue;
+      if (!wins.unansweredSince) wins.unansweredSince = start;
+      asked.unansweredSince = *wins.unansweredSince;
+    }
+    asked.silentAt = asked.unansweredSince + window;
+    if (start >= asked.silentAt && stillUnanswered(asked)) {
+      verdict(asked, " did not answer");
+      continue;
+    }
+    const sockaddr_in to = SocketAddress(address, settings_.port);
+    asked.fd = NameServiceSocket(lana, &to);
+    if (asked.fd < 0) continue;
+    asked.nextTry = start;
+    asking.push_back(std::move(asked));
+  }
+
   Lookup lookup;
-  const Exchange exchange = Ask(
-      fd, nullptr, query, settings_.winsTries, settings_.winsInterval, cancelFd, deadline,
-      [&](int attempt) {
-        Say("wins: query " + shown + " to " + serverText + " (try " + std::to_string(attempt) +
-            ")");
-      },
-      [&](std::span<const std::uint8_t> packet, in_addr, Clock::time_point& waitUntil) {
-        const wire::NameQueryAnswer answer = wire::ParseNameQueryAnswer(packet, id, name);
+  bool settled = false;
+  bool cancelled = false;
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    // Tries that are due, and servers whose time is up.
+    for (WinsQuery& asked : asking) {
+      if (asked.over) continue;
+      if (asked.waitUntil) {
+        if (now >= *asked.waitUntil) asked.over = true;
+        continue;
+      }
+      if (now >= asked.silentAt || (asked.sent == settings_.winsTries && now >= asked.nextTry)) {
+        asked.over = true;
+        if (stillUnanswered(asked) && now >= asked.silentAt) verdict(asked, " did not answer");
+        continue;
+      }
+      if (asked.sent < settings_.winsTries && now >= asked.nextTry) {
+        if (send(asked.fd, query.data(), query.size(), 0) < 0 && errno == ECONNREFUSED) {
+          verdict(asked, " refused the query");
+          continue;
+        }
+        Say("wins: query " + shown + " to " + asked.shown + " (try " +
+            std::to_string(++asked.sent) + ")");
+        asked.nextTry = now + settings_.winsInterval;
+      }
+    }
+    // Silent servers wait within the WINS servers' share of the time; one
+    // that asked us to wait, within the lookup's own deadline.
+    Deadline limit = phase;
+    Clock::time_point wake = Clock::time_point::max();
+    std::vector<pollfd> fds;
+    std::vector<WinsQuery*> polled;
+    for (WinsQuery& asked : asking) {
+      if (asked.over) continue;
+      if (asked.waitUntil) {
+        limit = deadline;
+        wake = std::min(wake, *asked.waitUntil);
+      } else {
+        wake = std::min({wake, asked.nextTry, asked.silentAt});
+      }
+      fds.push_back({asked.fd, POLLIN, 0});
+      polled.push_back(&asked);
+    }
+    if (fds.empty()) break;
+    const bool passed = limit && now >= *limit;
+    if (limit) wake = std::min(wake, *limit);
+    if (cancelFd >= 0) fds.push_back({cancelFd, POLLIN, 0});
+    // A time that has passed (while the process was stopped, say) still
+    // lets what has already arrived count: one look, no wait.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+    const int timeoutMs = passed ? 0 : static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+    if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) break;
+    if (cancelFd >= 0 && fds.back().revents != 0) {
+      cancelled = true;
+      break;
+    }
+    // Every server that spoke is heard before the lookup settles, so that a
+    // refusal or a silence ended by this round is not lost.
+    for (std::size_t index = 0; index < polled.size(); ++index) {
+      if (fds[index].revents == 0) continue;
+      WinsQuery& asked = *polled[index];
+      std::uint8_t packet[1500];
+      for (;;) {
+        const ssize_t n = recv(asked.fd, packet, sizeof packet, MSG_DONTWAIT);
+        if (n < 0 && errno == ECONNREFUSED) {
+          verdict(asked, " refused the query");
+          break;
+        }
+        if (n < 0) break;
+        const NameQueryAnswer answer =
+            wire::ParseNameQueryAnswer(std::span(packet, static_cast<std::size_t>(n)), id, name);
+        if (answer.kind == NameQueryAnswer::Kind::Unrelated) continue;
+        {
+          const std::lock_guard lock(mutex_);
+          winsServers_[asked.server].unansweredSince.reset();
+        }
+        if (settled) continue;  // the first word is final
         switch (answer.kind) {
-          case wire::NameQueryAnswer::Kind::Positive: {
+          case NameQueryAnswer::Kind::Positive: {
             in_addr found{};
             found.s_addr = answer.address;
             if (!IsSessionTarget(found, lana)) {
               Say("Name answer refused: " + wire::NameText(name) + " is not at " +
                   AddressText(found));
-              return Heard::Nothing;
+              break;
             }
-            Say("wins: " + serverText + " says " + shown + " is at " + AddressText(found));
+            Say("wins: " + asked.shown + " says " + shown + " is at " + AddressText(found));
             lookup = Lookup::At(found);
-            return Heard::Settled;
+            settled = true;
+            break;
           }
-          case wire::NameQueryAnswer::Kind::Negative:
-            Say("wins: " + serverText + " says " + shown + " does not exist (RCODE " +
+          case NameQueryAnswer::Kind::Negative:
+            Say("wins: " + asked.shown + " says " + shown + " does not exist (RCODE " +
                 std::to_string(answer.rcode) + ")");
             lookup.kind = Lookup::Kind::Denied;
-            return Heard::Settled;
-          case wire::NameQueryAnswer::Kind::Wait: {
+            settled = true;
+            break;
+          case NameQueryAnswer::Kind::Wait: {
             const auto wait = std::min<std::chrono::seconds>(std::chrono::seconds(answer.ttl),
                                                              kMaxAcknowledgementWait);
-            Say("wins: " + serverText + " asks to wait " + std::to_string(wait.count()) +
+            Say("wins: " + asked.shown + " asks to wait " + std::to_string(wait.count()) +
                 " s for " + shown);
-            waitUntil = std::max(waitUntil, Clock::now() + wait);
-            return Heard::Nothing;
+            asked.waitUntil = std::max(asked.waitUntil.value_or(Clock::now()), Clock::now() + wait);
+            break;
           }
-          case wire::NameQueryAnswer::Kind::Unrelated: return Heard::Nothing;
+          case NameQueryAnswer::Kind::Unrelated: break;
         }
-        return Heard::Nothing;
-      });
-  close(fd);
-  if (exchange == Exchange::Cancelled) return {Lookup::Kind::Cancelled, {}};
-  if (exchange == Exchange::Answered) return lookup;
-  // Silent or refused: whatever the reason, this server is done for the run
-  // unless it was only our deadline that ended the wait.
-  if (exchange == Exchange::Silent && deadline && Clock::now() >= *deadline) return {};
-  Say("wins: " + serverText +
-      (exchange == Exchange::Refused ? " refused the query" : " did not answer") +
-      "; not asked again in this run");
-  const std::lock_guard lock(mutex_);
-  winsServers_[server].dead = true;
-  return {};
+      }
+    }
+    if (settled || passed) break;
+  }
+  for (const WinsQuery& asked : asking) close(asked.fd);
+  if (cancelled) return {Lookup::Kind::Cancelled, {}};
+  return lookup;
 }
 
 NameResolver::Lookup NameResolver::FromHost(const wire::Name16& name) {

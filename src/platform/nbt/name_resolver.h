@@ -5,11 +5,17 @@
 // until `negativeCacheAge` has passed; else the methods of `order` are
 // tried in turn until one answers:
 //   lmhosts  the static table at `lmhostsPath`;
-//   wins     a unicast NAME QUERY to each WINS server in turn, `winsTries`
-//            tries `winsInterval` apart; a negative answer ends the lookup
+//   wins     a unicast NAME QUERY to every WINS server at once, `winsTries`
+//            tries `winsInterval` apart; the first answer decides, and a
+//            negative answer ends the lookup
 //            (the name does not exist), a WAIT FOR ACKNOWLEDGEMENT extends
 //            the wait by its TTL, and a server that never answers is not
-//            asked again in this run;
+//            asked again in this run. What one lookup learns of a server
+//            serves the others at once: a server is dead once a query to it
+//            has gone unanswered for its tries' time, whichever lookup sent
+//            it. When methods follow, silent servers take at most half the
+//            lookup's time left, so that whether a name is found never
+//            depends on how many lookups ran into the dead servers first;
 //   host     the host's resolver (hosts file, DNS), for <00> and <20> names
 //            only, as Samba uses it;
 //   bcast    `queryTries` NAME QUERY broadcasts on the LANA `queryInterval`
@@ -34,6 +40,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/nbt/lana.h"
@@ -99,6 +106,9 @@ class NameResolver {
     std::string text;
     std::optional<in_addr> address;  // after the first use
     bool dead = false;
+    // When a query to it went out with none answered since: once its tries'
+    // time has passed from then, it is dead.
+    std::optional<Clock::time_point> unansweredSince;
     std::shared_ptr<HostAnswer> finding;  // while its host name is looked up
   };
 
@@ -111,8 +121,14 @@ class NameResolver {
   Lookup FromLmhosts(const wire::Name16& name);
   Lookup FromWins(const wire::Name16& name, const LanaAddress& lana, int cancelFd,
                   const Deadline& deadline);
-  Lookup AskWinsServer(std::size_t server, in_addr address, const wire::Name16& name,
-                       const LanaAddress& lana, int cancelFd, const Deadline& deadline);
+  // Asks every one of `servers` (index, address) at once: the first answer
+  // decides. Silent servers are waited for within `phase` (the WINS
+  // servers' share of the time), one that asked us to wait within
+  // `deadline`.
+  struct WinsQuery;
+  Lookup AskWinsServers(const std::vector<std::pair<std::size_t, in_addr>>& servers,
+                        const wire::Name16& name, const LanaAddress& lana, int cancelFd,
+                        const Deadline& phase, const Deadline& deadline);
   Lookup FromHost(const wire::Name16& name);
   Lookup FromBroadcast(const wire::Name16& name, const LanaAddress& lana, int cancelFd,
                        const Deadline& deadline);

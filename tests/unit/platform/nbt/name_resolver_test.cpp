@@ -49,14 +49,15 @@ class NameResolverTest : public ::testing::Test {
   // The resolver, asking on `port`, quickly: every wait a few milliseconds.
   NameResolver& Make(std::uint16_t port, std::vector<ResolveMethod> order,
                      std::vector<std::string> winsServers = {},
-                     decltype(ResolverSettings::hostLookup) hostLookup = {}) {
+                     decltype(ResolverSettings::hostLookup) hostLookup = {},
+                     std::chrono::milliseconds winsInterval = 20ms) {
     ResolverSettings settings;
     settings.hostLookup = std::move(hostLookup);
     settings.port = port;
     settings.order = std::move(order);
     settings.winsServers = std::move(winsServers);
     settings.lmhostsPath = lmhosts_;
-    settings.winsInterval = 20ms;
+    settings.winsInterval = winsInterval;
     settings.queryInterval = 10ms;
     settings.statusInterval = 20ms;
     settings.negativeCacheAge = 100ms;
@@ -116,8 +117,10 @@ TEST_F(NameResolverTest, WinsServersWordIsFinal) {
   EXPECT_EQ(broadcast.requests(), 0);
 }
 
-// A WINS server that refuses the query (nothing listens) or never answers
-// is asked once in a run; the next one in the list answers.
+// WINS servers are asked at once, so one that refuses the query (nothing
+// listens) or never answers holds no lookup up: the live one answers. The
+// refusing one is not asked again in the run, nor the silent one once its
+// tries' time has passed without an answer.
 TEST_F(NameResolverTest, DeadWinsServersAreSkippedForTheRun) {
   NameServicePeer good("127.0.0.2", 0, [](const Bytes& query, const NameServicePeer::Reply& reply) {
     reply(lomp::testing::PositiveAnswer(query, "127.0.0.8"));
@@ -129,12 +132,16 @@ TEST_F(NameResolverTest, DeadWinsServersAreSkippedForTheRun) {
   Make(good.port(), {ResolveMethod::Wins}, {"127.0.0.4", "tag:127.0.0.3", "127.0.0.2"});
 
   EXPECT_EQ(Find("ALICE"), "127.0.0.8");
+  EXPECT_EQ(Traced("wins: 127.0.0.2 says ALICE<03> is at 127.0.0.8"), 1);
+  std::this_thread::sleep_for(60ms);  // past the silent one's two tries (2 × 20 ms)
   EXPECT_EQ(Find("BOB"), "127.0.0.8");
-  EXPECT_EQ(silent.requests(), 2);  // its two tries, for ALICE only
   EXPECT_EQ(Traced("127.0.0.4 did not answer; not asked again"), 1);
+  EXPECT_EQ(Traced("query BOB<03> to 127.0.0.4"), 0);
+  EXPECT_EQ(Find("CAROL"), "127.0.0.8");
   EXPECT_EQ(Traced("127.0.0.3 refused the query; not asked again"), 1);
-  EXPECT_EQ(Traced("query BOB<03> to 127.0.0.3"), 0);
-  EXPECT_EQ(good.requests(), 2);
+  EXPECT_EQ(Traced("query CAROL<03> to 127.0.0.3"), 0);
+  EXPECT_EQ(Traced("query CAROL<03> to 127.0.0.4"), 0);
+  EXPECT_EQ(good.requests(), 3);
 }
 
 // A name nobody answered for is not looked for again until the negative
@@ -185,6 +192,44 @@ TEST_F(NameResolverTest, AWinsServerWhoseNameHangsIsSkipped) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 700ms);
   EXPECT_EQ(*hung, 1);  // asked once in the run
   EXPECT_EQ(Traced("wins: server wins.corp.example not found in time; not asked in this run"), 1);
+}
+
+// Three WINS servers that never answer, and names the broadcast finds: the
+// lookups find every name whether they run one after the other or sixteen
+// at once. What one lookup learns of a server serves the others, and the
+// silent servers never take the broadcast's share of the time. (Each
+// server's verdict takes 200 ms, the three 600 ms, more than a lookup's
+// 500 ms: sixteen lookups at once used to fail together.)
+TEST_F(NameResolverTest, DeadWinsServersCostTheSameAtAnyConcurrency) {
+  NameServicePeer broadcast("127.255.255.255", 0,
+                            [](const Bytes& query, const NameServicePeer::Reply& reply) {
+                              reply(lomp::testing::PositiveAnswer(query, "127.0.0.9"));
+                            });
+  ASSERT_TRUE(broadcast.ok());
+  std::vector<std::unique_ptr<NameServicePeer>> dead;
+  for (const char* address : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    dead.push_back(std::make_unique<NameServicePeer>(address, broadcast.port(), Silent));
+    ASSERT_TRUE(dead.back()->ok());
+  }
+  for (const int atOnce : {1, 16}) {
+    SCOPED_TRACE(atOnce);
+    Make(broadcast.port(), {ResolveMethod::Wins, ResolveMethod::Bcast},
+         {"127.0.0.2", "127.0.0.3", "127.0.0.4"}, {}, 100ms);
+    std::atomic<int> found{0};
+    std::atomic<int> next{0};
+    std::vector<std::thread> lookups;
+    for (int thread = 0; thread < atOnce; ++thread) {
+      lookups.emplace_back([&] {
+        for (int name = next++; name < 24; name = next++) {
+          if (Find(("NAME" + std::to_string(name)).c_str(), 500ms) == "127.0.0.9") ++found;
+        }
+      });
+    }
+    for (std::thread& lookup : lookups) lookup.join();
+    EXPECT_EQ(found, 24);
+  }
+  // Each server was judged once per resolver, however many lookups asked it.
+  EXPECT_EQ(Traced("127.0.0.2 did not answer; not asked again"), 2);
 }
 
 // A forged answer that beat the owner's is dropped once a CALL to it finds
