@@ -35,5 +35,7 @@ int main(int argc, char* argv[]) {
   lomp::platform::InstallNetbiosProvider(&netbios);
   lomp::platform::InstallMailslotService(&mailslots);
 
-  return lomp::lompMain(argc, argv);
+  const int code = lomp::lompMain(argc, argv);
+  lomp::StopWatchingForInterruption();
+  return code;
 }

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <ostream>
 #include <system_error>
 #include <thread>
@@ -43,23 +44,49 @@ sigset_t WatchedSignals() {
 
 }  // namespace
 
+namespace {
+
+// Wakes the watching thread to end it. SIGURG is ignored by default, so
+// taking it over changes nothing for anyone who sends it.
+constexpr int kWake = SIGURG;
+
+std::thread& Watcher() {
+  static std::thread watcher;
+  return watcher;
+}
+std::atomic<bool> stopping{false};
+
+}  // namespace
+
 void WatchForInterruption() {
   const sigset_t watched = WatchedSignals();
-  pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+  sigset_t waited = watched;
+  sigaddset(&waited, kWake);
+  pthread_sigmask(SIG_BLOCK, &waited, nullptr);
   try {
-    std::thread([watched] {
+    Watcher() = std::thread([watched, waited] {
       int signal = 0;
-      if (sigwait(&watched, &signal) != 0) return;
+      do {
+        if (sigwait(&waited, &signal) != 0 || (signal == kWake && stopping)) return;
+      } while (signal == kWake);
       // From here a second signal ends the process at once: it is delivered
       // to this thread, the only one that does not block it.
       pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
       DeliveryPipeline::InterruptCurrent([&] { EndBy(signal, watched); });
       EndBy(signal, watched);
-    }).detach();
+    });
   } catch (const std::system_error&) {
     // No thread to be had: the signals end the program as they always do.
-    pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &waited, nullptr);
   }
+}
+
+void StopWatchingForInterruption() {
+  std::thread& watcher = Watcher();
+  if (!watcher.joinable()) return;
+  stopping = true;
+  pthread_kill(watcher.native_handle(), kWake);
+  watcher.join();
 }
 
 }  // namespace lomp

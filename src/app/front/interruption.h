@@ -16,4 +16,9 @@ namespace lomp {
 // that every thread inherits the blocked signals.
 void WatchForInterruption();
 
+// Ends the thread that waits for the signals, as the program ends normally;
+// a signal that comes after it stays blocked, as the program is about to
+// return from main.
+void StopWatchingForInterruption();
+
 }  // namespace lomp
