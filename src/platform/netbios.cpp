@@ -38,4 +38,14 @@ std::string NetbiosNamesUnavailable() {
   return provider == nullptr ? std::string() : provider->NamesUnavailable();
 }
 
+std::string NetbiosPrepareToListen() {
+  NetbiosProvider* provider = InstalledNetbiosProvider();
+  return provider == nullptr ? std::string("no NetBIOS provider") : provider->PrepareToListen();
+}
+
+std::string NetbiosSessionPeer(std::uint8_t lana, std::uint8_t lsn) {
+  NetbiosProvider* provider = InstalledNetbiosProvider();
+  return provider == nullptr ? std::string() : provider->SessionPeer(lana, lsn);
+}
+
 }  // namespace lomp::platform

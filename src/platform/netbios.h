@@ -124,6 +124,12 @@ class NetbiosProvider {
   // names are held is unusable), in words naming the place; empty when names
   // can be registered.
   virtual std::string NamesUnavailable() const { return {}; }
+  // Readies the listening side (the session port on every LANA); what stops
+  // it in words, empty when it is ready.
+  virtual std::string PrepareToListen() { return {}; }
+  // The address of the other end of session `lsn` on `lana`, as text;
+  // empty when unknown.
+  virtual std::string SessionPeer(std::uint8_t /*lana*/, std::uint8_t /*lsn*/) { return {}; }
 };
 
 // Hands `ncb` to the installed provider. With none installed every command
@@ -139,5 +145,10 @@ NetbiosProvider* InstalledNetbiosProvider();
 
 // The installed provider's NamesUnavailable(); empty with none installed.
 std::string NetbiosNamesUnavailable();
+
+// The installed provider's PrepareToListen() and SessionPeer(); with none
+// installed, "no NetBIOS provider" and empty.
+std::string NetbiosPrepareToListen();
+std::string NetbiosSessionPeer(std::uint8_t lana, std::uint8_t lsn);
 
 }  // namespace lomp::platform

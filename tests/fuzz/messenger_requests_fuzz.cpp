@@ -24,8 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (size - at >= 2) {
     const std::int32_t length = data[at] | data[at + 1] << 8;
     at += 2;
-    const std::size_t present = std::min<std::size_t>(
-        {static_cast<std::size_t>(length), size - at, static_cast<std::size_t>(PduBuffer::kCapacity)});
+    const std::size_t present =
+        std::min<std::size_t>({static_cast<std::size_t>(length), size - at,
+                               static_cast<std::size_t>(PduBuffer::kCapacity)});
     PduBuffer request;
     std::memcpy(request.bytes, data + at, present);
     request.length = length;

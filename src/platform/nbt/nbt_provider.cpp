@@ -35,6 +35,7 @@ NbtProvider::NbtProvider(NbtSettings settings)
 }
 
 NbtProvider::~NbtProvider() {
+  StopAccepting();
   std::vector<std::shared_ptr<Job>> jobs;
   {
     const std::lock_guard lock(mutex_);
@@ -46,6 +47,29 @@ NbtProvider::~NbtProvider() {
   for (const auto& job : jobs) {
     if (job->thread.joinable()) job->thread.join();
   }
+}
+
+void NbtProvider::StopAccepting() {
+  std::vector<std::unique_ptr<SessionAcceptor>> acceptors;
+  {
+    const std::lock_guard lock(mutex_);
+    for (auto* lanas : {&lanas_, &vanished_}) {
+      for (const auto& lana : *lanas) {
+        if (lana->acceptor) acceptors.push_back(std::move(lana->acceptor));
+      }
+    }
+  }
+  acceptors.clear();  // joins their threads, which may be waiting for the lock
+}
+
+std::string NbtProvider::SessionPeer(std::uint8_t lanaNumber, std::uint8_t lsn) {
+  const std::lock_guard lock(mutex_);
+  const Lana* lana = FindLanaLocked(lanaNumber);
+  if (lana == nullptr) return {};
+  const auto found = lana->sessions.find(lsn);
+  if (found == lana->sessions.end()) return {};
+  const std::string& peer = found->second->peer;
+  return peer.substr(0, peer.rfind(':'));
 }
 
 std::string NbtProvider::NamesUnavailable() const {
@@ -83,6 +107,9 @@ void NbtProvider::RefreshLanasLocked() {
         known != lanas_.end() ? std::move(*known) : std::make_unique<Lana>();
     lana->address = address;
     refreshed.push_back(std::move(lana));
+  }
+  for (auto& gone : lanas_) {
+    if (gone && gone->acceptor) vanished_.push_back(std::move(gone));
   }
   lanas_ = std::move(refreshed);
 }
@@ -145,6 +172,13 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
     }
   }
   if (command == NCBRECV && ncb.ncb_buffer == nullptr && ncb.ncb_length > 0) return NRC_BADDR;
+  if (command == NCBLISTEN) {
+    // Callers are taken from the moment Netbios() returns; one that comes
+    // before the command's thread runs waits for it. A problem here is the
+    // command's to report.
+    const std::lock_guard lock(mutex_);
+    if (Lana* lana = FindLanaLocked(job->lana)) StartAcceptingLocked(*lana);
+  }
   job->cancelFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (job->cancelFd < 0) {
     // No descriptor to be had: the command cannot be cancelled, so it runs
@@ -186,7 +220,7 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
 void NbtProvider::RunJob(const std::shared_ptr<Job>& job) {
   switch (job->command) {
     case NCBCALL: Call(*job); break;
-    case NCBLISTEN: Listen(*job); break;
+    case NCBLISTEN: Listen(job); break;
     case NCBSEND: Send(*job); break;
     case NCBRECV: Receive(*job); break;
     default: job->code = NRC_ILLCMD; break;

@@ -35,6 +35,7 @@
 
 #include "platform/nbt/lana.h"
 #include "platform/nbt/name_resolver.h"
+#include "platform/nbt/session_acceptor.h"
 #include "platform/netbios.h"
 #include "wire/nbt_wire.h"
 
@@ -45,8 +46,9 @@ struct NbtSettings {
   // How called names are found (name_resolver.h).
   ResolverSettings names;
   int retargetLimit = 1;  // RETARGET responses followed per CALL
-  // How long a caller accepted by LISTEN may take to send its SESSION REQUEST.
-  std::chrono::milliseconds sessionRequestTimeout{5000};
+  // Callers of our names: how many may wait for their SESSION REQUEST to be
+  // read and placed, and for how long.
+  AcceptLimits accept;
   // The longest a CALL may take from its first packet to the session: a
   // peer that accepts the connection and never answers is left then, even
   // when nobody cancels the command.
@@ -83,6 +85,10 @@ class NbtProvider : public NetbiosProvider {
   std::uint8_t Submit(NCB& ncb) override;
   // Why the claim folder of registryFolder (or the user's) is unusable.
   std::string NamesUnavailable() const override;
+  // Opens TCP 139 on every LANA for the callers of our names.
+  std::string PrepareToListen() override;
+  // "10.1.2.3" for a session of ours; empty for no such session.
+  std::string SessionPeer(std::uint8_t lana, std::uint8_t lsn) override;
 
   struct Job;
   struct Session;
@@ -106,7 +112,7 @@ class NbtProvider : public NetbiosProvider {
 
   void RunJob(const std::shared_ptr<Job>& job);
   void Call(Job& job);
-  void Listen(Job& job);
+  void Listen(const std::shared_ptr<Job>& job);
   void Send(Job& job);
   // Completes a SEND on the caller's thread when it can; false to go on a thread.
   bool SendAtOnce(Job& job);
@@ -117,6 +123,7 @@ class NbtProvider : public NetbiosProvider {
   // sets the job's code and gives nullopt.
   std::optional<LanaAddress> RegisteredLana(Job& job);
   std::uint8_t AddSession(Job& job, int fd);
+  std::uint8_t AddSessionLocked(Lana& lana, Job& job, int fd);
   void Trace(const std::string& line) const;
   // Where a failure becomes an NCB code: "COMMAND: WHY; NCB code 0xNN".
   void TraceFailure(const char* command, const std::string& why, std::uint8_t code) const;
@@ -129,12 +136,26 @@ class NbtProvider : public NetbiosProvider {
   void ReapFinishedLocked();
   void RefreshLanasLocked();
   Lana* FindLanaLocked(std::uint8_t number);
-  int ListeningSocket(std::uint8_t lana, const LanaAddress& address);
+  // A listening socket on the session port of `address`; -1 with `problem`
+  // in words ("TCP port 139 on 10.1.2.3 is in use by another program ...").
+  int ListeningSocket(const LanaAddress& address, std::string& problem) const;
+  // Starts taking callers on `lana`; the problem in words when it cannot.
+  std::string StartAcceptingLocked(Lana& lana);
+  // Hands a caller of `called` on the LANA of `interfaceName` to a LISTEN
+  // for that name (on the acceptor's thread).
+  SessionAcceptor::Placement PlaceCaller(const std::string& interfaceName,
+                                         const wire::Name16& called, const wire::Name16& calling,
+                                         int fd);
+  // Ends every LANA's acceptor; not under the lock, as their threads take it.
+  void StopAccepting();
 
   const NbtSettings settings_;
   std::once_flag notesTraced_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Lana>> lanas_;
+  // LANAs whose interface went away while they took callers: kept until
+  // the provider ends, since their acceptors cannot end under the lock.
+  std::vector<std::unique_ptr<Lana>> vanished_;
   // Commands that still own their NCB, and commands that gave it back
   // (finished or cancelled) whose threads are still to be joined.
   std::vector<std::shared_ptr<Job>> jobs_;

@@ -18,6 +18,7 @@
 #include "platform/nbt/lana.h"
 #include "platform/nbt/name_claim.h"
 #include "platform/nbt/nbt_provider.h"
+#include "platform/nbt/session_acceptor.h"
 #include "platform/nbt/socket_io.h"
 
 namespace lomp::platform::nbt {
@@ -65,7 +66,6 @@ struct NbtProvider::Session {
 struct NbtProvider::Lana {
   ~Lana() {
     for (auto& [lsn, session] : sessions) shutdown(session->fd, SHUT_RDWR);
-    if (listenFd >= 0) close(listenFd);
   }
 
   LanaAddress address;
@@ -77,7 +77,9 @@ struct NbtProvider::Lana {
   };
   std::map<wire::Name16, Registered> names;
   std::map<std::uint8_t, std::shared_ptr<Session>> sessions;
-  int listenFd = -1;
+  // Takes the callers of this LANA's names; made by the first LISTEN, and
+  // ended by the provider outside its lock (its thread takes the lock).
+  std::unique_ptr<SessionAcceptor> acceptor;
 };
 
 struct NbtProvider::Job {
@@ -101,6 +103,7 @@ struct NbtProvider::Job {
 
   std::uint8_t code = NRC_SYSTEM;
   std::uint8_t outLsn = 0;
+  bool listening = false;  // a LISTEN that callers may be handed to
   wire::Bytes received;
 
   int cancelFd = -1;

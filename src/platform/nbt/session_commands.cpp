@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 
 #include "platform/nbt/nbt_provider.h"
@@ -34,17 +36,19 @@ std::uint8_t NbtProvider::AddSession(Job& job, int fd) {
     close(fd);
     return NRC_BRIDGE;
   }
-  if (static_cast<int>(lana->sessions.size()) >= lana->maxSessions) {
-    close(fd);
-    return NRC_LOCTFUL;
-  }
+  const std::uint8_t code = AddSessionLocked(*lana, job, fd);
+  if (code != NRC_GOODRET) close(fd);
+  return code;
+}
+
+std::uint8_t NbtProvider::AddSessionLocked(Lana& lana, Job& job, int fd) {
+  if (static_cast<int>(lana.sessions.size()) >= lana.maxSessions) return NRC_LOCTFUL;
   for (std::uint8_t lsn = 1; lsn <= kLastLsn; ++lsn) {
-    if (lana->sessions.count(lsn)) continue;
-    lana->sessions[lsn] = std::make_shared<Session>(fd, job.rto, job.sto);
+    if (lana.sessions.count(lsn)) continue;
+    lana.sessions[lsn] = std::make_shared<Session>(fd, job.rto, job.sto);
     job.outLsn = lsn;
     return NRC_GOODRET;
   }
-  close(fd);
   return NRC_LOCTFUL;
 }
 
@@ -118,93 +122,136 @@ void NbtProvider::Call(Job& job) {
   TraceFailure("Call", wire::NameWithSuffix(called) + " at " + dialled.why, job.code);
 }
 
-int NbtProvider::ListeningSocket(std::uint8_t lanaNumber, const LanaAddress& address) {
-  const std::lock_guard lock(mutex_);
-  Lana* lana = FindLanaLocked(lanaNumber);
-  if (lana == nullptr) return -1;
-  if (lana->listenFd >= 0) return lana->listenFd;
+int NbtProvider::ListeningSocket(const LanaAddress& address, std::string& problem) const {
   const std::string where =
-      AddressText(address.address) + ":" + std::to_string(settings_.sessionPort) + ": ";
+      "TCP port " + std::to_string(settings_.sessionPort) + " on " + AddressText(address.address);
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    TraceFailure("Listen", where + Describe(Io::Failure("socket", errno)), NRC_SYSTEM);
+    problem = where + ": " + Describe(Io::Failure("socket", errno));
     return -1;
   }
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   const sockaddr_in at = SocketAddress(address.address, settings_.sessionPort);
   const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
-  if (!bound || listen(fd, 16) != 0) {
-    TraceFailure("Listen", where + Describe(Io::Failure(bound ? "listen" : "bind", errno)),
-                 NRC_SYSTEM);
+  if (!bound || listen(fd, 64) != 0) {
+    const int error = errno;
+    problem = where + (error == EADDRINUSE
+                           ? " is in use by another program (another NetBIOS server?)"
+                           : ": " + Describe(Io::Failure(bound ? "listen" : "bind", error)));
     close(fd);
     return -1;
   }
-  lana->listenFd = fd;
   return fd;
 }
 
-void NbtProvider::Listen(Job& job) {
-  const std::optional<LanaAddress> registered = RegisteredLana(job);
-  if (!registered) return;
-  const int listenFd = ListeningSocket(job.lana, *registered);
-  if (listenFd < 0) {
-    job.code = NRC_SYSTEM;
+std::string NbtProvider::StartAcceptingLocked(Lana& lana) {
+  if (lana.acceptor) return {};
+  std::string problem;
+  const int fd = ListeningSocket(lana.address, problem);
+  if (fd < 0) return problem;
+  const std::string interfaceName = lana.address.interfaceName;
+  try {
+    lana.acceptor = std::make_unique<SessionAcceptor>(
+        fd, settings_.accept,
+        [this, interfaceName](const Name16& called, const Name16& calling, int caller) {
+          return PlaceCaller(interfaceName, called, calling, caller);
+        },
+        settings_.trace);
+  } catch (const std::system_error& error) {
+    return std::string("no thread to take calls with: ") + error.what();
+  }
+  return {};
+}
+
+std::string NbtProvider::PrepareToListen() {
+  const std::lock_guard lock(mutex_);
+  for (const auto& lana : lanas_) {
+    if (std::string problem = StartAcceptingLocked(*lana); !problem.empty()) return problem;
+  }
+  return {};
+}
+
+SessionAcceptor::Placement NbtProvider::PlaceCaller(const std::string& interfaceName,
+                                                    const Name16& called, const Name16& calling,
+                                                    int fd) {
+  const std::lock_guard lock(mutex_);
+  const auto lanaAt = std::find_if(lanas_.begin(), lanas_.end(), [&](const auto& lana) {
+    return lana->address.interfaceName == interfaceName;
+  });
+  if (lanaAt == lanas_.end() || !(*lanaAt)->names.count(called)) {
+    return SessionAcceptor::Placement::NotOurs;
+  }
+  Lana& lana = **lanaAt;
+  const auto lanaNumber = static_cast<std::uint8_t>(lanaAt - lanas_.begin());
+  // The LISTEN that waited longest for this name, or for any caller of it.
+  const auto listening = std::find_if(jobs_.begin(), jobs_.end(), [&](const auto& job) {
+    return job->command == NCBLISTEN && job->listening && job->ncb != nullptr &&
+           job->lana == lanaNumber && job->name == called;
+  });
+  if (listening == jobs_.end()) return SessionAcceptor::Placement::Waiting;
+  Job& job = **listening;
+  if (static_cast<int>(lana.sessions.size()) >= lana.maxSessions) {
+    const auto refusal = wire::NegativeSessionResponse(0x83);  // insufficient resources
+    [[maybe_unused]] const auto sent =
+        ::send(fd, refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    close(fd);
+    return SessionAcceptor::Placement::Taken;
+  }
+  const auto accept = wire::PositiveSessionResponse();
+  if (::send(fd, accept.data(), accept.size(), MSG_DONTWAIT | MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(accept.size())) {
+    close(fd);  // the caller left; the LISTEN waits for the next one
+    return SessionAcceptor::Placement::Taken;
+  }
+  if (AddSessionLocked(lana, job, fd) != NRC_GOODRET) {
+    close(fd);
+    return SessionAcceptor::Placement::Taken;
+  }
+  // The LISTEN is complete here; its thread only has to wake and end.
+  NCB& ncb = *job.ncb;
+  ncb.ncb_lsn = job.outLsn;
+  std::memcpy(ncb.ncb_callname, calling.data(), calling.size());
+  job.code = NRC_GOODRET;
+  CompleteNcb(ncb, NRC_GOODRET, job.asynchronous);
+  job.ncb = nullptr;
+  const std::uint64_t one = 1;
+  if (job.cancelFd >= 0) [[maybe_unused]]
+    const auto woken = write(job.cancelFd, &one, sizeof one);
+  RetireLocked(job);
+  return SessionAcceptor::Placement::Taken;
+}
+
+void NbtProvider::Listen(const std::shared_ptr<Job>& listen) {
+  Job& job = *listen;
+  if (!RegisteredLana(job)) return;
+  if (job.cancelFd < 0) {
+    // Nothing could wake it: a LISTEN without its descriptor would wait forever.
+    job.code = NRC_OSRESNOTAV;
     return;
   }
-
-  for (;;) {
-    const Io ready = WaitReady(listenFd, POLLIN, job.cancelFd, std::nullopt);
-    if (ready == Io::Cancelled) {
-      job.code = NRC_CMDCAN;
-      return;
-    }
-    if (ready != Io::Ok) {
+  {
+    const std::lock_guard lock(mutex_);
+    Lana* lana = FindLanaLocked(job.lana);
+    if (job.ncb == nullptr || lana == nullptr) return;
+    if (std::string problem = StartAcceptingLocked(*lana); !problem.empty()) {
       job.code = NRC_SYSTEM;
-      TraceFailure("Listen", Describe(ready), job.code);
+      TraceFailure("Listen", problem, job.code);
       return;
     }
-    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) continue;  // another listener took it, or the caller left
-
-    // The caller has a bounded time to say whom it calls.
-    const Deadline deadline = Clock::now() + settings_.sessionRequestTimeout;
-    Io io = Io::Ok;
-    const auto names = ReadSessionRequest(fd, job.cancelFd, deadline, io);
-    if (io == Io::Cancelled) {
-      close(fd);
-      job.code = NRC_CMDCAN;
-      return;
+    job.listening = true;
+    // A LISTEN that runs on its caller's thread is listed too, so that a
+    // caller can be handed to it.
+    if (std::find_if(jobs_.begin(), jobs_.end(),
+                     [&](const auto& live) { return live.get() == &job; }) == jobs_.end()) {
+      jobs_.push_back(listen);
     }
-    if (!names) {
-      close(fd);
-      continue;
-    }
-    if (names->first != job.name) {
-      bool ours = false;
-      {
-        const std::lock_guard lock(mutex_);
-        if (const Lana* lana = FindLanaLocked(job.lana)) ours = lana->names.count(names->first) > 0;
-      }
-      // 0x80: ours but nobody listens on it; 0x82: not a name of ours.
-      const auto refusal = wire::NegativeSessionResponse(ours ? 0x80 : 0x82);
-      [[maybe_unused]] const auto sent = ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL);
-      close(fd);
-      continue;
-    }
-    const auto accept = wire::PositiveSessionResponse();
-    std::size_t done = 0;
-    io = WriteAll(fd, accept.data(), accept.size(), job.cancelFd, deadline, done);
-    if (io != Io::Ok) {
-      close(fd);
-      if (io == Io::Cancelled) {
-        job.code = NRC_CMDCAN;
-        return;
-      }
-      continue;
-    }
-    job.code = AddSession(job, fd);
-    return;
+    lana->acceptor->Wake();
+  }
+  // Until a caller is handed over, or the command is cancelled: either
+  // completes the NCB and wakes this thread.
+  pollfd woken{job.cancelFd, POLLIN, 0};
+  while (poll(&woken, 1, -1) < 0 && errno == EINTR) {
   }
 }
 

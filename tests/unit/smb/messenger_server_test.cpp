@@ -67,8 +67,13 @@ struct ReplyFields {
 ReplyFields Fields(const PduBuffer& reply) {
   EXPECT_GE(reply.length, 35);
   const std::uint8_t* b = reply.bytes;
-  ReplyFields fields{b[4], b[5], static_cast<std::uint16_t>(b[7] | b[8] << 8), (b[9] & 0x80) != 0,
-                     static_cast<std::uint16_t>(b[30] | b[31] << 8), {}, 0};
+  ReplyFields fields{b[4],
+                     b[5],
+                     static_cast<std::uint16_t>(b[7] | b[8] << 8),
+                     (b[9] & 0x80) != 0,
+                     static_cast<std::uint16_t>(b[30] | b[31] << 8),
+                     {},
+                     0};
   const int wordCount = b[32];
   fields.words.assign(b + 33, b + 33 + 2 * wordCount);
   fields.byteCount = b[33 + 2 * wordCount] | b[34 + 2 * wordCount] << 8;
@@ -131,8 +136,9 @@ TEST(MessengerServer, BuildsAMultiBlockMessageAsSambaSendsIt) {
 
 TEST(MessengerServer, LineBreaksOfEverySenderBecomeLineFeeds) {
   auto session = Session();
-  const auto step =
-      session.Handle(Request(0xD0, {}, Concat(Names("W", "BOB"), Block("a\x14" "b\r\nc\rd\n"))));
+  const auto step = session.Handle(Request(0xD0, {},
+                                           Concat(Names("W", "BOB"), Block("a\x14"
+                                                                           "b\r\nc\rd\n"))));
   ASSERT_TRUE(step.message);
   EXPECT_EQ(step.message->text, "a\nb\nc\nd\n");
 }
@@ -160,20 +166,28 @@ TEST(MessengerServer, RefusesWhatIsOutOfOrderMalformedOrNotOurs) {
       {"text without a start", {}, Request(0xD7, {7, 0}, Block("x")), kErrorGeneral},
       {"end without a start", {}, Request(0xD6, {7, 0}, {}), kErrorGeneral},
       {"a second start", {start}, start, kErrorGeneral},
-      {"a destination not ours", {}, Request(0xD0, {}, Concat(Names("A", "EVE"), Block("x"))),
+      {"a destination not ours",
+       {},
+       Request(0xD0, {}, Concat(Names("A", "EVE"), Block("x"))),
        kErrorNotReceiving},
       {"a start to a name not ours", {}, Request(0xD5, {}, Names("A", "EVE")), kErrorNotReceiving},
       {"an unknown command", {}, Request(0xA2, {}, {}), kErrorUnknownCommand},
-      {"a wrong format byte", {}, Request(0xD0, {}, Hex("02 41 00 04 42 4F 42 00 01 01 00 78")),
+      {"a wrong format byte",
+       {},
+       Request(0xD0, {}, Hex("02 41 00 04 42 4F 42 00 01 01 00 78")),
        kErrorGeneral},
       {"a text block longer than its data",
        {},
        Request(0xD0, {}, Concat(Names("A", "BOB"), Hex("01 FF 00 78"))),
        kErrorGeneral},
-      {"words on a single block", {}, Request(0xD0, {1, 0}, Concat(Names("A", "BOB"), Block("x"))),
+      {"words on a single block",
+       {},
+       Request(0xD0, {1, 0}, Concat(Names("A", "BOB"), Block("x"))),
        kErrorGeneral},
       {"a name without its NUL", {}, Request(0xD5, {}, Hex("04 41 00 04 42 4F 42")), kErrorGeneral},
-      {"a name too long", {}, Request(0xD5, {}, Names(std::string(200, 'A'), "BOB")),
+      {"a name too long",
+       {},
+       Request(0xD5, {}, Names(std::string(200, 'A'), "BOB")),
        kErrorGeneral},
       {"bytes after the end", {start}, Request(0xD6, {7, 0}, Hex("00")), kErrorGeneral},
   };
@@ -213,11 +227,10 @@ TEST(MessengerServer, EveryCutOfAGoodRequestIsRefusedNeverTaken) {
 
 TEST(MessengerServer, OffersTheCoreDialectToASenderThatNegotiates) {
   auto session = Session();
-  const Bytes dialects = Concat(Concat(Hex("02"), Bytes{'N', 'T', ' ', 'L', 'M', ' ', '0', '.',
-                                                        '1', '2', 0x00}),
-                                Concat(Hex("02"), Bytes{'P', 'C', ' ', 'N', 'E', 'T', 'W', 'O',
-                                                        'R', 'K', ' ', 'P', 'R', 'O', 'G', 'R',
-                                                        'A', 'M', ' ', '1', '.', '0', 0x00}));
+  const Bytes dialects =
+      Concat(Concat(Hex("02"), Bytes{'N', 'T', ' ', 'L', 'M', ' ', '0', '.', '1', '2', 0x00}),
+             Concat(Hex("02"), Bytes{'P', 'C', ' ', 'N', 'E', 'T', 'W', 'O', 'R', 'K', ' ', 'P',
+                                     'R', 'O', 'G', 'R', 'A', 'M', ' ', '1', '.', '0', 0x00}));
   EXPECT_EQ(Fields(session.Handle(Request(0x72, {}, dialects)).reply).words, (Bytes{1, 0}));
   const Bytes noCore = Concat(Hex("02"), Bytes{'X', 0x00});
   EXPECT_EQ(Fields(session.Handle(Request(0x72, {}, noCore)).reply).words, (Bytes{0xFF, 0xFF}));
