@@ -41,7 +41,8 @@ std::optional<Request> ParseRequest(const PduBuffer& buffer) {
   const std::int32_t length = std::clamp(buffer.length, 0, PduBuffer::kCapacity);
   if (length < kFixedSize) return std::nullopt;
   const std::uint8_t* bytes = buffer.bytes;
-  if (bytes[0] != 0xFF || bytes[1] != 'S' || bytes[2] != 'M' || bytes[3] != 'B') return std::nullopt;
+  if (bytes[0] != 0xFF || bytes[1] != 'S' || bytes[2] != 'M' || bytes[3] != 'B')
+    return std::nullopt;
   Request request;
   request.header = bytes;
   request.command = bytes[4];

@@ -25,10 +25,10 @@ namespace lomp {
 inline constexpr std::uint8_t kSmbNegotiate = 0x72;
 
 // DOS error classes and codes of the replies.
-inline constexpr std::uint8_t kErrorClassServer = 0x02;    // ERRSRV
-inline constexpr std::uint16_t kErrorGeneral = 1;          // ERRerror: malformed or out of order
-inline constexpr std::uint16_t kErrorNotReceiving = 82;    // ERRmsgoff: not a name we receive for
-inline constexpr std::uint16_t kErrorNoRoom = 83;          // ERRnoroom: the message cannot be kept
+inline constexpr std::uint8_t kErrorClassServer = 0x02;  // ERRSRV
+inline constexpr std::uint16_t kErrorGeneral = 1;        // ERRerror: malformed or out of order
+inline constexpr std::uint16_t kErrorNotReceiving = 82;  // ERRmsgoff: not a name we receive for
+inline constexpr std::uint16_t kErrorNoRoom = 83;        // ERRnoroom: the message cannot be kept
 inline constexpr std::uint16_t kErrorUnknownCommand = 0xFFFF;  // ERRsmbcmd
 
 // A message that a session delivered whole. Texts are ANSI; in the text the
