@@ -30,8 +30,13 @@ int main(int argc, char* argv[]) {
     };
     return settings;
   }());
-  static lomp::platform::nbt::UdpMailslotService mailslots(
-      lomp::platform::nbt::StandardMailslotSettings());
+  static lomp::platform::nbt::UdpMailslotService mailslots([] {
+    lomp::platform::nbt::UdpMailslotSettings settings =
+        lomp::platform::nbt::StandardMailslotSettings();
+    // The receive mode takes group messages sent to each of its names.
+    settings.ownsName = [](const lomp::wire::Name16& name) { return netbios.HoldsName(name); };
+    return settings;
+  }());
   lomp::platform::InstallNetbiosProvider(&netbios);
   lomp::platform::InstallMailslotService(&mailslots);
 

@@ -72,4 +72,14 @@ bool SplitMailslotPath(const std::string& path, std::string& server, std::string
   return true;
 }
 
+std::string PrepareMailslotsToListen() {
+  MailslotService* service = InstalledMailslotService();
+  return service == nullptr ? std::string("no mailslot service") : service->PrepareToListen();
+}
+
+std::string NextMailslotSource(MailslotHandle handle) {
+  MailslotService* service = InstalledMailslotService();
+  return service == nullptr ? std::string() : service->NextSource(handle);
+}
+
 }  // namespace lomp::platform

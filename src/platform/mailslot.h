@@ -32,6 +32,12 @@ class MailslotService {
   virtual bool Read(MailslotHandle handle, std::uint8_t* buffer, std::uint32_t capacity,
                     std::uint32_t& read) = 0;
   virtual void Close(MailslotHandle handle) = 0;
+  // Readies the receiving side (the datagram port); what stops it in
+  // words, empty when it is ready.
+  virtual std::string PrepareToListen() { return {}; }
+  // The sender's address of the next waiting message of a local mailslot,
+  // as text; empty when unknown or none waits.
+  virtual std::string NextSource(MailslotHandle /*handle*/) { return {}; }
 };
 
 // The installed service (not owned); none installed makes every open fail.
@@ -47,6 +53,10 @@ bool GetMailslotInfo(MailslotHandle handle, std::uint32_t& nextSize, std::uint32
 bool ReadMailslot(MailslotHandle handle, std::uint8_t* buffer, std::uint32_t capacity,
                   std::uint32_t& read);
 void CloseMailslot(MailslotHandle handle);
+// The installed service's PrepareToListen() ("no mailslot service" with
+// none) and NextSource() (empty with none).
+std::string PrepareMailslotsToListen();
+std::string NextMailslotSource(MailslotHandle handle);
 
 // Splits "\\SERVER\MAILSLOT\NAME" (MAILSLOT in any case) into server and
 // "\MAILSLOT\NAME"; false for anything else.

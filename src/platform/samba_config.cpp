@@ -122,6 +122,13 @@ class Parser {
       config_.workgroup = NameSetting(value);
     } else if (key == "netbiosname") {
       config_.netbiosName = NameSetting(value);
+    } else if (key == "netbiosaliases") {
+      config_.netbiosAliases.clear();
+      for (const std::string& alias : SplitConfigList(value)) {
+        if (std::string name = NameSetting(alias); !name.empty()) {
+          config_.netbiosAliases.push_back(std::move(name));
+        }
+      }
     } else if (key == "winsserver") {
       config_.winsServers = SplitConfigList(value);
     } else if (key == "nameresolveorder") {

@@ -21,7 +21,8 @@ enum class ResolveMethod { Lmhosts, Wins, Host, Bcast };
 
 struct SambaConfig {
   std::string workgroup = "WORKGROUP";
-  std::string netbiosName;  // empty: the host name
+  std::string netbiosName;                  // empty: the host name
+  std::vector<std::string> netbiosAliases;  // further names of this host, upper case
   // As written: IPv4 addresses or host names, each maybe after a "tag:".
   std::vector<std::string> winsServers;
   std::vector<ResolveMethod> resolveOrder = {ResolveMethod::Lmhosts, ResolveMethod::Wins,

@@ -23,6 +23,7 @@
 #   LOMP_PEER_NAME=PEER     LOMP_WORKGROUP, LOMP_INBOX (smbd's message folder)
 #   LOMP_PEER_ALIASES       PEER's other names: ALIAS01 ... ALIAS10
 #   LOMP_SPARE_HOST         the spare host's name in the client's hosts file
+#   LOMP_SPARE_NAME=SPARE   the spare host's NetBIOS name (its smb.conf; no Samba runs there)
 #   LOMP_ABSENT_HOST        a name in that file whose address has no host
 #   LOMP_HOST_NETNS         the machine's own network namespace, never to be used
 #   LOMP_FAR_NAME=FAR       LOMP_FAR_ADDR, LOMP_FAR_INBOX: Samba beyond the router
@@ -93,7 +94,7 @@ teardown() {
     "$ns_switch"; do
     ip netns del "$ns" 2>/dev/null || true
   done
-  rm -rf "$workdir" "/etc/netns/$ns_client"
+  rm -rf "$workdir" "/etc/netns/$ns_client" "/etc/netns/$ns_spare"
   exit "$status"
 }
 trap teardown EXIT
@@ -138,6 +139,10 @@ printf '127.0.0.1 localhost\n%s lompspare\n%s badnowhere\n' "$spare_addr" "$net.
   >"/etc/netns/$ns_client/hosts"
 # And its Samba configuration names the peer's workgroup as its own ("*").
 printf '[global]\n  workgroup = LOMPTEST\n' >"/etc/netns/$ns_client/samba/smb.conf"
+# The spare host is SPARE of the same workgroup, with no Samba running: a
+# place for receivers of the tests' own.
+mkdir -p "/etc/netns/$ns_spare/samba"
+printf '[global]\n  workgroup = LOMPTEST\n  netbios name = SPARE\n' >"/etc/netns/$ns_spare/samba/smb.conf"
 # A host with no network at all but loopback.
 ip netns add "$ns_isolated"
 ip -n "$ns_isolated" link set lo up
@@ -327,6 +332,7 @@ export LOMP_NS_ISOLATED="$ns_isolated"
 export LOMP_CLIENT_ADDR="$client_addr" LOMP_PEER_ADDR="$peer_addr" LOMP_SPARE_ADDR="$spare_addr"
 export LOMP_BROADCAST="$broadcast" LOMP_PEER_NAME=PEER LOMP_WORKGROUP=LOMPTEST
 export LOMP_INBOX="$workdir/inbox" LOMP_PEER_ALIASES="$peer_aliases" LOMP_SPARE_HOST=lompspare LOMP_ABSENT_HOST=BADNOWHERE
+export LOMP_SPARE_NAME=SPARE
 LOMP_HOST_NETNS="$(readlink /proc/$$/ns/net)"
 export LOMP_HOST_NETNS
 export LOMP_FAR_NAME=FAR LOMP_FAR_ADDR="$far_addr" LOMP_FAR_INBOX="$workdir/FAR/inbox"

@@ -7,7 +7,10 @@
 #include "app/front/batch_mode.h"
 #include "app/front/console.h"
 #include "app/front/delivery_loop.h"
+#include "app/front/interruption.h"
 #include "app/front/program_options.h"
+#include "app/listen/listen_mode.h"
+#include "app/listen/listen_options.h"
 #include "app/messenger/messenger.h"
 #include "runtime/errors.h"
 #include "runtime/text_conversion.h"
@@ -37,6 +40,13 @@ int lompMain(int argc, const char* const argv[]) {
     }
   }
 
+  if (IsListenCommand(arguments)) {
+    ListenMode listening(consoleStream(), consoleErrorStream());
+    SetInterruptionHandler([&listening] { listening.RequestStop(); });
+    const int code = listening.Run(arguments);
+    SetInterruptionHandler(nullptr);
+    return code;
+  }
   ProgramOptions& options = programOptions();
   if (!parseCommandLine(arguments, options)) {
     consoleWriteError(kMaskReport, usageText(), true);

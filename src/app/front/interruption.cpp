@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <ostream>
 #include <system_error>
 #include <thread>
@@ -56,7 +58,27 @@ std::thread& Watcher() {
 }
 std::atomic<bool> stopping{false};
 
+std::mutex handlerMutex;
+std::function<void()>& Handler() {
+  static std::function<void()> handler;
+  return handler;
+}
+
+// The next watched signal; 0 when the watcher is to end.
+int NextSignal(const sigset_t& waited) {
+  int signal = 0;
+  do {
+    if (sigwait(&waited, &signal) != 0 || (signal == kWake && stopping)) return 0;
+  } while (signal == kWake);
+  return signal;
+}
+
 }  // namespace
+
+void SetInterruptionHandler(std::function<void()> handler) {
+  const std::lock_guard lock(handlerMutex);
+  Handler() = std::move(handler);
+}
 
 void WatchForInterruption() {
   const sigset_t watched = WatchedSignals();
@@ -65,10 +87,20 @@ void WatchForInterruption() {
   pthread_sigmask(SIG_BLOCK, &waited, nullptr);
   try {
     Watcher() = std::thread([watched, waited] {
-      int signal = 0;
-      do {
-        if (sigwait(&waited, &signal) != 0 || (signal == kWake && stopping)) return;
-      } while (signal == kWake);
+      int signal = NextSignal(waited);
+      if (signal == 0) return;
+      std::function<void()> handler;
+      {
+        const std::lock_guard lock(handlerMutex);
+        handler = Handler();
+      }
+      if (handler) {
+        handler();
+        // A second signal ends the program at once.
+        signal = NextSignal(waited);
+        if (signal == 0) return;
+        EndBy(signal, watched);
+      }
       // From here a second signal ends the process at once: it is delivered
       // to this thread, the only one that does not block it.
       pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);

@@ -9,12 +9,19 @@
 // job without job control) stays ignored.
 #pragma once
 
+#include <functional>
+
 namespace lomp {
 
 // Blocks the signals in the calling thread and starts the thread that waits
 // for them. Called first thing in main, before any other thread starts, so
 // that every thread inherits the blocked signals.
 void WatchForInterruption();
+
+// Makes the first signal call `handler` (on the watching thread) instead of
+// interrupting the deliveries; a second signal still ends the program at
+// once. Set before the signals may come; the handler must not block.
+void SetInterruptionHandler(std::function<void()> handler);
 
 // Ends the thread that waits for the signals, as the program ends normally;
 // a signal that comes after it stays blocked, as the program is about to

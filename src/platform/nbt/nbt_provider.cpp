@@ -62,6 +62,12 @@ void NbtProvider::StopAccepting() {
   acceptors.clear();  // joins their threads, which may be waiting for the lock
 }
 
+bool NbtProvider::HoldsName(const Name16& name) {
+  const std::lock_guard lock(mutex_);
+  return std::any_of(lanas_.begin(), lanas_.end(),
+                     [&](const auto& lana) { return lana->names.count(name) > 0; });
+}
+
 std::string NbtProvider::SessionPeer(std::uint8_t lanaNumber, std::uint8_t lsn) {
   const std::lock_guard lock(mutex_);
   const Lana* lana = FindLanaLocked(lanaNumber);

@@ -85,6 +85,8 @@ class NbtProvider : public NetbiosProvider {
   std::uint8_t Submit(NCB& ncb) override;
   // Why the claim folder of registryFolder (or the user's) is unusable.
   std::string NamesUnavailable() const override;
+  // Whether this process registered `name` on some LANA.
+  bool HoldsName(const wire::Name16& name);
   // Opens TCP 139 on every LANA for the callers of our names.
   std::string PrepareToListen() override;
   // "10.1.2.3" for a session of ours; empty for no such session.

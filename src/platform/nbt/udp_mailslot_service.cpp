@@ -148,27 +148,49 @@ MailslotHandle UdpMailslotService::Create(const std::string& path, std::uint32_t
   }
 
   const std::lock_guard lock(mutex_);
-  if (receiver_ < 0) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_addr.s_addr = htonl(INADDR_ANY);  // broadcasts reach only a wildcard socket
-    any.sin_port = htons(settings_.datagramPort);
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
-      if (fd >= 0) close(fd);
-      return kInvalidMailslotHandle;
-    }
-    receiver_ = fd;
-  }
+  if (!BindReceiverLocked().empty()) return kInvalidMailslotHandle;
   const MailslotHandle handle = nextHandle_++;
   locals_[handle] = Local{mailslot, maxMessageSize, {}, std::move(owner)};
   return handle;
 }
 
+std::string UdpMailslotService::BindReceiverLocked() {
+  if (receiver_ >= 0) return {};
+  const std::string port = "UDP port " + std::to_string(settings_.datagramPort);
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return port + ": socket: " + std::strerror(errno);
+  const int on = 1;
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_addr.s_addr = htonl(INADDR_ANY);  // broadcasts reach only a wildcard socket
+  any.sin_port = htons(settings_.datagramPort);
+  if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+    const int error = errno;
+    close(fd);
+    return port + (error == EADDRINUSE ? " is in use by another program (another NetBIOS server?)"
+                                       : std::string(": bind: ") + std::strerror(error));
+  }
+  receiver_ = fd;
+  return {};
+}
+
+std::string UdpMailslotService::PrepareToListen() {
+  const std::lock_guard lock(mutex_);
+  return BindReceiverLocked();
+}
+
+std::string UdpMailslotService::NextSource(MailslotHandle handle) {
+  const std::lock_guard lock(mutex_);
+  const auto local = locals_.find(handle);
+  if (local == locals_.end()) return {};
+  DrainLocked();
+  return local->second.messages.empty() ? std::string() : local->second.messages.front().source;
+}
+
 bool UdpMailslotService::AddressedToUs(const wire::Name16& destination, std::uint8_t type) const {
   if (destination == GroupName(settings_.workgroup, 0x00)) return type != wire::kDirectUnique;
+  if (settings_.ownsName && settings_.ownsName(destination)) return true;
   return wire::NameText(destination) == settings_.computerName && !settings_.computerName.empty();
 }
 
@@ -176,7 +198,10 @@ void UdpMailslotService::DrainLocked() {
   if (receiver_ < 0) return;
   for (;;) {
     std::uint8_t packet[2048];
-    const ssize_t count = recv(receiver_, packet, sizeof packet, MSG_DONTWAIT);
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    const ssize_t count = recvfrom(receiver_, packet, sizeof packet, MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (count < 0) return;
     const auto datagram =
         wire::ParseMailslotDatagram(std::span(packet, static_cast<std::size_t>(count)));
@@ -188,7 +213,7 @@ void UdpMailslotService::DrainLocked() {
           local.messages.size() >= settings_.maxQueuedMessages) {
         continue;
       }
-      local.messages.push_back(datagram->data);
+      local.messages.push_back({datagram->data, AddressText(from.sin_addr)});
     }
   }
 }
@@ -200,7 +225,7 @@ bool UdpMailslotService::GetInfo(MailslotHandle handle, std::uint32_t& nextSize,
   if (local == locals_.end()) return false;
   DrainLocked();
   count = static_cast<std::uint32_t>(local->second.messages.size());
-  nextSize = count > 0 ? static_cast<std::uint32_t>(local->second.messages.front().size()) : 0;
+  nextSize = count > 0 ? static_cast<std::uint32_t>(local->second.messages.front().data.size()) : 0;
   return true;
 }
 
@@ -212,9 +237,10 @@ bool UdpMailslotService::Read(MailslotHandle handle, std::uint8_t* buffer, std::
   if (local == locals_.end()) return false;
   DrainLocked();
   auto& messages = local->second.messages;
-  if (messages.empty() || messages.front().size() > capacity) return false;
-  std::memcpy(buffer, messages.front().data(), messages.front().size());
-  read = static_cast<std::uint32_t>(messages.front().size());
+  if (messages.empty() || messages.front().data.size() > capacity) return false;
+  const wire::Bytes& data = messages.front().data;
+  std::memcpy(buffer, data.data(), data.size());
+  read = static_cast<std::uint32_t>(data.size());
   messages.pop_front();
   return true;
 }

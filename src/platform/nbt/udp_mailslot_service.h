@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -32,6 +33,9 @@ struct UdpMailslotSettings {
   std::size_t maxQueuedMessages = 256;           // per local mailslot; later ones are dropped
   // Samba's `interfaces`: the LANAs to send on; empty: all (lana.h).
   std::vector<std::string> interfaces;
+  // Further names this machine answers to with a datagram to the name
+  // itself: the names its receiver registered. None when empty.
+  std::function<bool(const wire::Name16&)> ownsName;
 };
 
 // The standard settings: this host's computer name, and the workgroup and
@@ -51,6 +55,10 @@ class UdpMailslotService : public MailslotService {
   bool Read(MailslotHandle handle, std::uint8_t* buffer, std::uint32_t capacity,
             std::uint32_t& read) override;
   void Close(MailslotHandle handle) override;
+  // Binds the datagram port: "UDP port 138 is in use by another program
+  // (another NetBIOS server?)" when another program holds it.
+  std::string PrepareToListen() override;
+  std::string NextSource(MailslotHandle handle) override;
 
  private:
   struct Client {
@@ -61,11 +69,16 @@ class UdpMailslotService : public MailslotService {
   struct Local {
     std::string mailslot;  // upper case
     std::uint32_t maxMessageSize = 0;
-    std::deque<wire::Bytes> messages;
+    struct Queued {
+      wire::Bytes data;
+      std::string source;  // the sender's address
+    };
+    std::deque<Queued> messages;
     NameClaim owner;  // holds the name for this process
   };
 
   void DrainLocked();
+  std::string BindReceiverLocked();
   bool AddressedToUs(const wire::Name16& destination, std::uint8_t type) const;
 
   const UdpMailslotSettings settings_;

@@ -1,0 +1,73 @@
+#include "app/listen/listen_options.h"
+
+#include "runtime/text_conversion.h"
+
+namespace lomp {
+namespace {
+
+// NetBIOS names hold 15 bytes; '*' asks for every name and '.' or '\' would
+// make a path of it.
+bool UsableName(const std::string& name) {
+  return !name.empty() && name.size() <= 15 && name.find_first_of("*\\/.") == std::string::npos &&
+         name.find(' ') != 0;
+}
+
+}  // namespace
+
+bool IsListenCommand(const std::vector<std::string>& arguments) {
+  return arguments.size() >= 2 && arguments[1] == "--listen";
+}
+
+bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions& options,
+                        std::string& error) {
+  if (!IsListenCommand(arguments)) {
+    error = "the receive mode starts with --listen";
+    return false;
+  }
+  for (std::size_t index = 2; index < arguments.size(); ++index) {
+    std::string option = arguments[index];
+    std::string value;
+    bool hasValue = false;
+    if (const auto equals = option.find('=');
+        option.rfind("--", 0) == 0 && equals != std::string::npos) {
+      value = option.substr(equals + 1);
+      option.resize(equals);
+      hasValue = true;
+    }
+    const bool takesValue = option == "--name" || option == "--exec";
+    if (takesValue && !hasValue) {
+      if (index + 1 >= arguments.size()) {
+        error = option + " needs " + (option == "--name" ? "a name" : "a program");
+        return false;
+      }
+      value = arguments[++index];
+      hasValue = true;
+    }
+    if (option == "--name") {
+      ToUpper(value);
+      if (!UsableName(value)) {
+        error = "not a NetBIOS name: \"" + value + "\" (1 to 15 characters, no * . / \\)";
+        return false;
+      }
+      options.names.push_back(value);
+    } else if (option == "--exec") {
+      if (value.empty()) {
+        error = "--exec needs a program";
+        return false;
+      }
+      options.program = value;
+    } else if (option == "--json" && !hasValue) {
+      options.json = true;
+    } else {
+      error = "unknown option for --listen: " + arguments[index];
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string ListenUsage() {
+  return "Usage: lomp --listen [--name NAME]... [--json] [--exec PROGRAM]\n";
+}
+
+}  // namespace lomp

@@ -1,0 +1,29 @@
+// The command line of the receive mode:
+//   lomp --listen [--name NAME]... [--json] [--exec PROGRAM]
+// (each option also as --option=VALUE).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace lomp {
+
+struct ListenOptions {
+  std::vector<std::string> names;  // ANSI, upper case, as given with --name
+  bool json = false;
+  std::string program;  // --exec; empty: none
+};
+
+// True when the command line asks for the receive mode (its first argument
+// is --listen).
+bool IsListenCommand(const std::vector<std::string>& arguments);
+
+// Parses the arguments after the program name. False with `error` in words
+// ("--name needs a name") when they are not a receive mode's command line.
+bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions& options,
+                        std::string& error);
+
+// What the usage text says of the receive mode.
+std::string ListenUsage();
+
+}  // namespace lomp

@@ -1,0 +1,105 @@
+#include "app/listen/record_writer.h"
+
+#include <cstdio>
+
+#include "platform/code_page.h"
+#include "runtime/text_conversion.h"
+
+namespace lomp {
+namespace {
+
+std::string Escaped(unsigned char byte) {
+  char hex[5];
+  std::snprintf(hex, sizeof hex, "\\x%02X", unsigned{byte});
+  return hex;
+}
+
+void AppendUtf8(std::string& out, char32_t code) {
+  if (code < 0x80) {
+    out.push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+// A JSON string of ANSI text: UTF-8, with quotes, backslashes and every
+// control character escaped.
+std::string JsonString(const std::string& ansi) {
+  std::string out = "\"";
+  for (const char c : ansi) {
+    const auto byte = static_cast<unsigned char>(c);
+    const char32_t code = platform::AnsiToUnicode(byte);
+    if (code == '"' || code == '\\') {
+      out += '\\';
+      out += static_cast<char>(code);
+    } else if (code == '\n') {
+      out += "\\n";
+    } else if (code == '\t') {
+      out += "\\t";
+    } else if (code < 0x20 || code == 0x7F || (code >= 0x80 && code < 0xA0)) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(code));
+      out += escape;
+    } else {
+      AppendUtf8(out, code);
+    }
+  }
+  return out + "\"";
+}
+
+const char* KindName(MessageKind kind) {
+  return kind == MessageKind::Personal ? "personal" : "group";
+}
+
+}  // namespace
+
+std::string HarmlessText(const std::string& ansi, bool keepLines) {
+  std::string out;
+  out.reserve(ansi.size());
+  for (const char c : ansi) {
+    const auto byte = static_cast<unsigned char>(c);
+    const char32_t code = platform::AnsiToUnicode(byte);
+    const bool control = code < 0x20 || code == 0x7F || (code >= 0x80 && code < 0xA0);
+    if (control && !(keepLines && (c == '\n' || c == '\t'))) {
+      out += Escaped(byte);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string PersonRecord(const ReceivedMessage& message) {
+  std::string record = "Message from " + HarmlessText(message.from, false) + " to " +
+                       HarmlessText(message.to, false) + " on " + message.time + "\n";
+  std::string text = HarmlessText(message.text, true);
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  record += text;
+  if (message.cut) record += "(The message was longer; the rest was not kept.)\n";
+  return AnsiToConsole(record + "\n");
+}
+
+std::string JsonRecord(const ReceivedMessage& message) {
+  return "{\"from\":" + JsonString(message.from) + ",\"to\":" + JsonString(message.to) +
+         ",\"text\":" + JsonString(message.text) + ",\"time\":" + JsonString(message.time) +
+         ",\"kind\":\"" + KindName(message.kind) + "\",\"address\":" + JsonString(message.address) +
+         ",\"cut\":" + (message.cut ? "true" : "false") + "}\n";
+}
+
+RecordWriter::RecordWriter(std::ostream& out, RecordForm form) : out_(out), form_(form) {}
+
+bool RecordWriter::Take(const ReceivedMessage& message) {
+  const std::string record =
+      form_ == RecordForm::Json ? JsonRecord(message) : PersonRecord(message);
+  const std::lock_guard lock(mutex_);
+  out_ << record;
+  out_.flush();
+  return static_cast<bool>(out_);
+}
+
+}  // namespace lomp
