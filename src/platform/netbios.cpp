@@ -48,4 +48,9 @@ std::string NetbiosSessionPeer(std::uint8_t lana, std::uint8_t lsn) {
   return provider == nullptr ? std::string() : provider->SessionPeer(lana, lsn);
 }
 
+std::string NetbiosNameOwner(std::uint8_t lana, const std::uint8_t* ncbName) {
+  NetbiosProvider* provider = InstalledNetbiosProvider();
+  return provider == nullptr ? std::string() : provider->NameOwner(lana, ncbName);
+}
+
 }  // namespace lomp::platform

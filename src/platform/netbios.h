@@ -130,6 +130,12 @@ class NetbiosProvider {
   // The address of the other end of session `lsn` on `lana`, as text;
   // empty when unknown.
   virtual std::string SessionPeer(std::uint8_t /*lana*/, std::uint8_t /*lsn*/) { return {}; }
+  // The address of the node that refused the last registration of the
+  // 16-byte name `ncbName` on `lana` (ADD NAME's NRC_DUPNAME); empty when
+  // no node did.
+  virtual std::string NameOwner(std::uint8_t /*lana*/, const std::uint8_t* /*ncbName*/) {
+    return {};
+  }
 };
 
 // Hands `ncb` to the installed provider. With none installed every command
@@ -150,5 +156,6 @@ std::string NetbiosNamesUnavailable();
 // installed, "no NetBIOS provider" and empty.
 std::string NetbiosPrepareToListen();
 std::string NetbiosSessionPeer(std::uint8_t lana, std::uint8_t lsn);
+std::string NetbiosNameOwner(std::uint8_t lana, const std::uint8_t* ncbName);
 
 }  // namespace lomp::platform

@@ -33,6 +33,14 @@ bool ReadLong(std::span<const std::uint8_t> message, std::size_t& offset, std::u
 
 }  // namespace
 
+bool ReadBig16(std::span<const std::uint8_t> message, std::size_t& offset, std::uint16_t& value) {
+  return ReadWord(message, offset, value);
+}
+
+bool ReadBig32(std::span<const std::uint8_t> message, std::size_t& offset, std::uint32_t& value) {
+  return ReadLong(message, offset, value);
+}
+
 void AppendBig16(Bytes& out, std::uint16_t value) {
   out.push_back(static_cast<std::uint8_t>(value >> 8));
   out.push_back(static_cast<std::uint8_t>(value & 0xFF));

@@ -26,6 +26,11 @@ inline constexpr std::size_t kEncodedNameSize = 34;  // 0x20, 32 letters, 0x00
 // Appends a 16-bit value in network byte order, as every NetBIOS field is.
 void AppendBig16(Bytes& out, std::uint16_t value);
 
+// Big-endian reads of a message's fields; false, and `offset` unchanged,
+// when the field runs past the end.
+bool ReadBig16(std::span<const std::uint8_t> message, std::size_t& offset, std::uint16_t& value);
+bool ReadBig32(std::span<const std::uint8_t> message, std::size_t& offset, std::uint32_t& value);
+
 // Second-level form of a name without scope: 0x20, the 32 first-level
 // letters ('A' + high nibble, 'A' + low nibble per byte), 0x00.
 void AppendEncodedName(Bytes& out, const Name16& name);

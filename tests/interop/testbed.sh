@@ -6,7 +6,7 @@
 # Makes network namespaces joined by a bridge: a switch, the client (where
 # COMMAND runs; its hosts file and /etc/samba are its own, so tests may
 # change its smb.conf and lmhosts), the peer
-# (Samba's nmbd and smbd, NetBIOS name PEER) and a spare host for peers of
+# (Samba's nmbd and smbd, NetBIOS name PEER) and two spare hosts for peers of
 # the tests' own; and one more with no network but loopback. Beyond a router
 # (a namespace with a leg on each bridge) lies a second subnet, which no
 # broadcast of the first reaches: nmbd as its WINS server, and Samba as FAR,
@@ -24,6 +24,7 @@
 #   LOMP_PEER_ALIASES       PEER's other names: ALIAS01 ... ALIAS10
 #   LOMP_SPARE_HOST         the spare host's name in the client's hosts file
 #   LOMP_SPARE_NAME=SPARE   the spare host's NetBIOS name (its smb.conf; no Samba runs there)
+#   LOMP_NS_SPARE2, LOMP_SPARE2_ADDR, LOMP_SPARE2_NAME=SPARE2: a second such host
 #   LOMP_ABSENT_HOST        a name in that file whose address has no host
 #   LOMP_HOST_NETNS         the machine's own network namespace, never to be used
 #   LOMP_FAR_NAME=FAR       LOMP_FAR_ADDR, LOMP_FAR_INBOX: Samba beyond the router
@@ -52,6 +53,7 @@ ns_switch="lomp-sw-$run_id"
 ns_client="lomp-c-$run_id"
 ns_peer="lomp-p-$run_id"
 ns_spare="lomp-s-$run_id"
+ns_spare2="lomp-t-$run_id"
 ns_isolated="lomp-i-$run_id"
 ns_router="lomp-r-$run_id"
 ns_wins="lomp-w-$run_id"
@@ -63,6 +65,7 @@ net="10.$octet2.$octet3"
 client_addr="$net.10"
 peer_addr="$net.20"
 spare_addr="$net.30"
+spare2_addr="$net.31"
 broadcast="$net.255"
 router_addr="$net.1"
 # The far subnet: another /24 of 10.x, behind the router.
@@ -81,7 +84,7 @@ teardown() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   # Killing the peer's processes first lets the namespaces go away at once.
-  for ns in "$ns_peer" "$ns_spare" "$ns_isolated" "$ns_client" "$ns_wins" "$ns_far" "$ns_router"; do
+  for ns in "$ns_peer" "$ns_spare" "$ns_spare2" "$ns_isolated" "$ns_client" "$ns_wins" "$ns_far" "$ns_router"; do
     ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
   done
   if ((status != 0)); then
@@ -90,11 +93,11 @@ teardown() {
     cp "$workdir/client.pcap" "$keep/testbed-$run_id-client.pcap" 2>/dev/null || true
     echo "testbed: failed ($status); logs and capture kept in $keep (run $run_id)" >&2
   fi
-  for ns in "$ns_client" "$ns_peer" "$ns_spare" "$ns_isolated" "$ns_wins" "$ns_far" "$ns_router" \
+  for ns in "$ns_client" "$ns_peer" "$ns_spare" "$ns_spare2" "$ns_isolated" "$ns_wins" "$ns_far" "$ns_router" \
     "$ns_switch"; do
     ip netns del "$ns" 2>/dev/null || true
   done
-  rm -rf "$workdir" "/etc/netns/$ns_client" "/etc/netns/$ns_spare"
+  rm -rf "$workdir" "/etc/netns/$ns_client" "/etc/netns/$ns_spare" "/etc/netns/$ns_spare2"
   exit "$status"
 }
 trap teardown EXIT
@@ -123,12 +126,13 @@ attach() {  # namespace, address, name of its end[, bridge, broadcast]
 attach "$ns_client" "$client_addr" eth-c
 attach "$ns_peer" "$peer_addr" eth-p
 attach "$ns_spare" "$spare_addr" eth-s
+attach "$ns_spare2" "$spare2_addr" eth-t
 attach "$ns_router" "$router_addr" eth-rn
 attach "$ns_router" "$far_router_addr" eth-rf br1 "$far_net.255"
 attach "$ns_wins" "$wins_addr" eth-w br1 "$far_net.255"
 attach "$ns_far" "$far_addr" eth-f br1 "$far_net.255"
 ip netns exec "$ns_router" sysctl -qw net.ipv4.ip_forward=1
-for ns in "$ns_client" "$ns_peer" "$ns_spare"; do ip -n "$ns" route add default via "$router_addr"; done
+for ns in "$ns_client" "$ns_peer" "$ns_spare" "$ns_spare2"; do ip -n "$ns" route add default via "$router_addr"; done
 for ns in "$ns_wins" "$ns_far"; do ip -n "$ns" route add default via "$far_router_addr"; done
 # The client's hosts file (ip netns exec mounts it over /etc/hosts) names the
 # spare host, so a name no node answers for can still be found by the host's
@@ -139,10 +143,11 @@ printf '127.0.0.1 localhost\n%s lompspare\n%s badnowhere\n' "$spare_addr" "$net.
   >"/etc/netns/$ns_client/hosts"
 # And its Samba configuration names the peer's workgroup as its own ("*").
 printf '[global]\n  workgroup = LOMPTEST\n' >"/etc/netns/$ns_client/samba/smb.conf"
-# The spare host is SPARE of the same workgroup, with no Samba running: a
-# place for receivers of the tests' own.
-mkdir -p "/etc/netns/$ns_spare/samba"
+# The spare hosts are SPARE and SPARE2 of the same workgroup, with no Samba
+# running: places for receivers of the tests' own.
+mkdir -p "/etc/netns/$ns_spare/samba" "/etc/netns/$ns_spare2/samba"
 printf '[global]\n  workgroup = LOMPTEST\n  netbios name = SPARE\n' >"/etc/netns/$ns_spare/samba/smb.conf"
+printf '[global]\n  workgroup = LOMPTEST\n  netbios name = SPARE2\n' >"/etc/netns/$ns_spare2/samba/smb.conf"
 # A host with no network at all but loopback.
 ip netns add "$ns_isolated"
 ip -n "$ns_isolated" link set lo up
@@ -332,7 +337,7 @@ export LOMP_NS_ISOLATED="$ns_isolated"
 export LOMP_CLIENT_ADDR="$client_addr" LOMP_PEER_ADDR="$peer_addr" LOMP_SPARE_ADDR="$spare_addr"
 export LOMP_BROADCAST="$broadcast" LOMP_PEER_NAME=PEER LOMP_WORKGROUP=LOMPTEST
 export LOMP_INBOX="$workdir/inbox" LOMP_PEER_ALIASES="$peer_aliases" LOMP_SPARE_HOST=lompspare LOMP_ABSENT_HOST=BADNOWHERE
-export LOMP_SPARE_NAME=SPARE
+export LOMP_SPARE_NAME=SPARE LOMP_NS_SPARE2="$ns_spare2" LOMP_SPARE2_ADDR="$spare2_addr" LOMP_SPARE2_NAME=SPARE2
 LOMP_HOST_NETNS="$(readlink /proc/$$/ns/net)"
 export LOMP_HOST_NETNS
 export LOMP_FAR_NAME=FAR LOMP_FAR_ADDR="$far_addr" LOMP_FAR_INBOX="$workdir/FAR/inbox"

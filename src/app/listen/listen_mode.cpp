@@ -104,9 +104,13 @@ int ListenMode::Run(const std::vector<std::string>& arguments) {
       auto port = std::make_unique<CNetbiosName>(shown, std::vector<std::uint8_t>{kMessengerSuffix},
                                                  *interfaces.back());
       if (!port->Open()) {
+        std::uint8_t field[platform::NCBNAMSZ];
+        NBFormatName(field, port->netbiosName, kMessengerSuffix);
+        const std::string owner = platform::NetbiosNameOwner(lana, field);
         say("cannot receive for " + shown + ": " +
-            (port->everyNameTaken ? "another program on this host holds the name"
-                                  : "the name cannot be registered"));
+            (!owner.empty()         ? owner + " holds the name on the network"
+             : port->everyNameTaken ? "another program on this host holds the name"
+                                    : "the name cannot be registered"));
         for (auto& started : ports) started->Stop();
         return kListenCannotStart;
       }

@@ -68,7 +68,33 @@ Receiver::~Receiver() {
   Stop();
 }
 
+namespace {
+
+// "10.1.2.3": a sender that called us by our address writes it as the
+// recipient; the session it reached is ours all the same.
+bool IsDottedAddress(const std::string& text) {
+  int parts = 0;
+  int digits = 0;
+  int value = 0;
+  for (const char c : text + ".") {
+    if (c == '.') {
+      if (digits == 0 || value > 255 || ++parts > 4) return false;
+      digits = 0;
+      value = 0;
+    } else if (c >= '0' && c <= '9' && digits < 3) {
+      value = value * 10 + (c - '0');
+      ++digits;
+    } else {
+      return false;
+    }
+  }
+  return parts == 4;
+}
+
+}  // namespace
+
 bool Receiver::IsOurName(const std::string& ansi) const {
+  if (IsDottedAddress(ansi)) return true;
   const std::string name = NameForm(ansi);
   return std::find(names_.begin(), names_.end(), name) != names_.end();
 }

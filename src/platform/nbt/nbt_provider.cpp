@@ -60,6 +60,12 @@ void NbtProvider::StopAccepting() {
     }
   }
   acceptors.clear();  // joins their threads, which may be waiting for the lock
+  std::unique_ptr<NameServer> nameServer;
+  {
+    const std::lock_guard lock(mutex_);
+    nameServer = std::move(nameServer_);
+  }
+  nameServer.reset();  // the same
 }
 
 bool NbtProvider::HoldsName(const Name16& name) {
@@ -293,6 +299,9 @@ std::uint8_t NbtProvider::Reset(NCB& ncb) {
   const std::lock_guard lock(mutex_);
   Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
   if (lana == nullptr) return NRC_BRIDGE;
+  for (const auto& [name, entry] : lana->names) {
+    if (entry.announced) ReleaseOnSubnet(lana->address, name, settings_.nameService);
+  }
   lana->names.clear();  // releases the claims
   for (auto& [lsn, session] : lana->sessions) {
     session->hungUp = true;
@@ -304,39 +313,83 @@ std::uint8_t NbtProvider::Reset(NCB& ncb) {
   return NRC_GOODRET;
 }
 
+namespace {
+
+// The next free name number of a LANA; 0 when none is left.
+template <class Names>
+std::uint8_t NextNameNumber(const Names& names) {
+  int number = kFirstNameNumber;
+  for (const auto& [held, entry] : names) number = std::max<int>(number, entry.number + 1);
+  return number > kLastNameNumber ? 0 : static_cast<std::uint8_t>(number);
+}
+
+}  // namespace
+
 std::uint8_t NbtProvider::AddName(NCB& ncb) {
+  const wire::Name16 name = wire::ToName16(ncb.ncb_name);
+  NameClaim claim;
+  LanaAddress address;
+  bool announce = false;
+  {
+    const std::lock_guard lock(mutex_);
+    Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
+    if (lana == nullptr) return NRC_BRIDGE;
+    if (name[0] == '*') return NRC_NOWILD;
+    if (lana->names.count(name)) return NRC_DUPNAME;
+    if (static_cast<int>(lana->names.size()) >= lana->maxNames) return NRC_NAMTFUL;
+    if (NextNameNumber(lana->names) == 0) return NRC_NAMTFUL;
+
+    // The name is claimed host-wide under a key made of the interface and
+    // the 16 name bytes: a second holder in this network namespace is
+    // refused, and the claim ends with the process, however it ends.
+    std::string key = settings_.registryPrefix + "-" + lana->address.interfaceName + "-";
+    for (const std::uint8_t byte : name) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      key += kHex[byte >> 4];
+      key += kHex[byte & 0x0F];
+    }
+    switch (claim.Claim(key, settings_.registryFolder)) {
+      case ClaimResult::Claimed: break;
+      case ClaimResult::Taken: return NRC_DUPNAME;
+      case ClaimResult::Failed: return NRC_SYSTEM;
+    }
+    address = lana->address;
+    announce = nameServer_ != nullptr;
+    owners_.erase({ncb.ncb_lana_num, name});
+  }
+
+  // A receiver's names are registered on the subnet too, so that other
+  // nodes find them and an owner elsewhere can object. (The sender's
+  // one-shot names are not: nothing would defend them after it ends.)
+  if (announce) {
+    const Registration registration = RegisterOnSubnet(address, name, settings_.nameService);
+    if (!registration.registered) {
+      const std::lock_guard lock(mutex_);
+      if (!registration.owner.empty()) {
+        owners_[{ncb.ncb_lana_num, name}] = registration.owner;
+        TraceFailure("AddName", wire::NameWithSuffix(name) + " is held by " + registration.owner,
+                     NRC_DUPNAME);
+        return NRC_DUPNAME;
+      }
+      TraceFailure("AddName", wire::NameWithSuffix(name) + ": " + registration.problem, NRC_SYSTEM);
+      return NRC_SYSTEM;
+    }
+  }
+
   const std::lock_guard lock(mutex_);
   Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
   if (lana == nullptr) return NRC_BRIDGE;
-  const wire::Name16 name = wire::ToName16(ncb.ncb_name);
-  if (name[0] == '*') return NRC_NOWILD;
-  if (lana->names.count(name)) return NRC_DUPNAME;
-  if (static_cast<int>(lana->names.size()) >= lana->maxNames) return NRC_NAMTFUL;
-
-  std::uint8_t number = kFirstNameNumber;
-  for (const auto& [held, entry] : lana->names) {
-    number = static_cast<std::uint8_t>(std::max<int>(number, entry.number + 1));
-  }
-  if (number > kLastNameNumber) return NRC_NAMTFUL;
-
-  // The name is claimed host-wide under a key made of the interface and the
-  // 16 name bytes: a second holder in this network namespace is refused, and
-  // the claim ends with the process, however it ends.
-  std::string key = settings_.registryPrefix + "-" + lana->address.interfaceName + "-";
-  for (const std::uint8_t byte : name) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    key += kHex[byte >> 4];
-    key += kHex[byte & 0x0F];
-  }
-  NameClaim claim;
-  switch (claim.Claim(key, settings_.registryFolder)) {
-    case ClaimResult::Claimed: break;
-    case ClaimResult::Taken: return NRC_DUPNAME;
-    case ClaimResult::Failed: return NRC_SYSTEM;
-  }
-  lana->names[name] = {number, std::move(claim)};
+  const std::uint8_t number = NextNameNumber(lana->names);
+  if (number == 0) return NRC_NAMTFUL;
+  lana->names[name] = {number, std::move(claim), announce};
   ncb.ncb_num = number;
   return NRC_GOODRET;
+}
+
+std::string NbtProvider::NameOwner(std::uint8_t lana, const std::uint8_t* ncbName) {
+  const std::lock_guard lock(mutex_);
+  const auto found = owners_.find({lana, wire::ToName16(ncbName)});
+  return found == owners_.end() ? std::string() : found->second;
 }
 
 std::uint8_t NbtProvider::DeleteName(NCB& ncb) {
@@ -345,6 +398,7 @@ std::uint8_t NbtProvider::DeleteName(NCB& ncb) {
   if (lana == nullptr) return NRC_BRIDGE;
   const auto found = lana->names.find(wire::ToName16(ncb.ncb_name));
   if (found == lana->names.end()) return NRC_NAMERR;
+  if (found->second.announced) ReleaseOnSubnet(lana->address, found->first, settings_.nameService);
   lana->names.erase(found);
   return NRC_GOODRET;
 }

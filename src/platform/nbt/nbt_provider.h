@@ -35,6 +35,7 @@
 
 #include "platform/nbt/lana.h"
 #include "platform/nbt/name_resolver.h"
+#include "platform/nbt/name_server.h"
 #include "platform/nbt/session_acceptor.h"
 #include "platform/netbios.h"
 #include "wire/nbt_wire.h"
@@ -49,6 +50,8 @@ struct NbtSettings {
   // Callers of our names: how many may wait for their SESSION REQUEST to be
   // read and placed, and for how long.
   AcceptLimits accept;
+  // The name service of a listening provider (UDP 137).
+  NameServerSettings nameService;
   // The longest a CALL may take from its first packet to the session: a
   // peer that accepts the connection and never answers is left then, even
   // when nobody cancels the command.
@@ -87,8 +90,12 @@ class NbtProvider : public NetbiosProvider {
   std::string NamesUnavailable() const override;
   // Whether this process registered `name` on some LANA.
   bool HoldsName(const wire::Name16& name);
-  // Opens TCP 139 on every LANA for the callers of our names.
+  // Opens TCP 139 on every LANA for the callers of our names, and serves
+  // the name service on UDP 137 for them; names added from then on are
+  // registered on their subnets (and released there when deleted).
   std::string PrepareToListen() override;
+  // Who refused the last registration of the NCB name `ncbName` on `lana`.
+  std::string NameOwner(std::uint8_t lana, const std::uint8_t* ncbName) override;
   // "10.1.2.3" for a session of ours; empty for no such session.
   std::string SessionPeer(std::uint8_t lana, std::uint8_t lsn) override;
 
@@ -158,6 +165,10 @@ class NbtProvider : public NetbiosProvider {
   // LANAs whose interface went away while they took callers: kept until
   // the provider ends, since their acceptors cannot end under the lock.
   std::vector<std::unique_ptr<Lana>> vanished_;
+  // Set by PrepareToListen; ended outside the lock, like the acceptors.
+  std::unique_ptr<NameServer> nameServer_;
+  // Who refused a registration on the subnet, by LANA and name.
+  std::map<std::pair<std::uint8_t, wire::Name16>, std::string> owners_;
   // Commands that still own their NCB, and commands that gave it back
   // (finished or cancelled) whose threads are still to be joined.
   std::vector<std::shared_ptr<Job>> jobs_;

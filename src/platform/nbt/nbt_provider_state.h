@@ -73,7 +73,8 @@ struct NbtProvider::Lana {
   int maxNames = 250;
   struct Registered {
     std::uint8_t number = 0;
-    NameClaim claim;  // held while the name is ours
+    NameClaim claim;         // held while the name is ours
+    bool announced = false;  // registered on the subnet: released there too
   };
   std::map<wire::Name16, Registered> names;
   std::map<std::uint8_t, std::shared_ptr<Session>> sessions;

@@ -165,7 +165,27 @@ std::string NbtProvider::StartAcceptingLocked(Lana& lana) {
 }
 
 std::string NbtProvider::PrepareToListen() {
+  {
+    const std::lock_guard lock(mutex_);
+    if (nameServer_ != nullptr) return {};
+  }
+  // Made outside the lock: its thread takes the lock to look names up.
+  auto nameServer = std::make_unique<NameServer>(
+      settings_.nameService,
+      [this](const std::string& interfaceName) -> std::optional<HeldNames> {
+        const std::lock_guard lock(mutex_);
+        for (const auto& lana : lanas_) {
+          if (lana->address.interfaceName != interfaceName) continue;
+          HeldNames held{lana->address.address, {}};
+          for (const auto& [name, entry] : lana->names) held.names.push_back(name);
+          return held;
+        }
+        return std::nullopt;
+      },
+      settings_.trace);
+  if (!nameServer->Problem().empty()) return nameServer->Problem();
   const std::lock_guard lock(mutex_);
+  nameServer_ = std::move(nameServer);
   for (const auto& lana : lanas_) {
     if (std::string problem = StartAcceptingLocked(*lana); !problem.empty()) return problem;
   }

@@ -307,8 +307,10 @@ TEST_F(NbtProviderLoopback, TimedOutCallsLeaveNothingBehind) {
     FillCall(*ncb, name.c_str());
     ncb->ncb_command = NCBCALL;
     // A CALL fails fast (nobody answers the name) and is resubmitted until
-    // the time-out; then it is cancelled.
-    EXPECT_EQ(NBExecCmd(*ncb, 40), NRC_NOCALL);
+    // the time-out; then it is cancelled. On a loaded machine the time-out
+    // may come while a lookup is still under way.
+    const std::uint8_t code = NBExecCmd(*ncb, 40);
+    EXPECT_TRUE(code == NRC_NOCALL || code == NRC_CMDTMO) << int{code};
     // The provider no longer holds the NCB: there is nothing to cancel.
     ASSERT_EQ(NBCancel(0, *ncb), NRC_CANOCCR) << "round " << round;
     ncb.reset();

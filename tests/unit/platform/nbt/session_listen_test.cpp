@@ -87,6 +87,8 @@ class SessionListen : public ::testing::Test {
     settings.sessionPort = kPort;
     settings.registryFolder = folder_.string();
     settings.accept.requestTimeout = 400ms;
+    settings.nameService.bindAddress = ntohl(Address(lana_).s_addr);
+    settings.nameService.port = kPort;
     provider_ = std::make_unique<NbtProvider>(settings);
     InstallNetbiosProvider(provider_.get());
     ASSERT_EQ(NBReset(0, 250, 250), NRC_GOODRET);
@@ -194,6 +196,8 @@ TEST_F(SessionListen, APortThatAnotherProgramHoldsIsNamed) {
   NbtSettings settings;
   settings.lanas = {{"lo", Address(other), Address("127.255.255.255")}};
   settings.sessionPort = kPort;
+  settings.nameService.bindAddress = ntohl(Address(other).s_addr);
+  settings.nameService.port = kPort;
   settings.registryFolder = folder_.string();
   NbtProvider second(settings);
   EXPECT_EQ(
