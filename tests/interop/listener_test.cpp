@@ -245,5 +245,60 @@ TEST_F(Listening, StoppingReleasesTheNamesOnTheWire) {
   EXPECT_NE(released.find("SPARE<03>"), std::string::npos) << released;
 }
 
+TEST_F(Listening, AProgramRunsForEachMessageWithoutAShell) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("lomp-exec-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path script = folder / "show";
+  const std::filesystem::path seen = folder / "seen";
+  {
+    std::ofstream out(script);
+    out << "#!/bin/sh\nseen='" << seen.string() << "'\n"
+        << R"(
+printf '%s|%s|%s|%s|' "$LOMP_FROM" "$LOMP_TO" "$LOMP_KIND" "$LOMP_ADDRESS" >>"$seen"
+cat >>"$seen"
+echo >>"$seen"
+)";
+  }
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  Listener listener(Env("LOMP_NS_SPARE"), {"--name", "alice", "--exec", script.string()});
+  ASSERT_TRUE(listener.Ready()) << listener.Errors();
+  // Text that a shell would run.
+  const std::string text = "$(touch " + (folder / "pwned").string() + ") `id` ; done";
+  ASSERT_EQ(SmbclientMessage("ALICE", Env("LOMP_SPARE_ADDR"), text), 0);
+  EXPECT_FALSE(listener.NextRecord().empty());
+  std::string got;
+  for (auto waited = 0ms; waited < 5s && got.find('\n') == std::string::npos; waited += 50ms) {
+    std::this_thread::sleep_for(50ms);
+    got = ReadFile(seen);
+  }
+  EXPECT_EQ(got, "tester|ALICE|personal|" + Env("LOMP_CLIENT_ADDR") + "|" + text + "\n");
+  EXPECT_FALSE(std::filesystem::exists(folder / "pwned"));
+  EXPECT_EQ(listener.Stop(), 0);
+  std::filesystem::remove_all(folder);
+}
+
+TEST_F(Listening, AHangingProgramHoldsUpNoMessage) {
+  const std::filesystem::path script =
+      std::filesystem::temp_directory_path() / ("lomp-hang-" + std::to_string(getpid()));
+  {
+    std::ofstream out(script);
+    out << "#!/bin/sh\nexec sleep 600\n";
+  }
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  Listener listener(Env("LOMP_NS_SPARE"), {"--exec", script.string()});
+  ASSERT_TRUE(listener.Ready()) << listener.Errors();
+  for (int message = 0; message < 3; ++message) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(
+        SmbclientMessage("SPARE", Env("LOMP_SPARE_ADDR"), "number " + std::to_string(message)), 0);
+    EXPECT_NE(listener.NextRecord(2s).find("number " + std::to_string(message)), std::string::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  }
+  // Stopping waits for the program at most its time limit.
+  EXPECT_EQ(listener.Stop(), 0);
+  std::filesystem::remove(script);
+}
+
 }  // namespace
 }  // namespace lomp::testing

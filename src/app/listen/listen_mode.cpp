@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "app/listen/listen_options.h"
+#include "app/listen/program_destination.h"
 #include "app/listen/receiver.h"
 #include "app/listen/record_writer.h"
 #include "mailslot/mailslot_port.h"
@@ -91,7 +93,14 @@ int ListenMode::Run(const std::vector<std::string>& arguments) {
   }
 
   RecordWriter record(out_, options.json ? RecordForm::Json : RecordForm::Person);
-  Receiver receiver(record, names, diagnostics_);
+  std::optional<ProgramDestination> program;
+  std::optional<DestinationPair> both;
+  if (!options.program.empty()) {
+    program.emplace(options.program, diagnostics_);
+    both.emplace(record, *program);
+  }
+  MessageDestination& destination = both ? static_cast<MessageDestination&>(*both) : record;
+  Receiver receiver(destination, names, diagnostics_);
   std::vector<std::unique_ptr<KrNetbiosInterface>> interfaces;
   std::vector<std::unique_ptr<CNetbiosName>> ports;
   for (std::uint8_t index = 0; index < lanas.length; ++index) {
