@@ -1,8 +1,11 @@
 // lomp --listen on the spare hosts of the test bed, reached by independent
 // senders (Samba's smbclient, nmblookup) and by lomp itself; and refusing to
 // take a name that Samba's nmbd holds.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,9 +18,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/nbt/socket_io.h"
 #include "support/child_process.h"
 #include "support/lomp_runner.h"
 #include "testbed_env.h"
+#include "wire/mailslot_wire.h"
+#include "wire/nbt_wire.h"
 
 namespace lomp::testing {
 namespace {
@@ -298,6 +304,194 @@ TEST_F(Listening, AHangingProgramHoldsUpNoMessage) {
   // Stopping waits for the program at most its time limit.
   EXPECT_EQ(listener.Stop(), 0);
   std::filesystem::remove(script);
+}
+
+// --- senders of our own that misbehave ------------------------------------
+
+// A TCP connection from this host to `address`:139; -1 when refused.
+int ConnectTo(const std::string& address) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(139);
+  inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+wire::Name16 Name(const std::string& text, std::uint8_t suffix) {
+  wire::Name16 name{};
+  name.fill(' ');
+  std::copy(text.begin(), text.end(), name.begin());
+  name[15] = suffix;
+  return name;
+}
+
+// What came back within `wait`: the bytes, empty when nothing or closed.
+wire::Bytes Answer(int fd, std::chrono::milliseconds wait) {
+  pollfd ready{fd, POLLIN, 0};
+  if (poll(&ready, 1, static_cast<int>(wait.count())) != 1) return {};
+  wire::Bytes bytes(2048);
+  const ssize_t count = recv(fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
+  bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+  return bytes;
+}
+
+void SendAll(int fd, const wire::Bytes& bytes) {
+  ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+// A session to SPARE<03>; -1 when it was refused.
+int Session(const std::string& address) {
+  const int fd = ConnectTo(address);
+  if (fd < 0) return -1;
+  SendAll(fd, wire::BuildSessionRequest(Name("SPARE", 0x03), Name("HOSTILE", 0x00)));
+  const wire::Bytes answer = Answer(fd, 2s);
+  if (answer.empty() || answer[0] != wire::kPositiveResponse) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+wire::Bytes Frame(const wire::Bytes& smb) {
+  const auto header = wire::SessionMessageHeader(static_cast<std::uint32_t>(smb.size()));
+  wire::Bytes frame(header.begin(), header.end());
+  frame.insert(frame.end(), smb.begin(), smb.end());
+  return frame;
+}
+
+wire::Bytes Smb(std::uint8_t command, const wire::Bytes& words, const wire::Bytes& data) {
+  wire::Bytes smb{0xFF, 'S', 'M', 'B', command};
+  smb.resize(32, 0);
+  smb.push_back(static_cast<std::uint8_t>(words.size() / 2));
+  smb.insert(smb.end(), words.begin(), words.end());
+  smb.push_back(static_cast<std::uint8_t>(data.size() & 0xFF));
+  smb.push_back(static_cast<std::uint8_t>(data.size() >> 8));
+  smb.insert(smb.end(), data.begin(), data.end());
+  return smb;
+}
+
+wire::Bytes SingleBlock(const std::string& text) {
+  wire::Bytes data{0x04, 'E', 'V', 'E', 0x00, 0x04, 'S',
+                   'P',  'A', 'R', 'E', 0x00, 0x01, static_cast<std::uint8_t>(text.size()),
+                   0x00};
+  data.insert(data.end(), text.begin(), text.end());
+  return Smb(0xD0, {}, data);
+}
+
+// The error class of the SMB reply in a frame (0 for success); -1 for none.
+int ReplyClass(const wire::Bytes& frame) {
+  return frame.size() >= 4 + 33 && frame[0] == 0x00 ? frame[4 + 5] : -1;
+}
+
+TEST_F(Listening, HostileSendersHoldUpNoGoodMessage) {
+  Listener listener(Env("LOMP_NS_SPARE"), {"--json"});
+  ASSERT_TRUE(listener.Ready()) << listener.Errors();
+  const std::string spare = Env("LOMP_SPARE_ADDR");
+  std::vector<int> held;
+
+  // Garbage, texts before a start, a second start, a start without an end,
+  // and a frame far larger than any request: each gets an error reply or
+  // ends its own session, and nothing is recorded.
+  std::vector<std::pair<const char*, wire::Bytes>> misdeeds = {
+      {"garbage", Frame(wire::Bytes(200, 0x5A))},
+      {"text before a start", Frame(Smb(0xD7, {0, 0}, {0x01, 0x01, 0x00, 'x'}))},
+      {"end before a start", Frame(Smb(0xD6, {0, 0}, {}))},
+      {"start", Frame(Smb(0xD5, {}, {0x04, 'E', 0x00, 0x04, 'S', 'P', 'A', 'R', 'E', 0x00}))},
+      {"second start",
+       Frame(Smb(0xD5, {}, {0x04, 'E', 0x00, 0x04, 'S', 'P', 'A', 'R', 'E', 0x00}))},
+  };
+  const int misbehaving = Session(spare);
+  ASSERT_GE(misbehaving, 0);
+  for (const auto& [what, frame] : misdeeds) {
+    SendAll(misbehaving, frame);
+    const wire::Bytes reply = Answer(misbehaving, 2s);
+    const int errorClass = ReplyClass(reply);
+    if (std::string(what) == "start") {
+      EXPECT_EQ(errorClass, 0) << what;
+    } else {
+      EXPECT_EQ(errorClass, 2) << what;  // ERRSRV
+    }
+  }
+  held.push_back(misbehaving);  // the started message never ends
+  if (const int huge = Session(spare); huge >= 0) {
+    SendAll(huge, Frame(wire::Bytes(100000, 0x41)));
+    held.push_back(huge);
+  }
+
+  // A message every millisecond from one session: the sender's rate is
+  // capped, the rest refused (ERRSRV/ERRnoroom).
+  const int spammer = Session(spare);
+  ASSERT_GE(spammer, 0);
+  int accepted = 0;
+  int refused = 0;
+  for (int index = 0; index < 300; ++index) {
+    SendAll(spammer, Frame(SingleBlock("spam " + std::to_string(index))));
+    const wire::Bytes reply = Answer(spammer, 2s);
+    (ReplyClass(reply) == 0 ? accepted : refused) += 1;
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_LT(accepted, 60);
+  EXPECT_GT(refused, 240);
+  held.push_back(spammer);
+
+  // 100 connections that never say whom they call, and sessions that never
+  // send a request: far more than one address may hold, so most are turned
+  // away at once.
+  for (int index = 0; index < 100; ++index) {
+    if (const int fd = ConnectTo(spare); fd >= 0) held.push_back(fd);
+  }
+  for (int index = 0; index < 20; ++index) {
+    if (const int fd = Session(spare); fd >= 0) held.push_back(fd);
+  }
+  // A flood of group datagrams.
+  const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(138);
+  inet_pton(AF_INET, spare.c_str(), &to.sin_addr);
+  wire::MailslotDatagram datagram;
+  datagram.type = wire::kDirectUnique;
+  datagram.source = Name("FLOOD", 0x00);
+  datagram.destination = Name("SPARE", 0x03);
+  datagram.mailslot = "\\MAILSLOT\\MESSNGR";
+  const std::string payload = std::string("FLOOD") + '\0' + "SPARE" + '\0' + "flood" + '\0';
+  datagram.data.assign(payload.begin(), payload.end());
+  const auto packet = wire::BuildMailslotDatagram(datagram);
+  ASSERT_TRUE(packet);
+  for (int index = 0; index < 5000; ++index) {
+    sendto(udp, packet->data(), packet->size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  close(udp);
+
+  // Meanwhile a good sender elsewhere: its message is recorded within a second.
+  const auto start = std::chrono::steady_clock::now();
+  ChildProcess good(InNamespace(Env("LOMP_NS_PEER"),
+                                {"smbclient", "-M", "SPARE", "-I", spare, "-U", "good", "-N"}));
+  good.WriteInput("the good one");
+  good.CloseInput();
+  bool arrived = false;
+  std::size_t floods = 0;
+  std::size_t spams = 0;
+  for (auto line = listener.NextLine(5s); line; line = listener.NextLine(1500ms)) {
+    if (line->find("\"text\":\"the good one\"") != std::string::npos) {
+      arrived = true;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    }
+    floods += line->find("\"text\":\"flood\"") != std::string::npos;
+    spams += line->find("\"text\":\"spam ") != std::string::npos;
+  }
+  good.Wait(10s);
+  EXPECT_TRUE(arrived);
+  EXPECT_EQ(spams, static_cast<std::size_t>(accepted));
+  EXPECT_LT(floods, 60u);  // the flood's address is held to its rate too
+  for (const int fd : held) close(fd);
+  EXPECT_EQ(listener.Stop(), 0);
+  EXPECT_NE(listener.Errors().find("dropped"), std::string::npos) << listener.Errors();
 }
 
 }  // namespace
