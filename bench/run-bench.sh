@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a Release lomp and measures it side by side with smbclient -M in a
 # private test bed with smbd as the receiver, then times the NetBIOS layer,
-# then runs to many recipients at once and one at a time.
+# then runs to many recipients at once and one at a time, then sends 500
+# messages to lomp --listen and to smbd.
 # Needs root, samba and smbclient (installed here when missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,3 +17,4 @@ tests/interop/testbed.sh build-release/bench/lomp_vs_smbclient build-release/lom
   build-release/bench/bench_peer "${1:-30}"
 tests/interop/testbed.sh build-release/bench/nbt_bench 200
 tests/interop/testbed.sh build-release/bench/many_recipients build-release/lomp "${2:-3}"
+tests/interop/testbed.sh build-release/bench/listener_vs_smbd build-release/lomp

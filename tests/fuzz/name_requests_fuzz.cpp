@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (request->kind == NameRequest::Kind::Query) {
       const Bytes answer =
           BuildPositiveQueryResponse(request->transactionId, request->name, kAddress, 300);
-      const NameQueryAnswer read = ParseNameQueryAnswer(answer, request->transactionId, request->name);
+      const NameQueryAnswer read =
+          ParseNameQueryAnswer(answer, request->transactionId, request->name);
       LOMP_CHECK(read.kind == NameQueryAnswer::Kind::Positive && read.address == kAddress);
     } else if (request->kind == NameRequest::Kind::Status) {
       const std::vector<NodeStatusName> names = {{request->name, 0x0400}};

@@ -39,9 +39,10 @@ struct ReceiverLimits {
   std::chrono::milliseconds idleTime{30000};  // between two requests of a session
   std::chrono::milliseconds sessionTime{120000};
   std::size_t maxTextBytes = 4096;
-  // Messages one address may deliver: a burst, then so many a second.
-  double burst = 20;
-  double perSecond = 10;
+  // Messages one address may deliver: a burst, then so many a second. A
+  // monitoring host's batch of alerts fits the burst; a flood does not.
+  double burst = 1000;
+  double perSecond = 100;
   std::chrono::milliseconds dropNoticeEvery{10000};
 };
 

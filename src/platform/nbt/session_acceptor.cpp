@@ -171,6 +171,7 @@ void SessionAcceptor::Run() {
         continue;
       }
       if (callers.size() >= limits_.maxWaiting) drop(0);
+      SendAtOnce(fd);
       callers.push_back({fd, now + limits_.requestTimeout, address, {}, std::nullopt});
     }
   }

@@ -1,5 +1,6 @@
 #include "platform/nbt/socket_io.h"
 
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -92,6 +93,11 @@ sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
   return socketAddress;
 }
 
+void SendAtOnce(int fd) {
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
                const Deadline& deadline, Io& io) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -104,6 +110,7 @@ int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
     close(fd);
     return -1;
   };
+  SendAtOnce(fd);
   const sockaddr_in from = SocketAddress(local, 0);
   const sockaddr_in to = SocketAddress(remote, port);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {

@@ -57,6 +57,10 @@ Io WriteAll(int fd, const std::uint8_t* data, std::size_t count, int cancelFd,
 
 sockaddr_in SocketAddress(in_addr address, std::uint16_t port);
 
+// Turns off the coalescing of small writes on a TCP socket: a session is a
+// request and its answer, each one small write, and the next waits for it.
+void SendAtOnce(int fd);
+
 // A connected, non-blocking TCP socket from `local` to `remote`:`port`, or
 // -1 with `io` telling why (for a failure, the call and its errno).
 int ConnectTcp(in_addr local, in_addr remote, std::uint16_t port, int cancelFd,
