@@ -12,8 +12,6 @@
 #include <cstring>
 #include <thread>
 
-extern char** environ;
-
 namespace lomp::platform {
 
 ProgramEnd RunProgram(const std::string& program, const std::string& input,
@@ -29,8 +27,14 @@ ProgramEnd RunProgram(const std::string& program, const std::string& input,
     });
     if (!replaced) environment.push_back(text);
   }
-  for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+  for (const auto& [name, value] : variables) {
+    std::string entry = name;
+    entry += '=';
+    entry += value;
+    environment.push_back(std::move(entry));
+  }
   std::vector<char*> environmentPointers;
+  environmentPointers.reserve(environment.size() + 1);
   for (std::string& entry : environment) environmentPointers.push_back(entry.data());
   environmentPointers.push_back(nullptr);
   std::string name = program;

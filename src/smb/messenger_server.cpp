@@ -119,7 +119,7 @@ PduBuffer Error(const std::uint8_t* requestHeader, std::uint16_t code) {
   return Reply(requestHeader, kErrorClassServer, code, {});
 }
 
-PduBuffer Success(const std::uint8_t* requestHeader, std::vector<std::uint16_t> words = {}) {
+PduBuffer Success(const std::uint8_t* requestHeader, const std::vector<std::uint16_t>& words = {}) {
   return Reply(requestHeader, 0, 0, words);
 }
 
@@ -226,19 +226,17 @@ MessengerServerSession::Step MessengerServerSession::Handle(const PduBuffer& buf
     }
     case kSmbSendMessage: {
       SessionMessage message;
-      std::uint16_t refusal = 0;
+      std::uint16_t refusal = kErrorGeneral;
       std::string text;
-      if (request.wordCount != 0) {
-        step.reply = malformed();
-      } else if (!readNames(message, refusal)) {
-        step.reply = Error(request.header, refusal);
-      } else if (!reader.Byte(kFormatDataBlock) || !reader.Block(text) || !reader.AtEnd()) {
-        step.reply = malformed();
-      } else {
+      const bool taken = request.wordCount == 0 && readNames(message, refusal) &&
+                         reader.Byte(kFormatDataBlock) && reader.Block(text) && reader.AtEnd();
+      if (taken) {
         addText(message, text);
         message.text = ReadableText(std::move(message.text));
         step.message = std::move(message);
         step.reply = Success(request.header);
+      } else {
+        step.reply = Error(request.header, refusal);
       }
       return step;
     }

@@ -23,7 +23,6 @@ constexpr std::uint16_t kFlagRecursionAvailable = 0x0080;
 constexpr std::uint16_t kFlagBroadcast = 0x0010;
 constexpr std::uint16_t kRcodeMask = 0x000F;
 constexpr std::uint16_t kRcodeActive = 6;
-constexpr std::uint16_t kNameFlagActive = 0x0400;
 constexpr std::uint16_t kPointerToQuestion = 0xC00C;  // the name at offset 12
 constexpr std::size_t kStatisticsSize = 46;
 

@@ -113,7 +113,7 @@ void Receiver::OnConnection(CConnection* connection, int /*value*/) {
   }
   auto* session = dynamic_cast<CNetbiosConnection*>(connection);
   if (session == nullptr) {
-    connection->Disconnect();
+    if (connection != nullptr) connection->Disconnect();
     return;
   }
   const auto* port = static_cast<CNetbiosName*>(session->port);

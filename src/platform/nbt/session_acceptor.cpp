@@ -20,7 +20,7 @@ namespace lomp::platform::nbt {
 namespace {
 
 // Two encoded names with scopes fit in 2 x 255 bytes.
-constexpr std::size_t kMaxRequestPayload = 2 * 255;
+constexpr std::size_t kMaxRequestPayload = std::size_t{2} * 255;
 constexpr std::uint64_t kStop = 1ULL << 40;
 
 struct Caller {
