@@ -26,18 +26,11 @@ constexpr std::uint8_t kMessengerSuffix = 0x03;
 constexpr std::uint8_t kSessionsPerLana = 254;
 constexpr std::uint8_t kNamesPerLana = 64;
 
-std::string NameForm(std::string ansi) {
-  ToUpper(ansi);
-  ToOem(ansi);
-  if (ansi.size() > 15) ansi.resize(15);
-  return ansi;
-}
-
 // This computer's names and the ones given with --name, in OEM, each once.
 std::vector<std::string> ReceivingNames(const ListenOptions& options) {
   std::vector<std::string> names;
   const auto add = [&](const std::string& ansi) {
-    const std::string name = NameForm(ansi);
+    const std::string name = ReceivingNameForm(ansi);
     if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) {
       names.push_back(name);
     }

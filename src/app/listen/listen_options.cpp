@@ -66,6 +66,13 @@ bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions
   return true;
 }
 
+std::string ReceivingNameForm(std::string ansi) {
+  ToUpper(ansi);
+  ToOem(ansi);
+  if (ansi.size() > 15) ansi.resize(15);
+  return ansi;
+}
+
 std::string ListenUsage() {
   return "Usage: lomp --listen [--name NAME]... [--json] [--exec PROGRAM]\n";
 }

@@ -23,6 +23,10 @@ bool IsListenCommand(const std::vector<std::string>& arguments);
 bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions& options,
                         std::string& error);
 
+// A name received for as names are compared: upper case, OEM, at most 15
+// bytes.
+std::string ReceivingNameForm(std::string ansi);
+
 // What the usage text says of the receive mode.
 std::string ListenUsage();
 

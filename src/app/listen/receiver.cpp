@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/listen/listen_options.h"
 #include "mailslot/mailslot_port.h"
 #include "netbios/name_port.h"
 #include "netbios/ncb_commands.h"
@@ -20,13 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 // How many addresses the rate table remembers; beyond it the quiet ones go.
 constexpr std::size_t kMaxRememberedAddresses = 4096;
-
-std::string NameForm(std::string name) {
-  ToUpper(name);
-  ToOem(name);
-  if (name.size() > 15) name.resize(15);
-  return name;
-}
 
 // The fields of a group message: sender, recipient and text, each ended by
 // a NUL (the last one may be missing).
@@ -95,7 +89,7 @@ bool IsDottedAddress(const std::string& text) {
 
 bool Receiver::IsOurName(const std::string& ansi) const {
   if (IsDottedAddress(ansi)) return true;
-  const std::string name = NameForm(ansi);
+  const std::string name = ReceivingNameForm(ansi);
   return std::find(names_.begin(), names_.end(), name) != names_.end();
 }
 
