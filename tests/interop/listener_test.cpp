@@ -246,6 +246,51 @@ TEST_F(Listening, LompMessagesArriveAtTwoListeners) {
   EXPECT_EQ(second.Stop(), 0);
 }
 
+TEST_F(Listening, AFarSenderFindsItThroughTheWinsServer) {
+  // The spare host names the WINS server beyond the router.
+  const std::filesystem::path config = "/etc/netns/" + Env("LOMP_NS_SPARE") + "/samba/smb.conf";
+  const std::string kept = ReadFile(config);
+  std::ofstream(config) << kept << "  wins server = " << Env("LOMP_WINS_ADDR") << "\n";
+  // smbclient's own folders, so that no name it cached in an earlier run
+  // (on the machine's /var/cache/samba) answers for the WINS server.
+  const std::filesystem::path farFolder =
+      std::filesystem::temp_directory_path() / ("lomp-far-" + std::to_string(getpid()));
+  std::filesystem::create_directories(farFolder);
+  const std::filesystem::path farConfig = farFolder / "smb.conf";
+  std::ofstream(farConfig) << "[global]\n  wins server = " << Env("LOMP_WINS_ADDR")
+                           << "\n  name resolve order = wins\n"
+                           << "  cache directory = " << farFolder.string() << "\n"
+                           << "  lock directory = " << farFolder.string() << "\n"
+                           << "  state directory = " << farFolder.string() << "\n";
+  const auto askWins = [&] {
+    ChildProcess lookup(InNamespace(
+        Env("LOMP_NS_FAR"), {"nmblookup", "-U", Env("LOMP_WINS_ADDR"), "--recursion", "ALICE#03"}));
+    std::string output = lookup.ReadAll(20s);
+    lookup.Wait(5s);
+    return output;
+  };
+  {
+    Listener listener(Env("LOMP_NS_SPARE"), {"--name", "alice"});
+    const bool ready = listener.Ready();
+    std::ofstream(config) << kept;
+    ASSERT_TRUE(ready) << listener.Errors();
+    EXPECT_NE(askWins().find(Env("LOMP_SPARE_ADDR") + " ALICE<03>"), std::string::npos);
+    // smbclient on the far subnet, where no broadcast of ours reaches.
+    ChildProcess far(InNamespace(Env("LOMP_NS_FAR"), {"smbclient", "-s", farConfig.string(), "-M",
+                                                      "ALICE", "-U", "far", "-N"}));
+    far.WriteInput("hello from beyond the router");
+    far.CloseInput();
+    far.ReadAll(20s);
+    EXPECT_EQ(far.Wait(20s), 0);
+    const std::string record = listener.NextRecord();
+    EXPECT_EQ(record.substr(record.find('\n') + 1), "hello from beyond the router\n") << record;
+    EXPECT_EQ(listener.Stop(), 0);
+  }
+  // Released with the server as it stopped.
+  EXPECT_NE(askWins().find("failed to find name ALICE#03"), std::string::npos);
+  std::filesystem::remove_all(farFolder);
+}
+
 TEST_F(Listening, ANameNmbdHoldsIsRefusedNamingItsOwner) {
   // The client host has no Samba of its own; PEER's nmbd holds PEER<03>.
   Listener listener(Env("LOMP_NS_CLIENT"), {"--name", "peer"});
@@ -413,10 +458,17 @@ wire::Bytes Smb(std::uint8_t command, const wire::Bytes& words, const wire::Byte
 }
 
 wire::Bytes SingleBlock(const std::string& text) {
-  wire::Bytes data{0x04, 'E', 'V', 'E', 0x00, 0x04, 'S',
-                   'P',  'A', 'R', 'E', 0x00, 0x01, static_cast<std::uint8_t>(text.size()),
-                   0x00};
-  data.insert(data.end(), text.begin(), text.end());
+  const std::string head = std::string(
+                               "\x04"
+                               "EVE") +
+                           '\0' +
+                           "\x04"
+                           "SPARE" +
+                           '\0' + "\x01";
+  wire::Bytes data(head.begin(), head.end());
+  data.push_back(static_cast<std::uint8_t>(text.size() & 0xFF));
+  data.push_back(static_cast<std::uint8_t>(text.size() >> 8));
+  for (const char c : text) data.push_back(static_cast<std::uint8_t>(c));
   return Smb(0xD0, {}, data);
 }
 
