@@ -130,9 +130,9 @@ class NetbiosProvider {
   // The address of the other end of session `lsn` on `lana`, as text;
   // empty when unknown.
   virtual std::string SessionPeer(std::uint8_t /*lana*/, std::uint8_t /*lsn*/) { return {}; }
-  // The address of the node that refused the last registration of the
-  // 16-byte name `ncbName` on `lana` (ADD NAME's NRC_DUPNAME); empty when
-  // no node did.
+  // Who refused the last registration of the 16-byte name `ncbName` on
+  // `lana` (ADD NAME's NRC_DUPNAME), in words ("10.1.2.3 holds the name on
+  // the network"); empty when no node did.
   virtual std::string NameOwner(std::uint8_t /*lana*/, const std::uint8_t* /*ncbName*/) {
     return {};
   }

@@ -41,10 +41,14 @@ void AppendHeader(Bytes& out, std::uint16_t transactionId, std::uint16_t flags,
   AppendBig16(out, additional);
 }
 
-// NB_FLAGS (unique, B-node) and the address, as an NB record's data.
-void AppendNbData(Bytes& out, std::uint32_t address) {
+constexpr std::uint16_t kNodeB = 0x0000;
+constexpr std::uint16_t kNodeH = 0x6000;
+
+// NB_FLAGS (a unique name of a node of type `node`) and the address, as an
+// NB record's data.
+void AppendNbData(Bytes& out, std::uint32_t address, std::uint16_t node = kNodeB) {
   AppendBig16(out, 6);
-  AppendBig16(out, 0x0000);
+  AppendBig16(out, node);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);  // network order already
   out.insert(out.end(), bytes, bytes + 4);
 }
@@ -52,7 +56,7 @@ void AppendNbData(Bytes& out, std::uint32_t address) {
 // A request that carries the name again in an additional record, which
 // points back at the question.
 Bytes BuildWithRecord(std::uint16_t transactionId, std::uint16_t flags, const Name16& name,
-                      std::uint32_t address, std::uint32_t ttl) {
+                      std::uint32_t address, std::uint32_t ttl, std::uint16_t node = kNodeB) {
   Bytes out;
   AppendHeader(out, transactionId, flags, 1, 0, 1);
   AppendEncodedName(out, name);
@@ -62,7 +66,7 @@ Bytes BuildWithRecord(std::uint16_t transactionId, std::uint16_t flags, const Na
   AppendBig16(out, kTypeNb);
   AppendBig16(out, kClassIn);
   AppendBig32(out, ttl);
-  AppendNbData(out, address);
+  AppendNbData(out, address, node);
   return out;
 }
 
@@ -150,10 +154,21 @@ Bytes BuildNodeStatusResponse(std::uint16_t transactionId, const Name16& asked,
 
 Bytes BuildNameRegistration(std::uint16_t transactionId, const Name16& name, std::uint32_t address,
                             std::uint32_t ttl, RegistrationMode mode) {
-  std::uint16_t flags = kOpcodeRegistration;
-  if (mode != RegistrationMode::Overwrite) flags |= kFlagRecursionDesired;
-  if (mode != RegistrationMode::Unicast) flags |= kFlagBroadcast;
-  return BuildWithRecord(transactionId, flags, name, address, ttl);
+  switch (mode) {
+    case RegistrationMode::Broadcast:
+      return BuildWithRecord(transactionId,
+                             kOpcodeRegistration | kFlagRecursionDesired | kFlagBroadcast, name,
+                             address, ttl);
+    case RegistrationMode::Overwrite:
+      return BuildWithRecord(transactionId, kOpcodeRegistration | kFlagBroadcast, name, address,
+                             ttl);
+    case RegistrationMode::Unicast:
+      return BuildWithRecord(transactionId, kOpcodeRegistration | kFlagRecursionDesired, name,
+                             address, ttl, kNodeH);
+    case RegistrationMode::Refresh:
+      return BuildWithRecord(transactionId, kOpcodeRefresh, name, address, ttl, kNodeH);
+  }
+  return {};
 }
 
 Bytes BuildNameRelease(std::uint16_t transactionId, const Name16& name, std::uint32_t address,

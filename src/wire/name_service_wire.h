@@ -42,7 +42,9 @@ Bytes BuildNodeStatusResponse(std::uint16_t transactionId, const Name16& asked,
 // NAME REGISTRATION REQUEST of the unique `name` at `address`: broadcast to
 // the subnet, unicast to a name server, or the B-node's closing OVERWRITE
 // DEMAND once nobody objected.
-enum class RegistrationMode { Broadcast, Unicast, Overwrite };
+// A name server is told this node is an H-node (it asks the server first,
+// then broadcasts); REFRESH renews a registration with the server.
+enum class RegistrationMode { Broadcast, Unicast, Overwrite, Refresh };
 Bytes BuildNameRegistration(std::uint16_t transactionId, const Name16& name, std::uint32_t address,
                             std::uint32_t ttl, RegistrationMode mode);
 

@@ -28,6 +28,7 @@
 #   LOMP_ABSENT_HOST        a name in that file whose address has no host
 #   LOMP_HOST_NETNS         the machine's own network namespace, never to be used
 #   LOMP_FAR_NAME=FAR       LOMP_FAR_ADDR, LOMP_FAR_INBOX: Samba beyond the router
+#                           (in LOMP_NS_FAR)
 #   LOMP_WINS_ADDR          the WINS server beyond the router (FAR is registered)
 #   LOMP_DEAD_WINS_ADDR     an address beyond the router where no host is
 # Needs root, iproute2 and samba; without them it exits 77 (skipped).
@@ -341,5 +342,5 @@ export LOMP_SPARE_NAME=SPARE LOMP_NS_SPARE2="$ns_spare2" LOMP_SPARE2_ADDR="$spar
 LOMP_HOST_NETNS="$(readlink /proc/$$/ns/net)"
 export LOMP_HOST_NETNS
 export LOMP_FAR_NAME=FAR LOMP_FAR_ADDR="$far_addr" LOMP_FAR_INBOX="$workdir/FAR/inbox"
-export LOMP_WINS_ADDR="$wins_addr" LOMP_DEAD_WINS_ADDR="$dead_wins_addr"
+export LOMP_WINS_ADDR="$wins_addr" LOMP_DEAD_WINS_ADDR="$dead_wins_addr" LOMP_NS_FAR="$ns_far"
 ip netns exec "$ns_client" "$@"

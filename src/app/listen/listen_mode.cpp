@@ -110,7 +110,7 @@ int ListenMode::Run(const std::vector<std::string>& arguments) {
         NBFormatName(field, port->netbiosName, kMessengerSuffix);
         const std::string owner = platform::NetbiosNameOwner(lana, field);
         say("cannot receive for " + shown + ": " +
-            (!owner.empty()         ? owner + " holds the name on the network"
+            (!owner.empty()         ? owner
              : port->everyNameTaken ? "another program on this host holds the name"
                                     : "the name cannot be registered"));
         for (auto& started : ports) started->Stop();

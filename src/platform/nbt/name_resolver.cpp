@@ -256,6 +256,14 @@ struct NameResolver::HostAnswer {
   std::optional<in_addr> address;
 };
 
+std::vector<in_addr> NameResolver::WinsServerAddresses(const Deadline& deadline) {
+  std::vector<in_addr> addresses;
+  for (std::size_t server = 0; server < settings_.winsServers.size(); ++server) {
+    if (const auto address = WinsServerAddress(server, -1, deadline)) addresses.push_back(*address);
+  }
+  return addresses;
+}
+
 std::optional<in_addr> NameResolver::WinsServerAddress(std::size_t server, int cancelFd,
                                                        const Deadline& deadline) {
   std::unique_lock lock(mutex_);

@@ -94,6 +94,10 @@ class NameResolver {
   // retry of its call).
   void CallFailed(const wire::Name16& name, in_addr address);
 
+  // The addresses of the WINS servers not known to be dead, in their
+  // order, each found within `deadline` (a host name looked up once).
+  std::vector<in_addr> WinsServerAddresses(const Deadline& deadline);
+
   // The name to call the node at `address` by: its Messenger name from a
   // NODE STATUS answer, else `fallback`. Asked once per address and run.
   wire::Name16 CalledName(in_addr address, const wire::Name16& fallback, const LanaAddress& lana,

@@ -81,6 +81,7 @@ NameServer::NameServer(NameServerSettings settings, HeldNamesLookup names,
 }
 
 NameServer::~NameServer() {
+  stopping_ = true;
   if (thread_.joinable()) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one);
@@ -90,14 +91,61 @@ NameServer::~NameServer() {
   if (fd_ >= 0) close(fd_);
 }
 
+void NameServer::Keep(const wire::Name16& name, in_addr address, in_addr server,
+                      std::chrono::seconds ttl) {
+  // Refreshed at half its time, and never more often than once a minute.
+  const auto every = std::max(std::chrono::seconds(60), ttl / 2);
+  {
+    const std::lock_guard lock(keptMutex_);
+    kept_.push_back({name, address, server, every, Clock::now() + every});
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one);
+}
+
+void NameServer::Forget(const wire::Name16& name, in_addr address) {
+  const std::lock_guard lock(keptMutex_);
+  std::erase_if(kept_, [&](const Kept& kept) {
+    return kept.name == name && kept.address.s_addr == address.s_addr;
+  });
+}
+
+void NameServer::RefreshDue() {
+  const std::lock_guard lock(keptMutex_);
+  const auto now = Clock::now();
+  for (Kept& kept : kept_) {
+    if (kept.next > now) continue;
+    SendTo(fd_,
+           wire::BuildNameRegistration(NewTransactionId(), kept.name, kept.address.s_addr,
+                                       settings_.ttlSeconds, wire::RegistrationMode::Refresh),
+           kept.server, settings_.port);
+    kept.next = now + kept.every;
+  }
+}
+
 void NameServer::Run() {
   for (;;) {
+    int timeoutMs = -1;
+    {
+      const std::lock_guard lock(keptMutex_);
+      for (const Kept& kept : kept_) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(kept.next - Clock::now()).count();
+        const int ms = static_cast<int>(std::clamp<long long>(left, 0, 3'600'000));
+        timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+      }
+    }
     pollfd watched[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    if (poll(watched, 2, -1) < 0) {
+    if (poll(watched, 2, timeoutMs) < 0) {
       if (errno == EINTR) continue;
       return;
     }
-    if (watched[1].revents != 0) return;
+    if (watched[1].revents != 0) {
+      std::uint64_t value = 0;
+      [[maybe_unused]] const auto got = read(wakeFd_, &value, sizeof value);
+      if (stopping_) return;
+    }
+    RefreshDue();
     // A bounded batch, then the wake-up is looked at again.
     for (int batch = 0; batch < 64; ++batch) {
       std::uint8_t packet[kMaxPacket];
@@ -214,6 +262,66 @@ Registration RegisterOnSubnet(const LanaAddress& lana, const wire::Name16& name,
   }
   close(fd);
   return result;
+}
+
+ServerRegistration RegisterWithServer(const LanaAddress& lana, const wire::Name16& name,
+                                      in_addr server, int tries, std::chrono::milliseconds interval,
+                                      std::chrono::milliseconds waitLimit,
+                                      const NameServerSettings& settings) {
+  ServerRegistration result;
+  std::string problem;
+  const int fd = DatagramSocket(lana.address, 0, problem);
+  if (fd < 0) return result;
+  const std::uint16_t id = NewTransactionId();
+  const wire::Bytes request = wire::BuildNameRegistration(
+      id, name, lana.address.s_addr, settings.ttlSeconds, wire::RegistrationMode::Unicast);
+  const auto waitUntil = Clock::now() + waitLimit;
+  for (int attempt = 0; attempt < tries && !result.answered; ++attempt) {
+    SendTo(fd, request, server, settings.port);
+    auto until = Clock::now() + interval;
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+      pollfd ready{fd, POLLIN, 0};
+      if (left <= 0 || poll(&ready, 1, static_cast<int>(left)) <= 0) break;
+      std::uint8_t packet[kMaxPacket];
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      const ssize_t count = recvfrom(fd, packet, sizeof packet, MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(&from), &length);
+      if (count <= 0 || from.sin_addr.s_addr != server.s_addr) continue;
+      const auto answer = wire::ParseRegistrationAnswer(
+          std::span(packet, static_cast<std::size_t>(count)), id, name);
+      using Kind = wire::RegistrationAnswer::Kind;
+      if (answer.kind == Kind::Wait) {
+        // The server asks the name's owner first: wait as it says, within our limit.
+        until = std::min(waitUntil, Clock::now() + std::chrono::seconds(answer.ttl));
+        continue;
+      }
+      if (answer.kind == Kind::Unrelated) continue;
+      result.answered = true;
+      result.registered = answer.kind == Kind::Positive;
+      result.ttl = std::chrono::seconds(answer.ttl);
+      if (!result.registered) {
+        result.refusal =
+            "the WINS server " + AddressText(server) +
+            (answer.rcode == 6 ? " says another node holds it"
+                               : " refused it (code " + std::to_string(answer.rcode) + ")");
+      }
+      break;
+    }
+  }
+  close(fd);
+  return result;
+}
+
+void ReleaseWithServer(const LanaAddress& lana, const wire::Name16& name, in_addr server,
+                       const NameServerSettings& settings) {
+  std::string problem;
+  const int fd = DatagramSocket(lana.address, 0, problem);
+  if (fd < 0) return;
+  SendTo(fd, wire::BuildNameRelease(NewTransactionId(), name, lana.address.s_addr, false), server,
+         settings.port);
+  close(fd);
 }
 
 void ReleaseOnSubnet(const LanaAddress& lana, const wire::Name16& name,

@@ -12,9 +12,11 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -57,8 +59,22 @@ class NameServer {
   // (another NetBIOS server?)" or the failed call.
   const std::string& Problem() const { return problem_; }
 
+  // Keeps `name` at `address` registered with the WINS server `server`:
+  // refreshed there at half of `ttl`, until Forget.
+  void Keep(const wire::Name16& name, in_addr address, in_addr server, std::chrono::seconds ttl);
+  void Forget(const wire::Name16& name, in_addr address);
+
  private:
   void Run();
+  void RefreshDue();
+
+  struct Kept {
+    wire::Name16 name;
+    in_addr address;
+    in_addr server;
+    std::chrono::seconds every;
+    std::chrono::steady_clock::time_point next;
+  };
   void Answer(const std::uint8_t* packet, std::size_t size, const sockaddr_in& from,
               int interfaceIndex);
 
@@ -68,6 +84,9 @@ class NameServer {
   std::string problem_;
   int fd_ = -1;
   int wakeFd_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::mutex keptMutex_;
+  std::vector<Kept> kept_;
   std::thread thread_;
 };
 
@@ -88,5 +107,25 @@ Registration RegisterOnSubnet(const LanaAddress& lana, const wire::Name16& name,
 // Broadcasts the release of `name` at `lana`'s address; does not wait.
 void ReleaseOnSubnet(const LanaAddress& lana, const wire::Name16& name,
                      const NameServerSettings& settings);
+
+// Registers `name` at `lana`'s address with the WINS server `server`: up to
+// `tries` requests `interval` apart, and as long as the server asks to wait
+// (at most `waitLimit` in all). Registered: `ttl` says for how long; refused:
+// `owner` is the server's word that another node holds the name.
+struct ServerRegistration {
+  bool registered = false;
+  bool answered = false;  // the server answered at all
+  std::chrono::seconds ttl{0};
+  std::string refusal;  // "the WINS server 10.1.2.3 says another node holds it"
+};
+ServerRegistration RegisterWithServer(const LanaAddress& lana, const wire::Name16& name,
+                                      in_addr server, int tries, std::chrono::milliseconds interval,
+                                      std::chrono::milliseconds waitLimit,
+                                      const NameServerSettings& settings);
+
+// Sends the release of `name` at `lana`'s address to the WINS server; does
+// not wait.
+void ReleaseWithServer(const LanaAddress& lana, const wire::Name16& name, in_addr server,
+                       const NameServerSettings& settings);
 
 }  // namespace lomp::platform::nbt

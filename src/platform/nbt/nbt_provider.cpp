@@ -299,9 +299,7 @@ std::uint8_t NbtProvider::Reset(NCB& ncb) {
   const std::lock_guard lock(mutex_);
   Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
   if (lana == nullptr) return NRC_BRIDGE;
-  for (const auto& [name, entry] : lana->names) {
-    if (entry.announced) ReleaseOnSubnet(lana->address, name, settings_.nameService);
-  }
+  for (const auto& [name, entry] : lana->names) ReleaseLocked(*lana, name);
   lana->names.clear();  // releases the claims
   for (auto& [lsn, session] : lana->sessions) {
     session->hungUp = true;
@@ -366,7 +364,7 @@ std::uint8_t NbtProvider::AddName(NCB& ncb) {
     if (!registration.registered) {
       const std::lock_guard lock(mutex_);
       if (!registration.owner.empty()) {
-        owners_[{ncb.ncb_lana_num, name}] = registration.owner;
+        owners_[{ncb.ncb_lana_num, name}] = registration.owner + " holds the name on the network";
         TraceFailure("AddName", wire::NameWithSuffix(name) + " is held by " + registration.owner,
                      NRC_DUPNAME);
         return NRC_DUPNAME;
@@ -376,14 +374,55 @@ std::uint8_t NbtProvider::AddName(NCB& ncb) {
     }
   }
 
+  // And with the first WINS server that answers, so that senders beyond a
+  // router find it; it is refreshed there while it is held.
+  std::optional<in_addr> winsServer;
+  std::chrono::seconds winsTtl{0};
+  if (announce) {
+    for (const in_addr server :
+         resolver_.WinsServerAddresses(Clock::now() + settings_.names.winsInterval)) {
+      const ServerRegistration registration = RegisterWithServer(
+          address, name, server, settings_.names.winsTries, settings_.names.winsInterval,
+          std::chrono::seconds(10), settings_.nameService);
+      if (!registration.answered) {
+        Trace("AddName: WINS server " + AddressText(server) +
+              " did not answer the registration of " + wire::NameWithSuffix(name));
+        continue;
+      }
+      if (!registration.registered) {
+        const std::lock_guard lock(mutex_);
+        owners_[{ncb.ncb_lana_num, name}] = registration.refusal;
+        TraceFailure("AddName", wire::NameWithSuffix(name) + ": " + registration.refusal,
+                     NRC_DUPNAME);
+        ReleaseOnSubnet(address, name, settings_.nameService);
+        return NRC_DUPNAME;
+      }
+      winsServer = server;
+      winsTtl = registration.ttl;
+      break;
+    }
+  }
+
   const std::lock_guard lock(mutex_);
   Lana* lana = FindLanaLocked(ncb.ncb_lana_num);
   if (lana == nullptr) return NRC_BRIDGE;
   const std::uint8_t number = NextNameNumber(lana->names);
   if (number == 0) return NRC_NAMTFUL;
-  lana->names[name] = {number, std::move(claim), announce};
+  lana->names[name] = {number, std::move(claim), announce, winsServer};
+  if (winsServer && nameServer_) nameServer_->Keep(name, address.address, *winsServer, winsTtl);
   ncb.ncb_num = number;
   return NRC_GOODRET;
+}
+
+void NbtProvider::ReleaseLocked(const Lana& lana, const Name16& name) {
+  const auto found = lana.names.find(name);
+  if (found == lana.names.end()) return;
+  const Lana::Registered& entry = found->second;
+  if (entry.announced) ReleaseOnSubnet(lana.address, name, settings_.nameService);
+  if (entry.winsServer) {
+    ReleaseWithServer(lana.address, name, *entry.winsServer, settings_.nameService);
+    if (nameServer_) nameServer_->Forget(name, lana.address.address);
+  }
 }
 
 std::string NbtProvider::NameOwner(std::uint8_t lana, const std::uint8_t* ncbName) {
@@ -398,7 +437,7 @@ std::uint8_t NbtProvider::DeleteName(NCB& ncb) {
   if (lana == nullptr) return NRC_BRIDGE;
   const auto found = lana->names.find(wire::ToName16(ncb.ncb_name));
   if (found == lana->names.end()) return NRC_NAMERR;
-  if (found->second.announced) ReleaseOnSubnet(lana->address, found->first, settings_.nameService);
+  ReleaseLocked(*lana, found->first);
   lana->names.erase(found);
   return NRC_GOODRET;
 }

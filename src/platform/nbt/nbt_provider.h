@@ -155,6 +155,9 @@ class NbtProvider : public NetbiosProvider {
   SessionAcceptor::Placement PlaceCaller(const std::string& interfaceName,
                                          const wire::Name16& called, const wire::Name16& calling,
                                          int fd);
+  // Releases a name of ours on the subnet and with its WINS server, as it
+  // was registered. Under the lock.
+  void ReleaseLocked(const Lana& lana, const wire::Name16& name);
   // Ends every LANA's acceptor; not under the lock, as their threads take it.
   void StopAccepting();
 

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -73,8 +74,9 @@ struct NbtProvider::Lana {
   int maxNames = 250;
   struct Registered {
     std::uint8_t number = 0;
-    NameClaim claim;         // held while the name is ours
-    bool announced = false;  // registered on the subnet: released there too
+    NameClaim claim;                    // held while the name is ours
+    bool announced = false;             // registered on the subnet: released there too
+    std::optional<in_addr> winsServer;  // registered with it: released there too
   };
   std::map<wire::Name16, Registered> names;
   std::map<std::uint8_t, std::shared_ptr<Session>> sessions;

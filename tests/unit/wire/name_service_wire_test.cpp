@@ -39,6 +39,19 @@ TEST(NameServiceWire, RegistrationIsTheBroadcastFormOfABNode) {
   EXPECT_EQ(BuildNameRegistration(0x1234, Name("ALICE", 0x03), address, 300000,
                                   RegistrationMode::Overwrite),
             overwrite);
+  // To a WINS server: RD without B, as an H-node (NB_FLAGS 0x6000); its
+  // refresh is opcode 8 without RD.
+  Bytes unicast = expected;
+  unicast[3] = 0x00;
+  unicast[unicast.size() - 6] = 0x60;
+  EXPECT_EQ(BuildNameRegistration(0x1234, Name("ALICE", 0x03), address, 300000,
+                                  RegistrationMode::Unicast),
+            unicast);
+  Bytes refresh = unicast;
+  refresh[2] = 0x40;
+  EXPECT_EQ(BuildNameRegistration(0x1234, Name("ALICE", 0x03), address, 300000,
+                                  RegistrationMode::Refresh),
+            refresh);
   const auto released = ParseNameRequest(BuildNameRelease(7, Name("ALICE", 0x03), address, true));
   ASSERT_TRUE(released);
   EXPECT_EQ(released->kind, NameRequest::Kind::Release);
