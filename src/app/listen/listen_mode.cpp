@@ -68,6 +68,11 @@ int ListenMode::Run(const std::vector<std::string>& arguments) {
     diagnostics_ << ListenUsage();
     return kListenUsage;
   }
+  if (options.help) {
+    out_ << ListenUsage();
+    out_.flush();
+    return kListenStopped;
+  }
   const std::vector<std::string> names = ReceivingNames(options);
 
   // The ports another NetBIOS server (Samba's nmbd and smbd) may hold.

@@ -58,6 +58,8 @@ bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions
       options.program = value;
     } else if (option == "--json" && !hasValue) {
       options.json = true;
+    } else if ((option == "--help" || option == "-h") && !hasValue) {
+      options.help = true;
     } else {
       error = "unknown option for --listen: " + arguments[index];
       return false;
@@ -74,7 +76,10 @@ std::string ReceivingNameForm(std::string ansi) {
 }
 
 std::string ListenUsage() {
-  return "Usage: lomp --listen [--name NAME]... [--json] [--exec PROGRAM]\n";
+  return "Usage: lomp --listen [--name NAME]... [--json] [--exec PROGRAM]\n"
+         "Receives Messenger messages for this computer's names and each NAME, and\n"
+         "writes each on standard output (--json: one JSON object per line); runs\n"
+         "PROGRAM for each with --exec. Ends with Ctrl-C or SIGTERM. See man lomp.\n";
 }
 
 }  // namespace lomp

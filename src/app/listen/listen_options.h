@@ -12,6 +12,7 @@ struct ListenOptions {
   std::vector<std::string> names;  // ANSI, upper case, as given with --name
   bool json = false;
   std::string program;  // --exec; empty: none
+  bool help = false;    // --help or -h: the usage, nothing else
 };
 
 // True when the command line asks for the receive mode (its first argument

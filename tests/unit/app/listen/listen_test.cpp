@@ -35,6 +35,9 @@ TEST(ListenOptions, ReadsWhatTheUsageSays) {
     EXPECT_FALSE(ParseListenOptions(arguments, ignored, error)) << arguments.back();
     EXPECT_NE(error.find(why), std::string::npos) << error;
   }
+  ListenOptions help;
+  EXPECT_TRUE(ParseListenOptions({"", "--listen", "--help"}, help, error));
+  EXPECT_TRUE(help.help);
   EXPECT_TRUE(IsListenCommand({"", "--listen"}));
   EXPECT_FALSE(IsListenCommand({"", "bob", "--listen"}));
 }
