@@ -81,7 +81,11 @@ pids=()
 
 teardown() {
   local status=$?
-  trap - EXIT INT TERM
+  # Nothing stops the teardown half-way: not a second Ctrl-C, nor a reader
+  # that has gone away.
+  trap - EXIT
+  trap '' HUP INT TERM PIPE
+  set +e
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   # Killing the peer's processes first lets the namespaces go away at once.
@@ -102,7 +106,11 @@ teardown() {
   exit "$status"
 }
 trap teardown EXIT
+# A signal still tears the test bed down (a reader of our output that goes
+# away, such as head, would otherwise leave the namespaces behind).
+trap 'exit 129' HUP
 trap 'exit 130' INT TERM
+trap 'exit 141' PIPE
 
 ip netns add "$ns_switch"
 ip -n "$ns_switch" link add br0 type bridge
@@ -268,69 +276,92 @@ wait_for() {
   done
 }
 
-start_daemon "$ns_peer" nmbd "$workdir/smb.conf" "$workdir/log/nmbd.out"
-start_daemon "$ns_peer" smbd "$workdir/smb.conf" "$workdir/log/smbd.out"
-# What can be seen of the far subnet when one of its daemons does not answer:
-# whether the WINS server's nmbd still runs, its addresses and sockets, the
-# router's neighbours, a query made verbose, and the ends of the logs.
-far_diagnostics() {
-  echo "testbed: the WINS server's nmbd is $(kill -0 "$wins_nmbd" 2>/dev/null && echo running || echo gone)"
-  ip -n "$ns_wins" -br addr || true
-  ip netns exec "$ns_wins" ss -uln || true
+# What can be seen of the Samba hosts when one of them does not answer:
+# which daemons still run, the hosts' addresses and sockets, the router's
+# neighbours, a query made verbose ($@), and the ends of the logs.
+diagnostics() {
+  local pid
+  for pid in "${!daemon_names[@]}"; do
+    echo "testbed: ${daemon_names[$pid]} ($pid) is $(kill -0 "$pid" 2>/dev/null && echo running || echo gone)"
+  done
+  for ns in "$ns_peer" "$ns_wins" "$ns_far"; do
+    echo "testbed: namespace $ns"
+    ip -n "$ns" -br addr || true
+    ip netns exec "$ns" ss -tuln || true
+  done
   ip -n "$ns_router" neigh || true
-  ip netns exec "$ns_client" nmblookup -d 3 -s "$workdir/client.conf" -U "$wins_addr" 'WINSSRV#00' || true
-  tail -n 40 "$workdir"/log/WINSSRV-* "$workdir"/log/wins-*.out "$workdir"/log/FAR-* \
-    "$workdir"/log/far-*.out 2>/dev/null || true
+  ip netns exec "$ns_client" nmblookup -d 3 -s "$workdir/client.conf" "$@" || true
+  tail -n 40 "$workdir"/log/*.log "$workdir"/log/*.out 2>/dev/null || true
 }
-# Waits until READY holds for the daemon of the far subnet that START has
-# started (START sets $started to its pid). One that is not ready in 30 s is
-# started once more; then the test bed gives up, with all it can tell of why.
-ready_or_restart() {  # description, START, READY...
-  local what="$1" start="$2"
-  shift 2
+# Waits until READY holds for a host whose daemons START has started (START
+# puts their pids in the array ${START}_pids). A host that is
+# not ready in 30 s is started once more (a registration lost at start-up is
+# not repeated by nmbd for minutes); then the test bed gives up, with all it
+# can tell of why. QUERY is the nmblookup query that READY makes, shown
+# verbose on failure.
+declare -A daemon_names=()
+await_host() {  # description, START, QUERY, READY...
+  local what="$1" start="$2" query="$3"
+  shift 3
   wait_for 30 "$@" && return 0
-  echo "testbed: $what was not ready in 30 s; starting its nmbd once more" >&2
-  far_diagnostics >&2
-  kill "$started" 2>/dev/null || true
-  wait "$started" 2>/dev/null || true
+  echo "testbed: $what was not ready in 30 s; starting it once more" >&2
+  # shellcheck disable=SC2086  # the query is split into nmblookup's arguments
+  diagnostics $query >&2
+  local -n host_pids="${start}_pids"
+  kill "${host_pids[@]}" 2>/dev/null || true
+  wait "${host_pids[@]}" 2>/dev/null || true
   "$start"
   wait_for 30 "$@" && return 0
   echo "testbed: $what was not ready after a second start either" >&2
-  far_diagnostics >&2
+  # shellcheck disable=SC2086
+  diagnostics $query >&2
   exit 1
+}
+# start_daemon, remembering the daemon's name for the diagnostics and its pid
+# in the array named first.
+start_named() {  # array, description, namespace, daemon, configuration, log
+  local -n host_pids="$1"
+  start_daemon "$3" "$4" "$5" "$6"
+  daemon_names[${pids[-1]}]="$2"
+  host_pids+=("${pids[-1]}")
+}
+start_peer() {
+  # shellcheck disable=SC2034  # read through a name reference in await_host
+  start_peer_pids=()
+  start_named start_peer_pids "PEER's nmbd" "$ns_peer" nmbd "$workdir/smb.conf" "$workdir/log/nmbd.out"
+  start_named start_peer_pids "PEER's smbd" "$ns_peer" smbd "$workdir/smb.conf" "$workdir/log/smbd.out"
 }
 start_wins() {
-  start_daemon "$ns_wins" nmbd "$workdir/WINSSRV/smb.conf" "$workdir/log/wins-nmbd.out"
-  started="${pids[-1]}" wins_nmbd="${pids[-1]}"
+  # shellcheck disable=SC2034  # read through a name reference in await_host
+  start_wins_pids=()
+  start_named start_wins_pids "the WINS server's nmbd" "$ns_wins" nmbd "$workdir/WINSSRV/smb.conf" \
+    "$workdir/log/wins-nmbd.out"
 }
 start_far() {
-  start_daemon "$ns_far" nmbd "$workdir/FAR/smb.conf" "$workdir/log/far-nmbd.out"
-  started="${pids[-1]}"
+  # shellcheck disable=SC2034  # read through a name reference in await_host
+  start_far_pids=()
+  start_named start_far_pids "FAR's nmbd" "$ns_far" nmbd "$workdir/FAR/smb.conf" "$workdir/log/far-nmbd.out"
+  start_named start_far_pids "FAR's smbd" "$ns_far" smbd "$workdir/FAR/smb.conf" "$workdir/log/far-smbd.out"
 }
-# FAR's nmbd registers its names with the WINS server as it starts. A WINS
-# server that does not answer then is written off for ten minutes and FAR
-# stays unregistered, so the WINS server must be answering first.
+# PEER is ready when smbd listens and nmbd answers a query for PEER<03> (it
+# first defends its names by broadcast, which takes a few seconds), and for
+# the last of its aliases, registered soon after PEER itself.
+peer_ready() {
+  samba_ready "$ns_peer" "$peer_addr" -B "$broadcast" 'PEER#03' &&
+    answers_with "$peer_addr" -B "$broadcast" 'ALIAS10#03'
+}
+# PEER comes up while the far subnet does. FAR's nmbd registers its names
+# with the WINS server as it starts; a WINS server that does not answer then
+# is written off for ten minutes and FAR stays unregistered, so the WINS
+# server must be answering first. FAR is ready when the WINS server, asked
+# across the router, knows FAR<03>.
+start_peer
 start_wins
-ready_or_restart "the WINS server" start_wins \
+await_host "the WINS server" start_wins "-U $wins_addr WINSSRV#00" \
   answers_with "$wins_addr" -U "$wins_addr" 'WINSSRV#00'
 start_far
-start_daemon "$ns_far" smbd "$workdir/FAR/smb.conf" "$workdir/log/far-smbd.out"
-
-# PEER is ready when nmbd answers a query for PEER<03> (it first defends its
-# names by broadcast, which takes a few seconds).
-if ! wait_for 30 samba_ready "$ns_peer" "$peer_addr" -B "$broadcast" 'PEER#03'; then
-  echo "testbed: Samba did not come up in 30 s" >&2
-  cat "$workdir/log/nmbd.out" "$workdir/log/smbd.out" >&2 || true
-  exit 1
-fi
-# The last of PEER's aliases is registered soon after PEER itself.
-if ! wait_for 30 samba_ready "$ns_peer" "$peer_addr" -B "$broadcast" 'ALIAS10#03'; then
-  echo "testbed: Samba did not register its aliases in 30 s" >&2
-  cat "$workdir/log/nmbd.out" >&2 || true
-  exit 1
-fi
-# FAR is ready when the WINS server, asked across the router, knows FAR<03>.
-ready_or_restart "FAR" start_far \
+await_host "PEER" start_peer "-B $broadcast PEER#03" peer_ready
+await_host "FAR" start_far "-U $wins_addr --recursion FAR#03" \
   samba_ready "$ns_far" "$far_addr" -U "$wins_addr" --recursion 'FAR#03'
 
 export LOMP_TESTBED=1 LOMP_NS_CLIENT="$ns_client" LOMP_NS_PEER="$ns_peer" LOMP_NS_SPARE="$ns_spare"
