@@ -34,4 +34,17 @@ std::optional<std::string> EffectiveUserName() {
   return std::string(found->pw_name);
 }
 
+std::optional<unsigned> UserIdOf(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr) {
+    return std::nullopt;
+  }
+  return found->pw_uid;
+}
+
 }  // namespace lomp::platform

@@ -13,4 +13,8 @@ std::optional<std::string> HostComputerName();
 // The login name of the effective user; empty when the user has no entry.
 std::optional<std::string> EffectiveUserName();
 
+// The user id of the login `name` (as written, case counts); nothing when
+// there is no such user. Thread-safe.
+std::optional<unsigned> UserIdOf(const std::string& name);
+
 }  // namespace lomp::platform

@@ -136,6 +136,8 @@ class Parser {
       if (!order.empty()) config_.resolveOrder = std::move(order);
     } else if (key == "interfaces") {
       config_.interfaces = SplitConfigList(value);
+    } else if (key == "guestaccount") {
+      if (const std::string account(Trim(value)); !account.empty()) config_.guestAccount = account;
     } else if (key == "bindinterfacesonly") {
       if (const auto on = Boolean(value)) config_.bindInterfacesOnly = *on;
     } else if (key == "include") {

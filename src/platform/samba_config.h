@@ -31,6 +31,8 @@ struct SambaConfig {
   // entries; empty: every interface.
   std::vector<std::string> interfaces;
   bool bindInterfacesOnly = false;
+  // The user that smbd runs the message command as.
+  std::string guestAccount = "nobody";
   // Files that were there but not read, and why ("PATH is not a regular
   // file; not read"), for the trace.
   std::vector<std::string> notes;

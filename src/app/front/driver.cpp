@@ -9,6 +9,7 @@
 #include "app/front/delivery_loop.h"
 #include "app/front/interruption.h"
 #include "app/front/program_options.h"
+#include "app/listen/desktop_modes.h"
 #include "app/listen/listen_mode.h"
 #include "app/listen/listen_options.h"
 #include "app/messenger/messenger.h"
@@ -40,6 +41,14 @@ int lompMain(int argc, const char* const argv[]) {
     }
   }
 
+  if (IsAgentCommand(arguments)) {
+    AgentMode agent(consoleStream(), consoleErrorStream());
+    SetInterruptionHandler([&agent] { agent.RequestStop(); });
+    const int code = agent.Run(arguments);
+    SetInterruptionHandler(nullptr);
+    return code;
+  }
+  if (IsFromSambaCommand(arguments)) return RunFromSamba(arguments, consoleErrorStream());
   if (IsListenCommand(arguments)) {
     ListenMode listening(consoleStream(), consoleErrorStream());
     SetInterruptionHandler([&listening] { listening.RequestStop(); });

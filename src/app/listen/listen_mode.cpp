@@ -1,22 +1,27 @@
 #include "app/listen/listen_mode.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "app/listen/listen_options.h"
 #include "app/listen/program_destination.h"
 #include "app/listen/receiver.h"
 #include "app/listen/record_writer.h"
+#include "app/listen/service_destinations.h"
 #include "mailslot/mailslot_port.h"
 #include "netbios/name_port.h"
 #include "netbios/ncb_commands.h"
 #include "netbios/netbios_network.h"
 #include "platform/code_page.h"
 #include "platform/identity.h"
+#include "platform/local_socket.h"
 #include "platform/mailslot.h"
 #include "platform/netbios.h"
 #include "platform/samba_config.h"
+#include "platform/system_service.h"
 #include "runtime/text_conversion.h"
 
 namespace lomp {
@@ -75,29 +80,71 @@ int ListenMode::Run(const std::vector<std::string>& arguments) {
   }
   const std::vector<std::string> names = ReceivingNames(options);
 
-  // The ports another NetBIOS server (Samba's nmbd and smbd) may hold.
-  for (const std::string& problem :
-       {platform::NetbiosPrepareToListen(), platform::PrepareMailslotsToListen()}) {
-    if (!problem.empty()) {
-      say("cannot receive: " + problem);
+  // The ports another NetBIOS server (Samba's nmbd and smbd) may hold;
+  // with --samba they are Samba's, and messages come from its message
+  // command only.
+  platform::LANA_ENUM lanas{};
+  if (!options.samba) {
+    for (const std::string& problem :
+         {platform::NetbiosPrepareToListen(), platform::PrepareMailslotsToListen()}) {
+      if (!problem.empty()) {
+        say("cannot receive: " + problem);
+        return kListenCannotStart;
+      }
+    }
+    if (NBEnum(lanas) != platform::NRC_GOODRET || lanas.length == 0) {
+      say("cannot receive: no network interface to receive on");
       return kListenCannotStart;
     }
   }
 
-  platform::LANA_ENUM lanas{};
-  if (NBEnum(lanas) != platform::NRC_GOODRET || lanas.length == 0) {
-    say("cannot receive: no network interface to receive on");
-    return kListenCannotStart;
-  }
-
+  // The record comes first: a message is kept once it is recorded, and only
+  // then handed on to a program and the desktops.
   RecordWriter record(out_, options.json ? RecordForm::Json : RecordForm::Person);
+  JournalRecord journal(out_);
+  std::vector<MessageDestination*> destinations = {
+      options.service ? static_cast<MessageDestination*>(&journal) : &record};
   std::optional<ProgramDestination> program;
-  std::optional<DestinationPair> both;
   if (!options.program.empty()) {
     program.emplace(options.program, diagnostics_);
-    both.emplace(record, *program);
+    destinations.push_back(&*program);
   }
-  MessageDestination& destination = both ? static_cast<MessageDestination&>(*both) : record;
+  std::optional<DesktopHub> hub;
+  std::optional<DesktopDestination> desktops;
+  if (!options.socket.empty()) {
+    std::string why;
+    const int socket = platform::ListenLocal(options.socket, why);
+    if (socket < 0) {
+      say("cannot serve desktop agents: " + why);
+      return kListenCannotStart;
+    }
+    std::vector<std::string> computerNames;
+    if (const auto computer = platform::HostComputerName()) computerNames.push_back(*computer);
+    for (const std::string& alias : platform::HostSambaConfig().netbiosAliases) {
+      computerNames.push_back(alias);
+    }
+    // Samba runs its message command as its guest account: that user (and
+    // root) may hand messages over.
+    std::set<unsigned> submitters;
+    if (const auto guest = platform::UserIdOf(platform::HostSambaConfig().guestAccount)) {
+      submitters.insert(*guest);
+    }
+    const bool service = options.service;
+    hub.emplace(
+        socket,
+        [computerNames](const Notice& notice) { return UserRecipient(notice, computerNames); },
+        [service, &journal, &record](const Notice& notice) {
+          return service ? journal.Keep(notice) : record.TakeNotice(notice);
+        },
+        submitters, diagnostics_);
+    desktops.emplace(*hub);
+    destinations.push_back(&*desktops);
+  }
+  if (options.samba) {
+    say("receiving the messages Samba hands over at " + options.socket + "; stop with Ctrl-C");
+    return Serve(options, "receiving the messages Samba hands over");
+  }
+  DestinationList destination(destinations);
   Receiver receiver(destination, names, diagnostics_);
   std::vector<std::unique_ptr<KrNetbiosInterface>> interfaces;
   std::vector<std::unique_ptr<CNetbiosName>> ports;
@@ -131,13 +178,29 @@ int ListenMode::Run(const std::vector<std::string>& arguments) {
   for (auto& port : ports) port->Start();
   mailslot.Start();
   say("receiving messages for " + Listed(names) + "; stop with Ctrl-C");
-
-  platform::WaitForSingle(stop_);
+  Serve(options, "receiving messages for " + Listed(names));
 
   // No connection comes after the ports have stopped; then the sessions end.
   mailslot.Stop();
   for (auto& port : ports) port->Stop();
   receiver.Stop();
+  return kListenStopped;
+}
+
+int ListenMode::Serve(const ListenOptions& options, const std::string& status) {
+  if (options.service) {
+    // Every port is open: nothing needs a capability any more.
+    std::string why;
+    if (!platform::DropCapabilities(why)) {
+      diagnostics_ << "lomp: warning: " << why << "\n";
+      diagnostics_.flush();
+    }
+    platform::NotifyServiceReady(status);
+  }
+  platform::WaitForSingle(stop_);
+  if (options.service) platform::NotifyServiceStopping();
+  // No agent finds a socket that nobody serves any more.
+  if (!options.socket.empty()) std::remove(options.socket.c_str());
   return kListenStopped;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/listen/listen_options.h"
 #include "platform/sync.h"
 
 namespace lomp {
@@ -30,6 +31,10 @@ class ListenMode {
   void RequestStop() { stop_.Set(); }
 
  private:
+  // Tells a service manager the mode is ready (giving up capabilities
+  // first), then waits for RequestStop().
+  int Serve(const ListenOptions& options, const std::string& status);
+
   std::ostream& out_;
   std::ostream& diagnostics_;
   platform::Event stop_;

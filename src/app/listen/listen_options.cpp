@@ -34,10 +34,13 @@ bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions
       option.resize(equals);
       hasValue = true;
     }
-    const bool takesValue = option == "--name" || option == "--exec";
+    const bool takesValue = option == "--name" || option == "--exec" || option == "--socket";
     if (takesValue && !hasValue) {
       if (index + 1 >= arguments.size()) {
-        error = option + " needs " + (option == "--name" ? "a name" : "a program");
+        error = option + " needs " +
+                (option == "--name"   ? "a name"
+                 : option == "--exec" ? "a program"
+                                      : "a path");
         return false;
       }
       value = arguments[++index];
@@ -56,6 +59,16 @@ bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions
         return false;
       }
       options.program = value;
+    } else if (option == "--socket") {
+      if (value.empty()) {
+        error = "--socket needs a path";
+        return false;
+      }
+      options.socket = value;
+    } else if (option == "--samba" && !hasValue) {
+      options.samba = true;
+    } else if (option == "--service" && !hasValue) {
+      options.service = true;
     } else if (option == "--json" && !hasValue) {
       options.json = true;
     } else if ((option == "--help" || option == "-h") && !hasValue) {
@@ -64,6 +77,11 @@ bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions
       error = "unknown option for --listen: " + arguments[index];
       return false;
     }
+  }
+  if (options.service && options.socket.empty()) options.socket = kDefaultAgentSocket;
+  if (options.samba && options.socket.empty()) {
+    error = "--samba needs --socket PATH or --service";
+    return false;
   }
   return true;
 }
@@ -77,9 +95,14 @@ std::string ReceivingNameForm(std::string ansi) {
 
 std::string ListenUsage() {
   return "Usage: lomp --listen [--name NAME]... [--json] [--exec PROGRAM]\n"
+         "                     [--socket PATH] [--service] [--samba]\n"
          "Receives Messenger messages for this computer's names and each NAME, and\n"
          "writes each on standard output (--json: one JSON object per line); runs\n"
-         "PROGRAM for each with --exec. Ends with Ctrl-C or SIGTERM. See man lomp.\n";
+         "PROGRAM for each with --exec; hands each to the desktop agents (lomp --agent)\n"
+         "that connect at PATH. --service: run as the system service (the journal,\n"
+         "agents at /run/lomp/agent.sock). --samba: Samba holds the NetBIOS ports and\n"
+         "hands messages over (lomp --from-samba). Ends with Ctrl-C or SIGTERM.\n"
+         "See man lomp.\n";
 }
 
 }  // namespace lomp

@@ -1,5 +1,6 @@
 // The command line of the receive mode:
-//   lomp --listen [--name NAME]... [--json] [--exec PROGRAM]
+//   lomp --listen [--name NAME]... [--json] [--exec PROGRAM] [--service]
+//                 [--socket PATH] [--samba]
 // (each option also as --option=VALUE).
 #pragma once
 
@@ -13,6 +14,14 @@ struct ListenOptions {
   bool json = false;
   std::string program;  // --exec; empty: none
   bool help = false;    // --help or -h: the usage, nothing else
+  // --service: run as the system service (records in the journal, readiness
+  // told, capabilities given up once the ports are open, desktop agents
+  // served at `socket`).
+  bool service = false;
+  std::string socket;  // --socket: where desktop agents connect; empty: none
+  // --samba: Samba holds the NetBIOS ports; only the messages its message
+  // command hands over (lomp --from-samba) are received.
+  bool samba = false;
 };
 
 // True when the command line asks for the receive mode (its first argument
@@ -27,6 +36,9 @@ bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions
 // A name received for as names are compared: upper case, OEM, at most 15
 // bytes.
 std::string ReceivingNameForm(std::string ansi);
+
+// Where the system service serves desktop agents unless told otherwise.
+constexpr const char* kDefaultAgentSocket = "/run/lomp/agent.sock";
 
 // What the usage text says of the receive mode.
 std::string ListenUsage();

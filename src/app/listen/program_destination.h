@@ -20,6 +20,8 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "app/listen/received_message.h"
 
@@ -53,20 +55,21 @@ class ProgramDestination final : public MessageDestination {
 };
 
 // Several destinations as one: a message is kept when the first keeps it;
-// the others get it as well.
-class DestinationPair final : public MessageDestination {
+// the others get it as well, once it is kept.
+class DestinationList final : public MessageDestination {
  public:
-  DestinationPair(MessageDestination& first, MessageDestination& second)
-      : first_(first), second_(second) {}
+  explicit DestinationList(std::vector<MessageDestination*> destinations)
+      : destinations_(std::move(destinations)) {}
   bool Take(const ReceivedMessage& message) override {
-    const bool kept = first_.Take(message);
-    if (kept) second_.Take(message);
-    return kept;
+    if (destinations_.empty() || !destinations_.front()->Take(message)) return false;
+    for (std::size_t index = 1; index < destinations_.size(); ++index) {
+      destinations_[index]->Take(message);
+    }
+    return true;
   }
 
  private:
-  MessageDestination& first_;
-  MessageDestination& second_;
+  std::vector<MessageDestination*> destinations_;
 };
 
 }  // namespace lomp

@@ -52,6 +52,30 @@ std::string JsonString(const std::string& ansi) {
   return out + "\"";
 }
 
+// A JSON string of UTF-8 text: quotes, backslashes and control characters
+// escaped.
+std::string JsonUtf8String(const std::string& utf8) {
+  std::string out = "\"";
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04X", unsigned{byte});
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
 const char* KindName(MessageKind kind) {
   return kind == MessageKind::Personal ? "personal" : "group";
 }
@@ -91,11 +115,25 @@ std::string JsonRecord(const ReceivedMessage& message) {
          ",\"cut\":" + (message.cut ? "true" : "false") + "}\n";
 }
 
+std::string JsonRecord(const Notice& notice) {
+  return "{\"from\":" + JsonUtf8String(notice.from) + ",\"to\":" + JsonUtf8String(notice.to) +
+         ",\"text\":" + JsonUtf8String(notice.text) + ",\"time\":" + JsonUtf8String(notice.time) +
+         ",\"kind\":\"" + KindName(notice.kind) +
+         "\",\"address\":" + JsonUtf8String(notice.address) +
+         ",\"cut\":" + (notice.cut ? "true" : "false") + "}\n";
+}
+
 RecordWriter::RecordWriter(std::ostream& out, RecordForm form) : out_(out), form_(form) {}
 
 bool RecordWriter::Take(const ReceivedMessage& message) {
-  const std::string record =
-      form_ == RecordForm::Json ? JsonRecord(message) : PersonRecord(message);
+  return Write(form_ == RecordForm::Json ? JsonRecord(message) : PersonRecord(message));
+}
+
+bool RecordWriter::TakeNotice(const Notice& notice) {
+  return Write(form_ == RecordForm::Json ? JsonRecord(notice) : NoticeRecord(notice));
+}
+
+bool RecordWriter::Write(const std::string& record) {
   const std::lock_guard lock(mutex_);
   out_ << record;
   out_.flush();

@@ -16,6 +16,7 @@
 #include <ostream>
 #include <string>
 
+#include "app/listen/notice.h"
 #include "app/listen/received_message.h"
 
 namespace lomp {
@@ -27,16 +28,21 @@ class RecordWriter final : public MessageDestination {
   RecordWriter(std::ostream& out, RecordForm form);
   // Writes and flushes the record; false when the stream failed.
   bool Take(const ReceivedMessage& message) override;
+  // The same for a notice handed over from elsewhere (already UTF-8).
+  bool TakeNotice(const Notice& notice);
 
  private:
   std::ostream& out_;
   const RecordForm form_;
+  bool Write(const std::string& record);
+
   std::mutex mutex_;
 };
 
 // The record's texts, for tests and for other destinations.
 std::string PersonRecord(const ReceivedMessage& message);
 std::string JsonRecord(const ReceivedMessage& message);
+std::string JsonRecord(const Notice& notice);
 
 // ANSI text with control characters made visible (\xNN); line feeds and
 // tabs are kept when `keepLines`.

@@ -1,0 +1,58 @@
+#include "platform/system_service.h"
+
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <systemd/sd-daemon.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace lomp::platform {
+
+void NotifyServiceReady(const std::string& status) {
+  sd_notify(0, ("READY=1\nSTATUS=" + status).c_str());
+}
+
+void NotifyServiceStopping() {
+  sd_notify(0, "STOPPING=1");
+}
+
+bool WriteJournal(const std::vector<JournalField>& fields) {
+  std::vector<std::string> lines;
+  lines.reserve(fields.size());
+  for (const JournalField& field : fields) lines.push_back(field.name + "=" + field.value);
+  std::vector<iovec> parts(lines.size());
+  for (std::size_t index = 0; index < lines.size(); ++index) {
+    parts[index].iov_base = lines[index].data();
+    parts[index].iov_len = lines[index].size();
+  }
+  return sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) == 0;
+}
+
+bool DropCapabilities(std::string& why) {
+  // The ambient set first: it would otherwise pass capabilities on to every
+  // program this process runs.
+  if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) {
+    why = std::string("cannot clear the ambient capabilities: ") + std::strerror(errno);
+    return false;
+  }
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  header.pid = 0;
+  __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capset, &header, none) != 0) {
+    why = std::string("cannot give up the capabilities: ") + std::strerror(errno);
+    return false;
+  }
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    why = std::string("cannot refuse new privileges: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace lomp::platform
