@@ -13,6 +13,7 @@
 #include "app/listen/notice.h"
 #include "app/listen/receiver.h"
 #include "platform/desktop_notification.h"
+#include "platform/identity.h"
 #include "platform/local_socket.h"
 #include "platform/samba_config.h"
 
@@ -133,7 +134,7 @@ int AgentMode::Run(const std::vector<std::string>& arguments) {
       }
       continue;
     }
-    if (waitingSaid) say("connected to the receiver service");
+    say("showing the messages of the receiver service at " + path);
     waitingSaid = false;
     std::string received;
     while (!stop_) {
@@ -173,7 +174,14 @@ int RunFromSamba(const std::vector<std::string>& arguments, std::ostream& diagno
   std::vector<std::string> rest;
   std::string error;
   if (!SocketOption(arguments, 2, path, rest, error)) return fail(error);
-  if (rest.size() != 3) return fail("usage: lomp --from-samba FILE FROM TO [--socket PATH]");
+  // smbd runs the command without a shell: an '&' copied from a guide
+  // that backgrounds it arrives as an argument of its own.
+  if (!rest.empty() && rest.back() == "&") rest.pop_back();
+  if (rest.size() != 2 && rest.size() != 3) {
+    std::string given;
+    for (const std::string& argument : rest) given += " \"" + argument + "\"";
+    return fail("usage: lomp --from-samba FILE FROM [TO] [--socket PATH] (given:" + given + ")");
+  }
   const std::string& file = rest[0];
   std::string refusal;
   const std::optional<std::string> text = platform::ReadConfigFile(file, &refusal);
@@ -182,7 +190,10 @@ int RunFromSamba(const std::vector<std::string>& arguments, std::ostream& diagno
   Notice notice;
   notice.kind = MessageKind::Personal;
   notice.from = HarmlessUtf8(rest[1], false);
-  notice.to = HarmlessUtf8(rest[2], false);
+  // smbd cannot say which of its names a message was for (its %t is the
+  // time): without TO, this computer's.
+  notice.to = HarmlessUtf8(rest.size() == 3 ? rest[2] : platform::HostComputerName().value_or(""),
+                           false);
   notice.time = RecordTime();
   std::string lines = UnixLines(*text);
   if (lines.size() > kMaxSambaText) {

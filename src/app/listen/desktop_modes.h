@@ -7,11 +7,11 @@
 //     standard output. It waits for the service when it is not there and
 //     connects again when it goes away. Ends with SIGINT or SIGTERM.
 //
-//   lomp --from-samba FILE FROM TO [--socket PATH]
+//   lomp --from-samba FILE FROM [TO] [--socket PATH]
 //     Samba's message command: reads the message smbd left in FILE (UTF-8),
-//     hands it to the service as a message from FROM to TO, and removes the
-//     file once the service has kept it. A file that cannot be handed over
-//     stays where it is.
+//     hands it to the service as a message from FROM to TO (by default this
+//     computer's name), and removes the file once the service has kept it.
+//     A file that cannot be handed over stays where it is.
 #pragma once
 
 #include <atomic>
