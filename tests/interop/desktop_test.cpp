@@ -163,8 +163,8 @@ TEST_F(DesktopMessages, SambasMessageCommandHandsOverToTheDesktop) {
                         << "  interfaces = eth-t\n  bind interfaces only = yes\n"
                         << "  server min protocol = NT1\n  smb ports = 139\n"
                         << "  disable netbios = no\n"
-                        << "  message command = " << LOMP_BINARY
-                        << " --from-samba %s %f --socket " << socket_ << "\n"
+                        << "  message command = " << LOMP_BINARY << " --from-samba %s %f --socket "
+                        << socket_ << "\n"
                         << "  lock directory = " << (samba / "lock").string() << "\n"
                         << "  state directory = " << (samba / "state").string() << "\n"
                         << "  cache directory = " << (samba / "cache").string() << "\n"

@@ -192,8 +192,8 @@ int RunFromSamba(const std::vector<std::string>& arguments, std::ostream& diagno
   notice.from = HarmlessUtf8(rest[1], false);
   // smbd cannot say which of its names a message was for (its %t is the
   // time): without TO, this computer's.
-  notice.to = HarmlessUtf8(rest.size() == 3 ? rest[2] : platform::HostComputerName().value_or(""),
-                           false);
+  notice.to =
+      HarmlessUtf8(rest.size() == 3 ? rest[2] : platform::HostComputerName().value_or(""), false);
   notice.time = RecordTime();
   std::string lines = UnixLines(*text);
   if (lines.size() > kMaxSambaText) {
