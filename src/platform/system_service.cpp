@@ -1,6 +1,8 @@
 #include "platform/system_service.h"
 
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace lomp::platform {
@@ -50,6 +53,26 @@ bool DropCapabilities(std::string& why) {
   }
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
     why = std::string("cannot refuse new privileges: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool HoldUserInstance(const std::string& name, std::string& why) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string path = runtime != nullptr && runtime[0] == '/'
+                               ? std::string(runtime) + "/" + name + ".lock"
+                               : "/tmp/" + name + "-" + std::to_string(getuid()) + ".lock";
+  // Never through a link someone else left in a shared folder. The
+  // descriptor stays open for the life of the process: the lock with it.
+  const int lock = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (lock < 0) {
+    why = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    why.clear();
+    close(lock);
     return false;
   }
   return true;

@@ -31,4 +31,10 @@ bool WriteJournal(const std::vector<JournalField>& fields);
 // runs. True when it holds none afterwards; false with the reason in `why`.
 bool DropCapabilities(std::string& why);
 
+// Makes this process the only one of its user that holds `name` (a lock
+// file in the user's runtime folder, XDG_RUNTIME_DIR, or else in /tmp),
+// until it ends. False when another process holds it already; false with
+// `why` when the lock cannot be taken at all.
+bool HoldUserInstance(const std::string& name, std::string& why);
+
 }  // namespace lomp::platform

@@ -60,6 +60,14 @@ class Desktop {
   }
   void StopAgent() { agent_.reset(); }
 
+  // What a second agent of the same user says, and its exit code.
+  std::pair<std::string, int> SecondAgent(const std::string& socket) const {
+    ChildProcess second(
+        AsUser({"sh", "-c", "exec \"$@\" 2>&1", "sh", LOMP_BINARY, "--agent", "--socket", socket}));
+    std::string said = second.ReadAll(10s);
+    return {said, second.Wait(10s)};
+  }
+
   // The notifications shown: application, summary and body per line.
   std::string Notes() const { return ReadFile(notes_); }
   bool Shows(const std::string& part) {
@@ -76,7 +84,8 @@ class Desktop {
               "--clear-groups"};
     }
     full.insert(full.end(),
-                {"env", "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (home_ / "bus").string()});
+                {"env", "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (home_ / "bus").string(),
+                 "XDG_RUNTIME_DIR=" + home_.string()});
     full.insert(full.end(), command.begin(), command.end());
     return full;
   }
@@ -148,6 +157,11 @@ TEST_F(DesktopMessages, AMessageWaitsUntilTheUsersAgentConnects) {
   EXPECT_TRUE(nobody.Notes().empty());
   ASSERT_TRUE(nobody.StartAgent(socket_));
   EXPECT_TRUE(nobody.Shows("\tsent while away")) << nobody.Notes();
+  // One agent per user: a second one leaves at once.
+  const auto [said, code] = nobody.SecondAgent(socket_);
+  EXPECT_EQ(code, 0);
+  EXPECT_NE(said.find("another agent shows this user's messages already"), std::string::npos)
+      << said;
   EXPECT_EQ(listener.Stop(), 0);
 }
 

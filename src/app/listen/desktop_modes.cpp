@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -16,12 +17,14 @@
 #include "platform/identity.h"
 #include "platform/local_socket.h"
 #include "platform/samba_config.h"
+#include "platform/system_service.h"
 
 namespace lomp {
 namespace {
 
 constexpr int kPollMs = 500;
-constexpr auto kReconnectEvery = std::chrono::seconds(2);
+constexpr auto kFirstRetry = std::chrono::seconds(1);
+constexpr auto kLastRetry = std::chrono::seconds(30);
 constexpr int kAnswerWaitMs = 10000;
 constexpr std::size_t kMaxSambaText = 4096;
 
@@ -104,6 +107,16 @@ int AgentMode::Run(const std::vector<std::string>& arguments) {
     say(error.empty() ? "--agent takes no arguments but --socket PATH" : error);
     return kDesktopModeUsage;
   }
+  // One agent per user: a second one (the autostart entry and the user unit
+  // both enabled) would show everything twice.
+  if (!platform::HoldUserInstance("lomp-agent", error)) {
+    if (!error.empty()) {
+      say(error);
+      return kDesktopModeFailed;
+    }
+    say("another agent shows this user's messages already");
+    return kDesktopModeDone;
+  }
   platform::DesktopNotifier notifier;
   bool busConnected = notifier.Connect(error);
   if (!busConnected) say(error + "; messages go to standard output");
@@ -122,18 +135,22 @@ int AgentMode::Run(const std::vector<std::string>& arguments) {
   };
 
   bool waitingSaid = false;
+  auto retryAfter = kFirstRetry;
   while (!stop_) {
     const int socket = platform::ConnectLocal(path, error);
     if (socket < 0 || !SendAll(socket, "A")) {
       if (socket >= 0) close(socket);
       if (!waitingSaid) say("waiting for the receiver service: " + error);
       waitingSaid = true;
-      const auto until = std::chrono::steady_clock::now() + kReconnectEvery;
+      // A service that is not enabled here may never come: ask less often.
+      const auto until = std::chrono::steady_clock::now() + retryAfter;
+      retryAfter = std::min(retryAfter * 2, kLastRetry);
       while (!stop_ && std::chrono::steady_clock::now() < until) {
         poll(nullptr, 0, kPollMs);
       }
       continue;
     }
+    retryAfter = kFirstRetry;
     say("showing the messages of the receiver service at " + path);
     waitingSaid = false;
     std::string received;

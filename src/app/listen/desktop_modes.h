@@ -5,7 +5,8 @@
 //     as), and shows each notice it is handed as a desktop notification;
 //     where there is no notification server, it writes the notice on its
 //     standard output. It waits for the service when it is not there and
-//     connects again when it goes away. Ends with SIGINT or SIGTERM.
+//     connects again when it goes away. One agent runs per user. Ends with
+//     SIGINT or SIGTERM.
 //
 //   lomp --from-samba FILE FROM [TO] [--socket PATH]
 //     Samba's message command: reads the message smbd left in FILE (UTF-8),
@@ -32,7 +33,9 @@ bool IsFromSambaCommand(const std::vector<std::string>& arguments);
 class AgentMode {
  public:
   AgentMode(std::ostream& out, std::ostream& diagnostics) : out_(out), diagnostics_(diagnostics) {}
-  // Runs until RequestStop(); kDesktopModeDone, or kDesktopModeUsage.
+  // Runs until RequestStop(); kDesktopModeDone (also at once, when another
+  // agent of the same user runs), kDesktopModeUsage, or kDesktopModeFailed
+  // when the agent's lock cannot be taken.
   int Run(const std::vector<std::string>& arguments);
   // Ends Run() within half a second; from any thread.
   void RequestStop() { stop_ = true; }
