@@ -100,7 +100,7 @@ std::string ListenUsage() {
          "writes each on standard output (--json: one JSON object per line); runs\n"
          "PROGRAM for each with --exec; hands each to the desktop agents (lomp --agent)\n"
          "that connect at PATH. --service: run as the system service (the journal,\n"
-         "agents at /run/lomp/agent.sock). --samba: Samba holds the NetBIOS ports and\n"
+         "agents at /run/lomp-listen/agent.sock). --samba: Samba holds the NetBIOS ports and\n"
          "hands messages over (lomp --from-samba). Ends with Ctrl-C or SIGTERM.\n"
          "See man lomp.\n";
 }

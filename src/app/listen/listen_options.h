@@ -38,7 +38,7 @@ bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions
 std::string ReceivingNameForm(std::string ansi);
 
 // Where the system service serves desktop agents unless told otherwise.
-constexpr const char* kDefaultAgentSocket = "/run/lomp/agent.sock";
+constexpr const char* kDefaultAgentSocket = "/run/lomp-listen/agent.sock";
 
 // What the usage text says of the receive mode.
 std::string ListenUsage();
