@@ -165,6 +165,51 @@ TEST_F(DesktopMessages, AMessageWaitsUntilTheUsersAgentConnects) {
   EXPECT_EQ(listener.Stop(), 0);
 }
 
+// logind (a fake of our own on a bus of the test's) tells the receiver who
+// logs in and out: each user's name is registered while the user is logged
+// in, and messages to it reach that user's desktop.
+TEST_F(DesktopMessages, TheUsersLoggedInAreReceivedFor) {
+  const std::string bus = "unix:path=" + (folder_ / "system-bus").string();
+  ChildProcess busDaemon(
+      {"dbus-daemon", "--session", "--nofork", "--print-address", "--address=" + bus});
+  ASSERT_TRUE(busDaemon.ReadLine(10s));
+  ChildProcess logind({"env", "DBUS_SYSTEM_BUS_ADDRESS=" + bus, FAKE_LOGIND, "65534", "nobody"});
+  ASSERT_EQ(logind.ReadLine(10s).value_or("nothing"), "ready");
+  Listener listener(Env("LOMP_NS_SPARE"), {"--logins", "--socket", socket_},
+                    {"DBUS_SYSTEM_BUS_ADDRESS=" + bus});
+  ASSERT_TRUE(listener.Ready()) << listener.Errors();
+  EXPECT_NE(listener.Errors().find("receiving messages for NOBODY, who logged in"),
+            std::string::npos)
+      << listener.Errors();
+  Desktop nobody(folder_, kNobody);
+  ASSERT_TRUE(nobody.StartAgent(socket_));
+  const std::string client = Env("LOMP_NS_CLIENT");
+  const LompRun toNobody = Lomp({"nobody", "hello nobody"}, "", client);
+  EXPECT_EQ(toNobody.exitCode, 0) << toNobody.output;
+  EXPECT_TRUE(nobody.Shows("to nobody\thello nobody")) << nobody.Notes();
+
+  // root logs in, nobody logs out.
+  logind.WriteInput("add 0 root\n");
+  ASSERT_EQ(logind.ReadLine(10s).value_or("nothing"), "ok");
+  logind.WriteInput("remove 65534 nobody\n");
+  ASSERT_EQ(logind.ReadLine(10s).value_or("nothing"), "ok");
+  ASSERT_TRUE(Eventually(
+      "the logins followed",
+      [&] {
+        const std::string said = listener.Errors();
+        return said.find("receiving messages for ROOT, who logged in") != std::string::npos &&
+               said.find("no longer receiving for NOBODY, who logged out") != std::string::npos;
+      },
+      10s))
+      << listener.Errors();
+  const LompRun toRoot = Lomp({"root", "hello root"}, "", client);
+  EXPECT_EQ(toRoot.exitCode, 0) << toRoot.output;
+  const LompRun gone = Lomp({"/t:1000", "nobody", "anyone there?"}, "", client);
+  EXPECT_NE(gone.exitCode, 0) << gone.output;
+  EXPECT_NE(gone.output.find("Recipient not found"), std::string::npos) << gone.output;
+  EXPECT_EQ(listener.Stop(), 0);
+}
+
 // smbd on the second spare host, whose message command hands each message
 // to lomp --listen --samba there.
 TEST_F(DesktopMessages, SambasMessageCommandHandsOverToTheDesktop) {

@@ -35,12 +35,15 @@ inline std::string ReadFile(const std::filesystem::path& path) {
 // read its records.
 class Listener {
  public:
-  Listener(const std::string& ns, std::vector<std::string> options)
+  // `environment`: more NAME=VALUE variables for it.
+  Listener(const std::string& ns, std::vector<std::string> options,
+           const std::vector<std::string>& environment = {})
       : errorFile_(std::filesystem::temp_directory_path() /
                    ("lomp-listen-" + std::to_string(getpid()) + "-" + std::to_string(++runs_))) {
-    std::vector<std::string> command = {
-        "env", "LC_ALL=C.UTF-8", "sh",      "-c", "exec \"$@\" 2>\"" + errorFile_.string() + "\"",
-        "sh",  LOMP_BINARY,      "--listen"};
+    std::vector<std::string> command = {"env", "LC_ALL=C.UTF-8"};
+    command.insert(command.end(), environment.begin(), environment.end());
+    command.insert(command.end(), {"sh", "-c", "exec \"$@\" 2>\"" + errorFile_.string() + "\"",
+                                   "sh", LOMP_BINARY, "--listen"});
     command.insert(command.end(), options.begin(), options.end());
     process_.emplace(InNamespace(ns, command));
     reader_ = std::thread([this] {

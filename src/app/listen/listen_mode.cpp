@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 
@@ -18,6 +20,7 @@
 #include "platform/code_page.h"
 #include "platform/identity.h"
 #include "platform/local_socket.h"
+#include "platform/login_watch.h"
 #include "platform/mailslot.h"
 #include "platform/netbios.h"
 #include "platform/samba_config.h"
@@ -57,6 +60,36 @@ std::string Listed(const std::vector<std::string>& oemNames) {
     text += (text.empty() ? "" : ", ") + name;
   }
   return text;
+}
+
+// Registers `name` (OEM) on every interface and makes a port for each, not
+// yet started. Nothing, with `why`, when an interface refuses the name (the
+// ones that took it release it again).
+std::vector<std::unique_ptr<CNetbiosName>> OpenPorts(
+    const std::string& name, const std::vector<std::unique_ptr<KrNetbiosInterface>>& interfaces,
+    ConnectionListener& receiver, std::string& why) {
+  std::string shown = name;
+  FromOem(shown);
+  std::vector<std::unique_ptr<CNetbiosName>> ports;
+  for (const auto& netbiosInterface : interfaces) {
+    auto port = std::make_unique<CNetbiosName>(shown, std::vector<std::uint8_t>{kMessengerSuffix},
+                                               *netbiosInterface);
+    if (!port->Open()) {
+      std::uint8_t field[platform::NCBNAMSZ];
+      NBFormatName(field, port->netbiosName, kMessengerSuffix);
+      const std::string owner = platform::NetbiosNameOwner(netbiosInterface->lana, field);
+      why = "cannot receive for " + shown + ": " +
+            (!owner.empty()         ? owner
+             : port->everyNameTaken ? "another program on this host holds the name"
+                                    : "the name cannot be registered");
+      for (auto& opened : ports) opened->Close();
+      return {};
+    }
+    port->sessionTimeoutMs = 30000;
+    port->listener = &receiver;
+    ports.push_back(std::move(port));
+  }
+  return ports;
 }
 
 }  // namespace
@@ -147,42 +180,74 @@ int ListenMode::Run(const std::vector<std::string>& arguments) {
   DestinationList destination(destinations);
   Receiver receiver(destination, names, diagnostics_);
   std::vector<std::unique_ptr<KrNetbiosInterface>> interfaces;
-  std::vector<std::unique_ptr<CNetbiosName>> ports;
   for (std::uint8_t index = 0; index < lanas.length; ++index) {
-    const std::uint8_t lana = lanas.lana[index];
-    NBReset(lana, kSessionsPerLana, kNamesPerLana);
-    interfaces.push_back(std::make_unique<KrNetbiosInterface>(lana));
-    for (const std::string& name : names) {
-      std::string shown = name;
-      FromOem(shown);
-      auto port = std::make_unique<CNetbiosName>(shown, std::vector<std::uint8_t>{kMessengerSuffix},
-                                                 *interfaces.back());
-      if (!port->Open()) {
-        std::uint8_t field[platform::NCBNAMSZ];
-        NBFormatName(field, port->netbiosName, kMessengerSuffix);
-        const std::string owner = platform::NetbiosNameOwner(lana, field);
-        say("cannot receive for " + shown + ": " +
-            (!owner.empty()         ? owner
-             : port->everyNameTaken ? "another program on this host holds the name"
-                                    : "the name cannot be registered"));
-        for (auto& started : ports) started->Stop();
-        return kListenCannotStart;
-      }
-      port->sessionTimeoutMs = 30000;
-      port->listener = &receiver;
-      ports.push_back(std::move(port));
+    NBReset(lanas.lana[index], kSessionsPerLana, kNamesPerLana);
+    interfaces.push_back(std::make_unique<KrNetbiosInterface>(lanas.lana[index]));
+  }
+  std::vector<std::unique_ptr<CNetbiosName>> ports;
+  for (const std::string& name : names) {
+    std::string why;
+    std::vector<std::unique_ptr<CNetbiosName>> opened = OpenPorts(name, interfaces, receiver, why);
+    if (opened.empty()) {
+      say(why);
+      for (auto& port : ports) port->Close();
+      return kListenCannotStart;
     }
+    for (auto& port : opened) ports.push_back(std::move(port));
   }
   CMailslot mailslot("MESSNGR");
   mailslot.listener = &receiver;
   for (auto& port : ports) port->Start();
   mailslot.Start();
+
+  // The users logged in here, as they come and go: each user's name is
+  // received for while the user is logged in.
+  std::mutex usersMutex;
+  std::map<std::string, std::vector<std::unique_ptr<CNetbiosName>>> userPorts;
+  platform::LoginWatch logins;
+  const auto onLogin = [&](unsigned /*uid*/, const std::string& login, bool present) {
+    const std::string name = ReceivingNameForm(platform::ProcessConsole().ToAnsi(login));
+    std::string shown = name;
+    FromOem(shown);
+    const std::lock_guard lock(usersMutex);
+    const bool fixed = std::find(names.begin(), names.end(), name) != names.end();
+    const auto held = userPorts.find(name);
+    if (present && !fixed && held == userPorts.end()) {
+      std::string why;
+      std::vector<std::unique_ptr<CNetbiosName>> opened =
+          OpenPorts(name, interfaces, receiver, why);
+      if (opened.empty()) {
+        say(why);
+        return;
+      }
+      receiver.AddName(name);
+      for (auto& port : opened) port->Start();
+      userPorts[name] = std::move(opened);
+      say("receiving messages for " + shown + ", who logged in");
+    } else if (!present && held != userPorts.end()) {
+      for (auto& port : held->second) {
+        port->Stop();
+        port->Close();
+      }
+      userPorts.erase(held);
+      receiver.RemoveName(name);
+      say("no longer receiving for " + shown + ", who logged out");
+    }
+  };
+  if (options.logins) {
+    std::string why;
+    if (!logins.Start(onLogin, why)) say("warning: " + why + "; receiving for the names given");
+  }
   say("receiving messages for " + Listed(names) + "; stop with Ctrl-C");
   Serve(options, "receiving messages for " + Listed(names));
 
   // No connection comes after the ports have stopped; then the sessions end.
+  logins.Stop();
   mailslot.Stop();
   for (auto& port : ports) port->Stop();
+  for (auto& [name, held] : userPorts) {
+    for (auto& port : held) port->Stop();
+  }
   receiver.Stop();
   return kListenStopped;
 }

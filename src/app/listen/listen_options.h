@@ -1,6 +1,6 @@
 // The command line of the receive mode:
 //   lomp --listen [--name NAME]... [--json] [--exec PROGRAM] [--service]
-//                 [--socket PATH] [--samba]
+//                 [--socket PATH] [--samba] [--logins]
 // (each option also as --option=VALUE).
 #pragma once
 
@@ -22,6 +22,9 @@ struct ListenOptions {
   // --samba: Samba holds the NetBIOS ports; only the messages its message
   // command hands over (lomp --from-samba) are received.
   bool samba = false;
+  // --logins (and --service): the users logged in here are received for,
+  // each while logged in.
+  bool logins = false;
 };
 
 // True when the command line asks for the receive mode (its first argument

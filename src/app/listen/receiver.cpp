@@ -87,10 +87,21 @@ bool IsDottedAddress(const std::string& text) {
 
 }  // namespace
 
-bool Receiver::IsOurName(const std::string& ansi) const {
+bool Receiver::IsOurName(const std::string& ansi) {
   if (IsDottedAddress(ansi)) return true;
   const std::string name = ReceivingNameForm(ansi);
+  const std::lock_guard lock(namesMutex_);
   return std::find(names_.begin(), names_.end(), name) != names_.end();
+}
+
+void Receiver::AddName(const std::string& name) {
+  const std::lock_guard lock(namesMutex_);
+  if (std::find(names_.begin(), names_.end(), name) == names_.end()) names_.push_back(name);
+}
+
+void Receiver::RemoveName(const std::string& name) {
+  const std::lock_guard lock(namesMutex_);
+  names_.erase(std::remove(names_.begin(), names_.end(), name), names_.end());
 }
 
 void Receiver::Say(const std::string& line) {

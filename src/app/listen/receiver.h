@@ -59,7 +59,12 @@ class Receiver final : public ConnectionListener {
   void OnConnection(CConnection* connection, int value) override;
 
   // Whether a destination name (ANSI, any case) is one received for.
-  bool IsOurName(const std::string& ansi) const;
+  bool IsOurName(const std::string& ansi);
+
+  // A name (upper case OEM) received for from now on, or no longer; from
+  // any thread.
+  void AddName(const std::string& name);
+  void RemoveName(const std::string& name);
 
   // Ends every session and waits for their threads; says what was dropped.
   void Stop();
@@ -91,7 +96,8 @@ class Receiver final : public ConnectionListener {
   void Say(const std::string& line);
 
   MessageDestination& destination_;
-  const std::vector<std::string> names_;
+  std::mutex namesMutex_;
+  std::vector<std::string> names_;
   std::ostream& diagnostics_;
   const ReceiverLimits limits_;
   std::atomic<bool> stopping_{false};
