@@ -120,7 +120,7 @@ class DesktopMessages : public ::testing::Test {
 
 TEST_F(DesktopMessages, EachUserSeesTheirOwnAndEveryonesEscaped) {
   Listener listener(Env("LOMP_NS_SPARE"),
-                    {"--name", "root", "--name", "nobody", "--socket", socket_});
+                    {"--name", "root", "--name", "nobody", "--no-terminals", "--socket", socket_});
   ASSERT_TRUE(listener.Ready()) << listener.Errors();
   Desktop root(folder_, 0);
   Desktop nobody(folder_, kNobody);
@@ -147,7 +147,8 @@ TEST_F(DesktopMessages, EachUserSeesTheirOwnAndEveryonesEscaped) {
 }
 
 TEST_F(DesktopMessages, AMessageWaitsUntilTheUsersAgentConnects) {
-  Listener listener(Env("LOMP_NS_SPARE"), {"--name", "nobody", "--socket", socket_});
+  Listener listener(Env("LOMP_NS_SPARE"),
+                    {"--name", "nobody", "--no-terminals", "--socket", socket_});
   ASSERT_TRUE(listener.Ready()) << listener.Errors();
   Desktop nobody(folder_, kNobody);
   const LompRun sent = Lomp({"nobody", "sent while away"}, "", Env("LOMP_NS_CLIENT"));
@@ -175,7 +176,7 @@ TEST_F(DesktopMessages, TheUsersLoggedInAreReceivedFor) {
   ASSERT_TRUE(busDaemon.ReadLine(10s));
   ChildProcess logind({"env", "DBUS_SYSTEM_BUS_ADDRESS=" + bus, FAKE_LOGIND, "65534", "nobody"});
   ASSERT_EQ(logind.ReadLine(10s).value_or("nothing"), "ready");
-  Listener listener(Env("LOMP_NS_SPARE"), {"--logins", "--socket", socket_},
+  Listener listener(Env("LOMP_NS_SPARE"), {"--logins", "--no-terminals", "--socket", socket_},
                     {"DBUS_SYSTEM_BUS_ADDRESS=" + bus});
   ASSERT_TRUE(listener.Ready()) << listener.Errors();
   EXPECT_NE(listener.Errors().find("receiving messages for NOBODY, who logged in"),
@@ -233,7 +234,7 @@ TEST_F(DesktopMessages, SambasMessageCommandHandsOverToTheDesktop) {
                         << "  log file = " << (samba / "log").string() << "/%m.log\n"
                         << "  load printers = no\n  printcap name = /dev/null\n"
                         << "  disable spoolss = yes\n";
-  Listener service(Env("LOMP_NS_SPARE2"), {"--samba", "--socket", socket_});
+  Listener service(Env("LOMP_NS_SPARE2"), {"--samba", "--no-terminals", "--socket", socket_});
   ASSERT_TRUE(service.Ready()) << service.Errors();
   // In a session of its own: smbd signals its whole process group as it ends.
   std::vector<std::string> startSmbd = InNamespace(

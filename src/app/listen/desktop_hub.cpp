@@ -28,11 +28,12 @@ std::uint32_t FrameLength(std::string_view bytes) {
 
 DesktopHub::DesktopHub(int listener, RecipientOf recipientOf, Keeper keep,
                        std::set<unsigned> submitters, std::ostream& diagnostics,
-                       DesktopHubLimits limits)
+                       DesktopHubLimits limits, Agentless agentless)
     : listener_(listener),
       wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       recipientOf_(std::move(recipientOf)),
       keep_(std::move(keep)),
+      agentless_(std::move(agentless)),
       submitters_(std::move(submitters)),
       diagnostics_(diagnostics),
       limits_(limits) {
@@ -62,16 +63,23 @@ void DesktopHub::Say(const std::string& line) {
 }
 
 void DesktopHub::Deliver(const Notice& notice) {
+  std::pair<std::optional<unsigned>, std::set<unsigned>> delivered;
   {
     const std::lock_guard lock(mutex_);
-    DeliverLocked(notice);
+    delivered = DeliverLocked(notice);
   }
   Wake();
+  if (agentless_) agentless_(notice, delivered.first, delivered.second);
 }
 
-void DesktopHub::DeliverLocked(const Notice& notice) {
+std::pair<std::optional<unsigned>, std::set<unsigned>> DesktopHub::DeliverLocked(
+    const Notice& notice) {
   const std::string frame = EncodeNotice(notice);
   const std::optional<unsigned> user = recipientOf_(notice);
+  std::set<unsigned> withAgents;
+  for (const Peer& peer : peers_) {
+    if (peer.role == Role::Agent) withAgents.insert(peer.uid);
+  }
   if (user) {
     bool sent = false;
     for (Peer& peer : peers_) {
@@ -85,7 +93,7 @@ void DesktopHub::DeliverLocked(const Notice& notice) {
       kept.push_back(frame);
       if (kept.size() > limits_.keptPerUser) kept.pop_front();
     }
-    return;
+    return {user, withAgents};
   }
   keptForEveryone_.push_back({++lastSequence_, frame});
   if (keptForEveryone_.size() > limits_.keptForEveryone) keptForEveryone_.pop_front();
@@ -95,6 +103,7 @@ void DesktopHub::DeliverLocked(const Notice& notice) {
       seenByUser_[peer.uid] = lastSequence_;
     }
   }
+  return {user, withAgents};
 }
 
 std::size_t DesktopHub::Agents() {
@@ -150,7 +159,12 @@ void DesktopHub::Submit(Peer& peer, std::string_view payload) {
     mutex_.unlock();
     kept = keep_(*notice);
     mutex_.lock();
-    if (kept) DeliverLocked(*notice);
+    if (kept) {
+      const auto delivered = DeliverLocked(*notice);
+      mutex_.unlock();
+      if (agentless_) agentless_(*notice, delivered.first, delivered.second);
+      mutex_.lock();
+    }
   }
   peer.unsent += kept ? 'K' : 'N';
   peer.role = Role::Closing;

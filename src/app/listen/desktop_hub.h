@@ -50,12 +50,16 @@ class DesktopHub {
  public:
   using RecipientOf = std::function<std::optional<unsigned>(const Notice&)>;
   using Keeper = std::function<bool(const Notice&)>;
+  // Told of each notice after it went to the agents: whose it is (nothing:
+  // everyone's) and which users have an agent; for the users who have none.
+  using Agentless =
+      std::function<void(const Notice&, std::optional<unsigned> user, const std::set<unsigned>&)>;
 
   // `listener` is a listening, non-blocking socket, owned by the hub from
   // now on. `keep` records a submitted notice before it is passed on (false:
   // not kept, and the submitter is told so).
   DesktopHub(int listener, RecipientOf recipientOf, Keeper keep, std::set<unsigned> submitters,
-             std::ostream& diagnostics, DesktopHubLimits limits = {});
+             std::ostream& diagnostics, DesktopHubLimits limits = {}, Agentless agentless = {});
   ~DesktopHub();
   DesktopHub(const DesktopHub&) = delete;
   DesktopHub& operator=(const DesktopHub&) = delete;
@@ -88,7 +92,8 @@ class DesktopHub {
   void Write(Peer& peer);
   void BecomeAgent(Peer& peer);
   void Submit(Peer& peer, std::string_view payload);
-  void DeliverLocked(const Notice& notice);
+  // Passes the notice on; whose it is and the users with an agent then.
+  std::pair<std::optional<unsigned>, std::set<unsigned>> DeliverLocked(const Notice& notice);
   void Send(Peer& peer, const std::string& frame);
   void Wake();
   void Say(const std::string& line);
@@ -97,6 +102,7 @@ class DesktopHub {
   const int wake_;  // an eventfd that Deliver and the destructor signal
   const RecipientOf recipientOf_;
   const Keeper keep_;
+  const Agentless agentless_;
   const std::set<unsigned> submitters_;
   std::ostream& diagnostics_;
   const DesktopHubLimits limits_;

@@ -169,7 +169,12 @@ int ListenMode::Run(const std::vector<std::string>& arguments) {
         [service, &journal, &record](const Notice& notice) {
           return service ? journal.Keep(notice) : record.TakeNotice(notice);
         },
-        submitters, diagnostics_);
+        submitters, diagnostics_, DesktopHubLimits{},
+        // People on a terminal, with no desktop agent, see it there.
+        [terminals = options.terminals](const Notice& notice, std::optional<unsigned> user,
+                                        const std::set<unsigned>& agents) {
+          if (terminals) WriteToTerminals(notice, user, agents);
+        });
     desktops.emplace(*hub);
     destinations.push_back(&*desktops);
   }

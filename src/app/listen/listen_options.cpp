@@ -65,6 +65,8 @@ bool ParseListenOptions(const std::vector<std::string>& arguments, ListenOptions
         return false;
       }
       options.socket = value;
+    } else if (option == "--no-terminals" && !hasValue) {
+      options.terminals = false;
     } else if (option == "--logins" && !hasValue) {
       options.logins = true;
     } else if (option == "--samba" && !hasValue) {
@@ -99,13 +101,15 @@ std::string ReceivingNameForm(std::string ansi) {
 std::string ListenUsage() {
   return "Usage: lomp --listen [--name NAME]... [--json] [--exec PROGRAM]\n"
          "                     [--socket PATH] [--service] [--samba] [--logins]\n"
+         "                     [--no-terminals]\n"
          "Receives Messenger messages for this computer's names and each NAME, and\n"
          "writes each on standard output (--json: one JSON object per line); runs\n"
          "PROGRAM for each with --exec; hands each to the desktop agents (lomp --agent)\n"
          "that connect at PATH. --service: run as the system service (the journal,\n"
          "agents at /run/lomp-listen/agent.sock). --samba: Samba holds the NetBIOS ports and\n"
          "hands messages over (lomp --from-samba). --logins: receive for the users\n"
-         "logged in here too (logind). Ends with Ctrl-C or SIGTERM.\n"
+         "logged in here too (logind). People with no agent get messages on their\n"
+         "terminals unless --no-terminals. Ends with Ctrl-C or SIGTERM.\n"
          "See man lomp.\n";
 }
 

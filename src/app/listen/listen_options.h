@@ -1,6 +1,6 @@
 // The command line of the receive mode:
 //   lomp --listen [--name NAME]... [--json] [--exec PROGRAM] [--service]
-//                 [--socket PATH] [--samba] [--logins]
+//                 [--socket PATH] [--samba] [--logins] [--no-terminals]
 // (each option also as --option=VALUE).
 #pragma once
 
@@ -25,6 +25,9 @@ struct ListenOptions {
   // --logins (and --service): the users logged in here are received for,
   // each while logged in.
   bool logins = false;
+  // --no-terminals: messages for people without a desktop agent are not
+  // written on their terminals.
+  bool terminals = true;
 };
 
 // True when the command line asks for the receive mode (its first argument

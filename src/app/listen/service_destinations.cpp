@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "platform/identity.h"
+#include "platform/terminals.h"
 
 namespace lomp {
 namespace {
@@ -37,6 +38,17 @@ bool JournalRecord::Keep(const Notice& notice) {
   fallback_ << NoticeRecord(notice);
   fallback_.flush();
   return static_cast<bool>(fallback_);
+}
+
+void WriteToTerminals(const Notice& notice, std::optional<unsigned> user,
+                      const std::set<unsigned>& withAgents, const std::string& records) {
+  std::set<std::string> written;
+  const std::string text = "\n" + NoticeRecord(notice);
+  for (const platform::TerminalLogin& login : platform::TerminalLogins(records)) {
+    const std::optional<unsigned> uid = platform::UserIdOf(login.user);
+    if (!uid || (user && *uid != *user) || withAgents.count(*uid) != 0) continue;
+    if (written.insert(login.terminal).second) platform::WriteToTerminal(login.terminal, text);
+  }
 }
 
 std::optional<unsigned> UserRecipient(const Notice& notice,

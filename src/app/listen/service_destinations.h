@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,5 +55,12 @@ class DesktopDestination final : public MessageDestination {
 // computer's own). Names are compared without case.
 std::optional<unsigned> UserRecipient(const Notice& notice,
                                       const std::vector<std::string>& computerNames);
+
+// Writes a notice on the terminals (as write(1) does) of the users it is for
+// (`user`, or everyone logged in) who have no desktop agent (`withAgents`),
+// each terminal once, those whose owner said mesg n not at all. `records`:
+// the login records to read (utmp's own by default).
+void WriteToTerminals(const Notice& notice, std::optional<unsigned> user,
+                      const std::set<unsigned>& withAgents, const std::string& records = "");
 
 }  // namespace lomp

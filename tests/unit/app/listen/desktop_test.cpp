@@ -1,15 +1,19 @@
 // What the receiver service hands to the desktops: notices and their
 // frames, the hub that routes them to each user's agents, and what a
 // notification shows.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#include <utmpx.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -355,6 +359,80 @@ TEST_F(Hub, APeerThatSaysNothingOrReadsNothingIsLetGo) {
   EXPECT_NE(diagnostics_.str().find("reads nothing; let go"), std::string::npos);
   close(stuck);
   close(reading);
+}
+
+// People on terminals: a pseudo-terminal of the test's, named in login
+// records of the test's.
+TEST(Terminals, AUserWithNoAgentReadsItOnTheTerminalUnlessMesgN) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for the terminal's permissions";
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string device = ptsname(master);
+  // Raw, as a full-screen program leaves it: what arrives is what was written.
+  const int slave = open(device.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  termios mode{};
+  ASSERT_EQ(tcgetattr(slave, &mode), 0);
+  cfmakeraw(&mode);
+  ASSERT_EQ(tcsetattr(slave, TCSANOW, &mode), 0);
+  char records[] = "/tmp/lomp-utmp-XXXXXX";
+  const int file = mkstemp(records);
+  ASSERT_GE(file, 0);
+  close(file);
+  const auto login = [&](const char* user, const std::string& line) {
+    utmpx entry{};
+    entry.ut_type = USER_PROCESS;
+    entry.ut_pid = getpid();
+    std::snprintf(entry.ut_user, sizeof entry.ut_user, "%s", user);
+    std::snprintf(entry.ut_line, sizeof entry.ut_line, "%s", line.c_str());
+    std::snprintf(entry.ut_id, sizeof entry.ut_id, "%s", line.substr(line.size() - 2).c_str());
+    utmpxname(records);
+    setutxent();
+    ASSERT_NE(pututxline(&entry), nullptr);
+    endutxent();
+    utmpxname(_PATH_UTMPX);
+  };
+  login("nobody", device.substr(5));  // "pts/N"
+  login("root", "../../etc/x1");      // no terminal at all
+  const auto readAll = [&] {
+    std::string text;
+    char block[4096];
+    for (;;) {
+      pollfd watched{master, POLLIN, 0};
+      if (poll(&watched, 1, 200) != 1) break;
+      const ssize_t length = read(master, block, sizeof block);
+      if (length <= 0) break;
+      text.append(block, static_cast<std::size_t>(length));
+    }
+    return text;
+  };
+  const Notice notice = MakeNotice(MessageKind::Personal, "NOBODY", "Backup done\nsecond line");
+
+  chmod(device.c_str(), 0620);  // mesg y
+  WriteToTerminals(notice, kNobody, {}, records);
+  const std::string shown = readAll();
+  EXPECT_NE(shown.find("Message from ALICE to NOBODY on 2026-12-09 14:03:12\r\nBackup done"
+                       "\r\nsecond line\r\n"),
+            std::string::npos)
+      << shown;
+  // Not for another user, not where the user has a desktop agent, and not
+  // after mesg n.
+  WriteToTerminals(notice, 0u, {}, records);
+  WriteToTerminals(notice, std::nullopt, {kNobody}, records);
+  chmod(device.c_str(), 0600);
+  WriteToTerminals(notice, std::nullopt, {}, records);
+  EXPECT_EQ(readAll(), "");
+  // Everyone's, with mesg y again: once on the terminal.
+  chmod(device.c_str(), 0620);
+  WriteToTerminals(MakeNotice(MessageKind::Group, "LOMPTEST", "to all"), std::nullopt, {}, records);
+  const std::string all = readAll();
+  EXPECT_EQ(all.find("to all"), all.rfind("to all"));
+  EXPECT_NE(all.find("to all"), std::string::npos);
+  close(slave);
+  close(master);
+  std::remove(records);
 }
 
 }  // namespace
