@@ -36,7 +36,7 @@ bool DesktopNotifier::Notify(const std::string& application, const std::string& 
   }
   sd_bus_message* call = nullptr;
   sd_bus_message* reply = nullptr;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // as SD_BUS_ERROR_NULL, without its C compound literal
   int result = sd_bus_message_new_method_call(bus_, &call, "org.freedesktop.Notifications",
                                               "/org/freedesktop/Notifications",
                                               "org.freedesktop.Notifications", "Notify");

@@ -14,7 +14,6 @@ namespace {
 constexpr const char* kLogind = "org.freedesktop.login1";
 constexpr const char* kManagerPath = "/org/freedesktop/login1";
 constexpr const char* kManager = "org.freedesktop.login1.Manager";
-constexpr std::uint64_t kCallTimeoutUs = 5'000'000;
 constexpr std::uint64_t kWaitUs = 250'000;
 
 sd_bus* Bus(void* bus) {
@@ -62,7 +61,7 @@ bool LoginWatch::Start(Change change, std::string& why) {
                                    &change_);
     }
   }
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // as SD_BUS_ERROR_NULL, without its C compound literal
   sd_bus_message* reply = nullptr;
   if (result >= 0) {
     result =
