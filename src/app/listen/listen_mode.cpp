@@ -1,6 +1,7 @@
 #include "app/listen/listen_mode.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -33,6 +34,9 @@ namespace {
 constexpr std::uint8_t kMessengerSuffix = 0x03;
 constexpr std::uint8_t kSessionsPerLana = 254;
 constexpr std::uint8_t kNamesPerLana = 64;
+// How long the ports of a user who logged out outlive their last session:
+// longer than the receiver lets any session last.
+constexpr auto kRetiredPortLife = std::chrono::minutes(5);
 
 // This computer's names and the ones given with --name, in OEM, each once.
 std::vector<std::string> ReceivingNames(const ListenOptions& options) {
@@ -209,6 +213,11 @@ int ListenMode::Run(const std::vector<std::string>& arguments) {
   // received for while the user is logged in.
   std::mutex usersMutex;
   std::map<std::string, std::vector<std::unique_ptr<CNetbiosName>>> userPorts;
+  struct Retired {
+    std::chrono::steady_clock::time_point since;
+    std::unique_ptr<CNetbiosName> port;
+  };
+  std::vector<Retired> retired;
   platform::LoginWatch logins;
   const auto onLogin = [&](unsigned /*uid*/, const std::string& login, bool present) {
     const std::string name = ReceivingNameForm(platform::ProcessConsole().ToAnsi(login));
@@ -230,11 +239,22 @@ int ListenMode::Run(const std::vector<std::string>& arguments) {
       userPorts[name] = std::move(opened);
       say("receiving messages for " + shown + ", who logged in");
     } else if (!present && held != userPorts.end()) {
+      // No new session comes, and the name is released; but a session may
+      // still be served on these ports, so they live on until no session
+      // can be left (every one ends within the receiver's session time).
+      const auto now = std::chrono::steady_clock::now();
       for (auto& port : held->second) {
         port->Stop();
         port->Close();
+        retired.push_back({now, std::move(port)});
       }
       userPorts.erase(held);
+      retired.erase(std::remove_if(retired.begin(), retired.end(),
+                                   [&](const Retired& old) {
+                                     return now - old.since > kRetiredPortLife &&
+                                            old.port->ConnectionCount() == 0;
+                                   }),
+                    retired.end());
       receiver.RemoveName(name);
       say("no longer receiving for " + shown + ", who logged out");
     }
