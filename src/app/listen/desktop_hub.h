@@ -42,7 +42,7 @@ struct DesktopHubLimits {
   std::size_t maxPeers = 64;
   std::size_t keptPerUser = 32;  // a user's own notices kept while no agent runs
   std::size_t keptForEveryone = 32;
-  std::size_t maxUnsentBytes = 256 * 1024;  // an agent that reads nothing is let go
+  std::size_t maxUnsentBytes = std::size_t{256} * 1024;  // an agent that reads nothing is let go
   std::chrono::milliseconds helloTime{5000};
 };
 

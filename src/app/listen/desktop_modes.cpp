@@ -152,7 +152,6 @@ int AgentMode::Run(const std::vector<std::string>& arguments) {
     }
     retryAfter = kFirstRetry;
     say("showing the messages of the receiver service at " + path);
-    waitingSaid = false;
     std::string received;
     while (!stop_) {
       pollfd watched{socket, POLLIN, 0};
