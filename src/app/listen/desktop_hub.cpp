@@ -170,6 +170,12 @@ void DesktopHub::Submit(Peer& peer, std::string_view payload) {
   peer.role = Role::Closing;
 }
 
+void DesktopHub::Refuse(Peer& peer) {
+  peer.role = Role::Closing;
+  peer.unsent.clear();
+  peer.unsent.push_back('N');
+}
+
 void DesktopHub::Accept() {
   for (;;) {
     const int socket = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -207,8 +213,7 @@ void DesktopHub::Read(Peer& peer) {
     }
     if (role != 'S' || (peer.uid != 0 && submitters_.count(peer.uid) == 0)) {
       Say("user " + std::to_string(peer.uid) + " may not hand over messages; refused");
-      peer.role = Role::Closing;
-      peer.unsent = "N";
+      Refuse(peer);
       return;
     }
     peer.role = Role::Submitter;
@@ -217,8 +222,7 @@ void DesktopHub::Read(Peer& peer) {
   const std::uint32_t length32 = FrameLength(peer.received);
   if (length32 > kMaxNoticeFrame) {
     Say("a message handed over by user " + std::to_string(peer.uid) + " is too long");
-    peer.role = Role::Closing;
-    peer.unsent = "N";
+    Refuse(peer);
     return;
   }
   if (peer.received.size() - 4 < length32) return;

@@ -92,6 +92,8 @@ class DesktopHub {
   void Write(Peer& peer);
   void BecomeAgent(Peer& peer);
   void Submit(Peer& peer, std::string_view payload);
+  // Answers a submitter 'N' and lets it go.
+  void Refuse(Peer& peer);
   // Passes the notice on; whose it is and the users with an agent then.
   std::pair<std::optional<unsigned>, std::set<unsigned>> DeliverLocked(const Notice& notice);
   void Send(Peer& peer, const std::string& frame);

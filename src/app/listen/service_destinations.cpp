@@ -43,7 +43,9 @@ bool JournalRecord::Keep(const Notice& notice) {
 void WriteToTerminals(const Notice& notice, std::optional<unsigned> user,
                       const std::set<unsigned>& withAgents, const std::string& records) {
   std::set<std::string> written;
-  const std::string text = "\n" + NoticeRecord(notice);
+  // Built by appending: GCC's optimiser takes "\n" + string for an overlap.
+  std::string text(1, '\n');
+  text += NoticeRecord(notice);
   for (const platform::TerminalLogin& login : platform::TerminalLogins(records)) {
     const std::optional<unsigned> uid = platform::UserIdOf(login.user);
     if (!uid || (user && *uid != *user) || withAgents.count(*uid) != 0) continue;
