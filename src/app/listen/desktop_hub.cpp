@@ -17,13 +17,6 @@ namespace {
 constexpr int kPollMs = 500;
 constexpr std::size_t kReadBlock = 4096;
 
-std::uint32_t FrameLength(std::string_view bytes) {
-  return (std::uint32_t{static_cast<unsigned char>(bytes[0])} << 24) |
-         (std::uint32_t{static_cast<unsigned char>(bytes[1])} << 16) |
-         (std::uint32_t{static_cast<unsigned char>(bytes[2])} << 8) |
-         std::uint32_t{static_cast<unsigned char>(bytes[3])};
-}
-
 }  // namespace
 
 DesktopHub::DesktopHub(int listener, RecipientOf recipientOf, Keeper keep,
@@ -219,7 +212,7 @@ void DesktopHub::Read(Peer& peer) {
     peer.role = Role::Submitter;
   }
   if (peer.received.size() < 4) return;
-  const std::uint32_t length32 = FrameLength(peer.received);
+  const std::uint32_t length32 = NoticeFrameLength(peer.received);
   if (length32 > kMaxNoticeFrame) {
     Say("a message handed over by user " + std::to_string(peer.uid) + " is too long");
     Refuse(peer);

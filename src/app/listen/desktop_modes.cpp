@@ -53,13 +53,6 @@ bool SocketOption(const std::vector<std::string>& arguments, std::size_t first, 
   return true;
 }
 
-std::uint32_t FrameLength(const std::string& bytes) {
-  return (std::uint32_t{static_cast<unsigned char>(bytes[0])} << 24) |
-         (std::uint32_t{static_cast<unsigned char>(bytes[1])} << 16) |
-         (std::uint32_t{static_cast<unsigned char>(bytes[2])} << 8) |
-         std::uint32_t{static_cast<unsigned char>(bytes[3])};
-}
-
 bool SendAll(int socket, const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
@@ -161,7 +154,7 @@ int AgentMode::Run(const std::vector<std::string>& arguments) {
       if (length <= 0) break;
       received.append(block, static_cast<std::size_t>(length));
       while (received.size() >= 4) {
-        const std::uint32_t frame = FrameLength(received);
+        const std::uint32_t frame = NoticeFrameLength(received);
         if (frame > kMaxNoticeFrame) {
           received.clear();
           break;

@@ -12,24 +12,6 @@ namespace {
 
 constexpr std::size_t kNoticeFields = 7;
 
-void AppendUtf8(std::string& out, char32_t code) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
 bool IsControl(char32_t code) {
   return code < 0x20 || code == 0x7F || (code >= 0x80 && code < 0xA0);
 }
@@ -95,6 +77,31 @@ std::string AnsiToHarmlessUtf8(const std::string& ansi, bool keepLines) {
 }
 
 }  // namespace
+
+void AppendUtf8(std::string& out, char32_t code) {
+  if (code < 0x80) {
+    out.push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+std::uint32_t NoticeFrameLength(std::string_view bytes) {
+  return (std::uint32_t{static_cast<unsigned char>(bytes[0])} << 24) |
+         (std::uint32_t{static_cast<unsigned char>(bytes[1])} << 16) |
+         (std::uint32_t{static_cast<unsigned char>(bytes[2])} << 8) |
+         std::uint32_t{static_cast<unsigned char>(bytes[3])};
+}
 
 std::string HarmlessUtf8(std::string_view text, bool keepLines) {
   std::string out;

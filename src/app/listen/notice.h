@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,13 @@ Notice NoticeOf(const ReceivedMessage& message);
 // UTF-8 becomes U+FFFD, control characters \xNN (line feeds and tabs kept
 // when `keepLines`).
 std::string HarmlessUtf8(std::string_view text, bool keepLines);
+
+// One code point as UTF-8, appended to `out`.
+void AppendUtf8(std::string& out, char32_t code);
+
+// The payload length that a frame's first four bytes give (`bytes` holds
+// at least four).
+std::uint32_t NoticeFrameLength(std::string_view bytes);
 
 // The frame of a notice, length included.
 std::string EncodeNotice(const Notice& notice);
