@@ -1,6 +1,15 @@
 #include "netbios/name_port.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <map>
+#include <mutex>
+
 #include "netbios/ncb_commands.h"
+#include "platform/host_lookup.h"
 #include "runtime/errors.h"
 #include "runtime/text_conversion.h"
 #include "runtime/trace_log.h"
@@ -21,6 +30,54 @@ std::string NetbiosForm(std::string name) {
 
 std::uint8_t Units(std::uint16_t milliseconds) {
   return static_cast<std::uint8_t>(std::min(milliseconds / kUnitMs, 255));
+}
+
+// Host names found in this run, by their lower-case form: a batch to one
+// host asks the resolver once.
+std::mutex hostsMutex;
+std::map<std::string, std::string> hostsFound;
+
+// The address of host name `host` as dotted text, found within `limit`.
+std::string AddressOfHost(const std::string& host, std::chrono::milliseconds limit) {
+  std::string key = host;
+  std::transform(key.begin(), key.end(), key.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  {
+    const std::lock_guard lock(hostsMutex);
+    if (const auto known = hostsFound.find(key); known != hostsFound.end()) {
+      LogTrace(kSource, __LINE__, "CNetbiosName::Connect",
+               FormatText("Host name '%s' is at %s", host.c_str(), known->second.c_str()));
+      return known->second;
+    }
+  }
+  LogTrace(kSource, __LINE__, "CNetbiosName::Connect",
+           FormatText("Looking up host name '%s'", host.c_str()));
+  const platform::HostLookup lookup = platform::LookUpHost(host, limit);
+  using Outcome = platform::HostLookup::Outcome;
+  switch (lookup.outcome) {
+    case Outcome::Found: {
+      char text[INET_ADDRSTRLEN] = {};
+      inet_ntop(AF_INET, &lookup.address, text, sizeof text);
+      LogTrace(kSource, __LINE__, "CNetbiosName::Connect",
+               FormatText("Host name '%s' is at %s", host.c_str(), text));
+      const std::lock_guard lock(hostsMutex);
+      hostsFound[key] = text;
+      return text;
+    }
+    case Outcome::Unknown:
+      LogTrace(kSource, __LINE__, "CNetbiosName::Connect",
+               FormatText("Host name '%s' has no IPv4 address", host.c_str()));
+      throw KrAddrNotFoundErr("host lookup");
+    case Outcome::TimedOut:
+      LogTrace(kSource, __LINE__, "CNetbiosName::Connect",
+               FormatText("Host name '%s' not answered within %lld ms", host.c_str(),
+                          static_cast<long long>(limit.count())));
+      throw KrAddrNotFoundErr("host lookup");
+    case Outcome::Failed: break;
+  }
+  LogTrace(kSource, __LINE__, "CNetbiosName::Connect",
+           FormatText("Host name '%s' cannot be looked up: %s", host.c_str(), lookup.why.c_str()));
+  throw KrUnknownNetworkErr("host lookup");
 }
 
 }  // namespace
@@ -66,10 +123,23 @@ bool CNetbiosName::Open() {
 }
 
 void CNetbiosName::Connect(std::string address, CConnection*& connectionOut) {
+  std::uint16_t callMs = connectTimeoutMs;
+  if (platform::IsHostName(address)) {
+    // A host name is no NetBIOS name: the host's resolver gives its address,
+    // and the node there is called as if that address had been typed.
+    const auto started = std::chrono::steady_clock::now();
+    address = AddressOfHost(address, std::chrono::milliseconds(connectTimeoutMs));
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    // The call has what the lookup left of the time-out, at least one unit:
+    // a lookup never makes a run wait much longer than its time-out.
+    callMs = static_cast<std::uint16_t>(
+        std::max<std::int64_t>(connectTimeoutMs - spent.count() + kUnitMs - 1, kUnitMs));
+  }
   address = NetbiosForm(std::move(address));
   std::uint8_t lsn = 0;
-  const std::uint8_t code = NBCallAsy3(lana, netbiosName, nameSuffix, address,
-                                       Units(connectTimeoutMs), Units(sessionTimeoutMs), lsn);
+  const std::uint8_t code = NBCallAsy3(lana, netbiosName, nameSuffix, address, Units(callMs),
+                                       Units(sessionTimeoutMs), lsn);
   if (code == platform::NRC_GOODRET) {
     auto* connection = new CNetbiosConnection(this, address, lsn);
     AddConnection(connection);

@@ -51,7 +51,10 @@ class CNetbiosName : public CPort {
   // listed and stored in `connectionOut`. Raises KrAddrNotFoundErr when the
   // name did not answer or the call timed out, KrUnknownNetworkErr for any
   // other failure; `connectionOut` is then untouched. Blocks for at most
-  // connectTimeoutMs rounded down to 500 ms.
+  // connectTimeoutMs rounded down to 500 ms. A host name (IsHostName) is
+  // first looked up with the host's resolver within connectTimeoutMs, and
+  // the node at its address called as an address is; the call then has
+  // what the lookup left, rounded up to 500 ms.
   void Connect(std::string address, CConnection*& connectionOut) override;
 
   // Sends the buffer's `length` bytes as one session message. Raises

@@ -37,6 +37,9 @@
 //                                 names (g: a group); on PORT accept every
 //                                 call, print "called NAME<XX>" and serve as
 //                                 a Messenger service
+//   nbt_tool deaf PORT            take every datagram on UDP PORT and never
+//                                 answer (a DNS server gone deaf); print
+//                                 "ready" once bound
 //   nbt_tool baddatagrams ADDRESS WORKGROUP
 //                                 send broken mailslot datagrams for MESSNGR to
 //                                 ADDRESS:138, then one good one ("good")
@@ -436,6 +439,21 @@ int WackWins(const std::string& address) {
   });
 }
 
+// A UDP server that takes every datagram on `port` and never answers (a
+// DNS server that is up but has gone deaf).
+int DeafServer(int port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) return 1;
+  Say("ready");
+  std::uint8_t packet[1500];
+  for (;;) {
+    if (recv(fd, packet, sizeof packet, 0) < 0 && errno != EINTR) return 1;
+  }
+}
+
 // A node with a name table: NODE STATUS on UDP 137, sessions on `port`.
 int StatusNode(int port, const std::vector<std::string>& entries) {
   std::vector<std::uint8_t> table = {static_cast<std::uint8_t>(entries.size())};
@@ -557,6 +575,7 @@ int main(int argc, char* argv[]) {
   if (args.size() == 1 && args[0] == "loopnames") return LoopNames();
   if (args.size() == 3 && args[0] == "baddatagrams") return BadDatagrams(args[1], args[2]);
   if (args.size() == 2 && args[0] == "wackwins") return WackWins(args[1]);
+  if (args.size() == 2 && args[0] == "deaf") return DeafServer(std::stoi(args[1]));
   if (args.size() >= 2 && args[0] == "status") {
     return StatusNode(std::stoi(args[1]), {args.begin() + 2, args.end()});
   }

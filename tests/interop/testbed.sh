@@ -26,6 +26,9 @@
 #   LOMP_SPARE_NAME=SPARE   the spare host's NetBIOS name (its smb.conf; no Samba runs there)
 #   LOMP_NS_SPARE2, LOMP_SPARE2_ADDR, LOMP_SPARE2_NAME=SPARE2: a second such host
 #   LOMP_ABSENT_HOST        a name in that file whose address has no host
+#   LOMP_PEER_HOST, LOMP_PEER_LONG_HOST: PEER's host names in that file (the
+#                           client's DNS server is SPARE2's address, where
+#                           none runs; tests may rewrite its resolv.conf)
 #   LOMP_HOST_NETNS         the machine's own network namespace, never to be used
 #   LOMP_FAR_NAME=FAR       LOMP_FAR_ADDR, LOMP_FAR_INBOX: Samba beyond the router
 #                           (in LOMP_NS_FAR)
@@ -148,8 +151,13 @@ for ns in "$ns_wins" "$ns_far"; do ip -n "$ns" route add default via "$far_route
 # resolver.
 mkdir -p "/etc/netns/$ns_client/samba"
 # BADNOWHERE is at an address of the network where no host is.
-printf '127.0.0.1 localhost\n%s lompspare\n%s badnowhere\n' "$spare_addr" "$net.99" \
+# PEER has two host names there: one with dots, one too long for NetBIOS.
+printf '127.0.0.1 localhost\n%s lompspare\n%s badnowhere\n%s peer.lomp.test\n%s %s\n' \
+  "$spare_addr" "$net.99" "$peer_addr" "$peer_addr" lomp-peer-by-a-long-name \
   >"/etc/netns/$ns_client/hosts"
+# Its DNS server is SPARE2, where no DNS server runs: a name the hosts file
+# does not hold is refused at once, never asked of the machine's own DNS.
+printf 'nameserver %s\n' "$spare2_addr" >"/etc/netns/$ns_client/resolv.conf"
 # And its Samba configuration names the peer's workgroup as its own ("*").
 printf '[global]\n  workgroup = LOMPTEST\n' >"/etc/netns/$ns_client/samba/smb.conf"
 # The spare hosts are SPARE and SPARE2 of the same workgroup, with no Samba
@@ -369,6 +377,7 @@ export LOMP_NS_ISOLATED="$ns_isolated"
 export LOMP_CLIENT_ADDR="$client_addr" LOMP_PEER_ADDR="$peer_addr" LOMP_SPARE_ADDR="$spare_addr"
 export LOMP_BROADCAST="$broadcast" LOMP_PEER_NAME=PEER LOMP_WORKGROUP=LOMPTEST
 export LOMP_INBOX="$workdir/inbox" LOMP_PEER_ALIASES="$peer_aliases" LOMP_SPARE_HOST=lompspare LOMP_ABSENT_HOST=BADNOWHERE
+export LOMP_PEER_HOST=peer.lomp.test LOMP_PEER_LONG_HOST=lomp-peer-by-a-long-name
 export LOMP_SPARE_NAME=SPARE LOMP_NS_SPARE2="$ns_spare2" LOMP_SPARE2_ADDR="$spare2_addr" LOMP_SPARE2_NAME=SPARE2
 LOMP_HOST_NETNS="$(readlink /proc/$$/ns/net)"
 export LOMP_HOST_NETNS
