@@ -119,6 +119,33 @@ TEST_F(ManyRecipients, TwentyRecipientsHalfOfThemAbsentTakeAboutOneTimeOut) {
   EXPECT_TRUE(ArrivedTimes("twenty at once", 10));
 }
 
+// Eleven reachable names and forty that nobody holds, more than /j: a name
+// that is not found only waits for its next try and holds no slot, so the
+// default run ends in about one time-out (5 s), not in three waves of them.
+TEST_F(ManyRecipients, FortyAbsentBesideElevenReachableTakeOneTimeOut) {
+  std::vector<std::string> reachable = Aliases();
+  reachable.push_back(Env("LOMP_PEER_NAME"));
+  std::string list;
+  std::string expected = "\nInitializing...";
+  for (int index = 0; index < 40; ++index) {
+    const std::string absent = "GONE" + std::to_string(index);
+    list += absent + ",";
+    expected += Report(absent, "Failed. Recipient not found");
+    if (index % 4 == 0 && static_cast<std::size_t>(index / 4) < reachable.size()) {
+      list += reachable[static_cast<std::size_t>(index / 4)] + ",";
+      expected += Report(reachable[static_cast<std::size_t>(index / 4)], "Sent.");
+    }
+  }
+  list += reachable.back();
+  expected += Report(reachable.back(), "Sent.") + "\n";
+
+  const LompRun run = Lomp({list, "eleven of fifty-one"});
+  EXPECT_LT(run.took, 8s);
+  EXPECT_EQ(run.output, expected);
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_TRUE(ArrivedTimes("eleven of fifty-one", 11));
+}
+
 // A batch that names PEER nine times, spelt three ways, among other
 // recipients: PEER gets the nine in the order of the file.
 TEST_F(ManyRecipients, OneRecipientsMessagesArriveInTheOrderOfTheBatch) {

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/samba_config.h"
+#include "platform/session_slots.h"
 #include "runtime/check.h"
 #include "runtime/text_conversion.h"
 #include "runtime/trace_log.h"
@@ -66,8 +67,9 @@ std::string RecipientKey(const RecipientEntry& entry) {
 DeliveryPipeline::DeliveryPipeline(Deliverer deliver, int jobs)
     : deliver_(std::move(deliver)),
       jobs_(static_cast<std::size_t>(std::clamp(jobs, 1, kMaxJobs))),
-      capacity_(jobs_ * kWindowPerJob),
-      workerLimit_(jobs_) {
+      capacity_(jobs_ * kWindowPerJob + (jobs_ > 1 ? kWaitingDeliveries : 0)),
+      workerLimit_(jobs_ > 1 ? jobs_ + kWaitingDeliveries : 1) {
+  platform::SessionSlots::Process().SetLimit(jobs_);
   const std::lock_guard lock(CurrentMutex());
   current = this;
 }
@@ -109,7 +111,7 @@ void DeliveryPipeline::Submit(const RecipientList& list, const std::string& mess
     QueueNextLocked();
     if (interrupted_) continue;
     // One more worker while there is more work than idle workers, up to
-    // `jobs`: the threads come only as the run needs them.
+    // the limit: the threads come only as the run needs them.
     if (workerLimit_ > 1 && queued_ > idleWorkers_ && workers_.size() < workerLimit_) {
       try {
         workers_.emplace_back([this] { Work(); });
@@ -254,6 +256,12 @@ void DeliveryPipeline::RunLocked(std::unique_lock<std::mutex>& lock, std::size_t
   const char* reason = " Unknown error";
   std::exception_ptr error;
   try {
+    // A group message costs its datagrams' socket for a moment: it holds a
+    // slot as a session does, so /j bounds what the run has open.
+    platform::SessionSlot slot;
+    if (record.kind == RecipientKind::Group) {
+      slot = platform::SessionSlots::Process().Take(std::nullopt, -1);
+    }
     reason = DeliverAndClassify(deliver_, record);
   } catch (const DeliveryWithdrawn&) {
     reason = kNotSent;

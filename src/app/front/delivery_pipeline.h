@@ -15,10 +15,15 @@
 // Two deliveries to the same recipient (the same name after upper-casing, the
 // same address, or the same group) never overlap, and go in the order
 // submitted; nor do one to a name and one to an address, which may be the
-// same host. At most
-// `jobs` deliveries run at once, and at most a bounded window of recipients
-// is held (submitted but not yet reported): Submit blocks while the window
-// is full, so a long batch is read as it is delivered.
+// same host. At most `jobs` sessions are under way at once (SessionSlots):
+// a delivery that is only looking for its recipient's name, or waiting to
+// look again, holds none, so recipients that are switched off cost one
+// time-out together instead of one each per `jobs` of them. Up to
+// kWaitingDeliveries of those run beside the `jobs`; beyond that, a
+// delivery waits for a thread as it waits for a slot. At most a bounded
+// window of recipients is held (submitted but not yet reported): Submit
+// blocks while the window is full, so a long batch is read as it is
+// delivered.
 #pragma once
 
 #include <condition_variable>
@@ -42,6 +47,11 @@ namespace lomp {
 // slow recipient at the head of the report does not leave the other jobs
 // idle for long. The window holds jobs × this at most.
 inline constexpr std::size_t kWindowPerJob = 8;
+// Deliveries that may look for their recipients' names beside the `jobs`
+// that hold sessions: each is a thread that waits, with a small stack in
+// use and one datagram socket while it asks. Not with one job, which
+// delivers one recipient after the other on the submitting thread.
+inline constexpr std::size_t kWaitingDeliveries = 256;
 
 class DeliveryPipeline {
  public:

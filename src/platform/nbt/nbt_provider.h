@@ -38,6 +38,7 @@
 #include "platform/nbt/name_server.h"
 #include "platform/nbt/session_acceptor.h"
 #include "platform/netbios.h"
+#include "platform/session_slots.h"
 #include "wire/nbt_wire.h"
 
 namespace lomp::platform::nbt {
@@ -131,7 +132,8 @@ class NbtProvider : public NetbiosProvider {
   // The LANA's address when the job's own name is registered on it; else
   // sets the job's code and gives nullopt.
   std::optional<LanaAddress> RegisteredLana(Job& job);
-  std::uint8_t AddSession(Job& job, int fd);
+  // Lists the session `fd` of a CALL, holding `slot` while it lasts.
+  std::uint8_t AddSession(Job& job, int fd, SessionSlot slot);
   std::uint8_t AddSessionLocked(Lana& lana, Job& job, int fd);
   void Trace(const std::string& line) const;
   // Where a failure becomes an NCB code: "COMMAND: WHY; NCB code 0xNN".

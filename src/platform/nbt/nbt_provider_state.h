@@ -21,6 +21,7 @@
 #include "platform/nbt/nbt_provider.h"
 #include "platform/nbt/session_acceptor.h"
 #include "platform/nbt/socket_io.h"
+#include "platform/session_slots.h"
 
 namespace lomp::platform::nbt {
 
@@ -62,6 +63,8 @@ struct NbtProvider::Session {
   std::uint32_t remaining = 0;  // bytes of the current message not yet received
   std::atomic<bool> broken{false};
   std::atomic<bool> hungUp{false};
+  // A session we called holds its run's slot until it is closed.
+  platform::SessionSlot slot;
 };
 
 struct NbtProvider::Lana {

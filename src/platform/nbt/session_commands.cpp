@@ -22,7 +22,7 @@ namespace lomp::platform::nbt {
 using wire::Bytes;
 using wire::Name16;
 
-std::uint8_t NbtProvider::AddSession(Job& job, int fd) {
+std::uint8_t NbtProvider::AddSession(Job& job, int fd, SessionSlot slot) {
   const std::lock_guard lock(mutex_);
   if (job.ncb == nullptr) {
     // Cancelled (a job gives its NCB back only by cancel before it
@@ -37,7 +37,11 @@ std::uint8_t NbtProvider::AddSession(Job& job, int fd) {
     return NRC_BRIDGE;
   }
   const std::uint8_t code = AddSessionLocked(*lana, job, fd);
-  if (code != NRC_GOODRET) close(fd);
+  if (code != NRC_GOODRET) {
+    close(fd);
+  } else {
+    lana->sessions[job.outLsn]->slot = std::move(slot);
+  }
   return code;
 }
 
@@ -105,12 +109,19 @@ void NbtProvider::Call(Job& job) {
   }
   const wire::Bytes request = wire::BuildSessionRequest(called, job.name);
 
+  // Looking for the name cost no slot; the session does, from the dial on.
+  SessionSlot slot = SessionSlots::Process().Take(deadline, job.cancelFd);
+  if (!slot) {
+    job.code = Clock::now() >= *deadline ? NRC_CMDTMO : NRC_CMDCAN;
+    TraceFailure("Call", wire::NameWithSuffix(called) + ": no session slot came free", job.code);
+    return;
+  }
   const Dialled dialled =
       DialSession(lana, remote, settings_.sessionPort, request, settings_.retargetLimit,
                   job.cancelFd, deadline, settings_.trace);
   using Outcome = Dialled::Outcome;
   switch (dialled.outcome) {
-    case Outcome::Session: job.code = AddSession(job, dialled.fd); return;
+    case Outcome::Session: job.code = AddSession(job, dialled.fd, std::move(slot)); return;
     case Outcome::NoCall:
       job.code = NRC_NOCALL;
       resolver_.CallFailed(job.callname, remote);
