@@ -6,10 +6,13 @@
 // "peer smb" on the spare host), which shows what the two tools cost
 // themselves, without smbd's work. Last, one message per process to FAR,
 // beyond the test bed's router, found through the WINS server there, with
-// the same smb.conf for both tools. Not a test.
+// the same smb.conf for both tools. First of all, `lomp --version` against
+// a C program that only prints a line: what starting lomp costs. Every
+// figure is whole-process wall time, lomp and the other run alternately.
+// Not a test.
 //
 //   tests/interop/testbed.sh build-release/bench/lomp_vs_smbclient
-//       build-release/lomp build-release/bench/bench_peer [RUNS]
+//       build-release/lomp build-release/bench/bench_peer build-release/bench/print_line [RUNS]
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -30,13 +33,27 @@ using lomp::bench::Median;
 using lomp::bench::Sample;
 
 int main(int argc, char* argv[]) {
-  if (std::getenv("LOMP_TESTBED") == nullptr || argc < 3) {
-    std::fprintf(stderr, "usage: tests/interop/testbed.sh %s LOMP PEER_PROGRAM [RUNS]\n", argv[0]);
+  if (std::getenv("LOMP_TESTBED") == nullptr || argc < 4) {
+    std::fprintf(stderr, "usage: tests/interop/testbed.sh %s LOMP PEER_PROGRAM PRINT_LINE [RUNS]\n",
+                 argv[0]);
     return 2;
   }
   const std::string lomp = argv[1];
   const std::string peerProgram = argv[2];
-  const int runs = argc > 3 ? std::atoi(argv[3]) : 30;
+  const std::string printLine = argv[3];
+  const int runs = argc > 4 ? std::atoi(argv[4]) : 30;
+
+  // Starting: lomp --version against a program that prints one line.
+  std::vector<double> versionTimes;
+  std::vector<double> lineTimes;
+  for (int run = 0; run < runs * 10; ++run) {
+    versionTimes.push_back(Measure({lomp, "--version"}, "").milliseconds);
+    lineTimes.push_back(Measure({printLine}, "").milliseconds);
+  }
+  std::printf(
+      "start, median of %d runs:       lomp --version %6.3f ms   print a line %6.3f ms"
+      "   %4.2fx\n",
+      runs * 10, Median(versionTimes), Median(lineTimes), Median(versionTimes) / Median(lineTimes));
   const std::string peer = std::getenv("LOMP_PEER_ADDR");
   const std::vector<std::string> smbclient = {"smbclient", "-M", "PEER", "-I", peer, "-N"};
 
@@ -103,6 +120,7 @@ int main(int argc, char* argv[]) {
   usleep(500000);  // until it listens
   std::vector<double> lompInstant;
   std::vector<double> smbInstant;
+  long lompInstantPeak = 0;
   for (int run = 0; run < runs; ++run) {
     const Sample ours = Measure({lomp, spare, "hello"}, "");
     const Sample theirs = Measure({"smbclient", "-M", "LOMPSPARE", "-I", spare, "-N"}, "hello\n");
@@ -112,6 +130,7 @@ int main(int argc, char* argv[]) {
     }
     lompInstant.push_back(ours.milliseconds);
     smbInstant.push_back(theirs.milliseconds);
+    lompInstantPeak = std::max(lompInstantPeak, ours.peakKilobytes);
   }
   kill(instant, SIGKILL);
   waitpid(instant, nullptr, 0);
@@ -119,6 +138,7 @@ int main(int argc, char* argv[]) {
   const double smbFast = Median(smbInstant);
   std::printf("one message, instant receiver:  lomp %8.2f ms   smbclient %8.2f ms   %6.1fx\n",
               lompFast, smbFast, smbFast / lompFast);
+  std::printf("peak resident memory, one message: lomp %ld KiB\n", lompInstantPeak);
 
   // FAR through WINS: the client's own smb.conf (its namespace's) names the
   // WINS server; both tools read it.

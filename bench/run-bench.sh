@@ -14,7 +14,7 @@ cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DLOMP_BUILD_BEN
 cmake --build build-release | tail -n 1
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
 tests/interop/testbed.sh build-release/bench/lomp_vs_smbclient build-release/lomp \
-  build-release/bench/bench_peer "${1:-30}"
+  build-release/bench/bench_peer build-release/bench/print_line "${1:-30}"
 tests/interop/testbed.sh build-release/bench/nbt_bench 200
 tests/interop/testbed.sh build-release/bench/many_recipients build-release/lomp "${2:-3}"
 tests/interop/testbed.sh build-release/bench/listener_vs_smbd build-release/lomp

@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <stdexcept>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/code_page_tables.h"
 
 namespace lomp::platform {
 namespace {
@@ -16,31 +19,76 @@ namespace {
 constexpr char32_t kNoCharacter = 0xFFFD;
 constexpr unsigned char kReplacement = '?';
 
-// Decodes every byte of a single-byte character set with iconv.
-std::array<char32_t, 256> DecodeSingleByteSet(std::string_view charset) {
-  iconv_t descriptor = iconv_open("UTF-32LE", std::string(charset).c_str());
-  if (descriptor ==
-      reinterpret_cast<iconv_t>(-1)) {  // NOLINT(performance-no-int-to-ptr): iconv's error value
-    throw std::runtime_error("iconv does not know " + std::string(charset));
-  }
+// Every byte of a code page whose upper half is `high`.
+std::array<char32_t, 256> SingleByteSet(const std::array<char32_t, 128>& high) {
   std::array<char32_t, 256> table{};
-  for (unsigned value = 0; value < 256; ++value) {
-    char in = static_cast<char>(value);
-    unsigned char out[8] = {};
-    char* inPointer = &in;
-    char* outPointer = reinterpret_cast<char*>(out);
-    size_t inLeft = 1;
-    size_t outLeft = sizeof out;
-    iconv(descriptor, nullptr, nullptr, nullptr, nullptr);
-    const size_t result = iconv(descriptor, &inPointer, &inLeft, &outPointer, &outLeft);
-    if (result == static_cast<size_t>(-1) || sizeof out - outLeft != 4) {
-      table[value] = kNoCharacter;
-    } else {
-      table[value] = static_cast<char32_t>(out[0] | out[1] << 8 | out[2] << 16 | out[3] << 24);
-    }
-  }
-  iconv_close(descriptor);
+  for (unsigned value = 0; value < 128; ++value) table[value] = value;
+  std::copy(high.begin(), high.end(), table.begin() + 128);
   return table;
+}
+
+bool IsUtf8(std::string charset) {
+  std::transform(charset.begin(), charset.end(), charset.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return charset == "UTF-8" || charset == "UTF8";
+}
+
+// The UTF-8 sequence at `at` in `text`: its length and code point; 0 when
+// the bytes there start no valid sequence; -1 when the text ends inside one
+// whose bytes so far are a lead and continuations. Overlong forms,
+// surrogates and code points beyond U+10FFFF are not valid, as iconv has it.
+int Utf8SequenceAt(std::string_view text, std::size_t at, char32_t& character) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  if (lead < 0x80) {
+    character = lead;
+    return 1;
+  }
+  int length = 0;
+  unsigned char low = 0x80;  // the second byte's range
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xFD) {
+    // F5..FD lead sequences beyond U+10FFFF (the five- and six-byte forms
+    // of old): never valid when whole, though a text may end inside one.
+    length = lead <= 0xF7 ? 4 : lead <= 0xFB ? 5 : 6;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+    if (lead > 0xF4) low = 0xFF;
+  } else {
+    return 0;
+  }
+  char32_t value = lead & (0x7F >> std::min(length, 6));
+  for (int index = 1; index < length; ++index) {
+    // A text that ends inside a sequence is cut short whatever its form:
+    // the form is judged only on a whole sequence.
+    if (at + static_cast<std::size_t>(index) >= text.size()) return -1;
+    const auto next = static_cast<unsigned char>(text[at + static_cast<std::size_t>(index)]);
+    if (next < 0x80 || next > 0xBF) return 0;
+    value = value << 6 | (next & 0x3F);
+  }
+  const auto second = static_cast<unsigned char>(text[at + 1]);
+  if (second < low || second > high) return 0;
+  character = value;
+  return length;
+}
+
+void AppendUtf8(std::string& out, char32_t character) {
+  if (character < 0x80) {
+    out.push_back(static_cast<char>(character));
+  } else if (character < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | character >> 6));
+    out.push_back(static_cast<char>(0x80 | (character & 0x3F)));
+  } else {
+    // The code pages reach no further than the Basic Multilingual Plane.
+    out.push_back(static_cast<char>(0xE0 | character >> 12));
+    out.push_back(static_cast<char>(0x80 | (character >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (character & 0x3F)));
+  }
 }
 
 struct CodePageTables {
@@ -51,8 +99,8 @@ struct CodePageTables {
   std::array<unsigned char, 256> ansiUpper{};
 
   CodePageTables() {
-    ansiToUnicode = DecodeSingleByteSet(kAnsiCharset);
-    const auto oemToUnicode = DecodeSingleByteSet(kOemCharset);
+    ansiToUnicode = SingleByteSet(kCp1252High);
+    const auto oemToUnicode = SingleByteSet(kCp850High);
     std::unordered_map<char32_t, unsigned char> unicodeToOem;
     for (unsigned value = 0; value < 256; ++value) {
       if (ansiToUnicode[value] != kNoCharacter) {
@@ -137,6 +185,9 @@ char32_t AnsiToUnicode(unsigned char ansi) {
 }
 
 ConsoleCodec::ConsoleCodec(std::string charset) : charset_(std::move(charset)) {
+  // UTF-8, the console of nearly every system, is converted here; any other
+  // set by iconv.
+  if (IsUtf8(charset_)) return;
   decoder_ = OpenOrThrow("UTF-32LE", charset_.c_str());
   try {
     encoder_ = OpenOrThrow(charset_.c_str(), "UTF-32LE");
@@ -147,11 +198,35 @@ ConsoleCodec::ConsoleCodec(std::string charset) : charset_(std::move(charset)) {
 }
 
 ConsoleCodec::~ConsoleCodec() {
+  if (decoder_ == nullptr) return;
   iconv_close(static_cast<iconv_t>(decoder_));
   iconv_close(static_cast<iconv_t>(encoder_));
 }
 
 std::string ConsoleCodec::ToAnsi(std::string_view consoleText) const {
+  if (decoder_ == nullptr) {
+    std::string ansi;
+    ansi.reserve(consoleText.size());
+    std::size_t at = 0;
+    while (at < consoleText.size()) {
+      char32_t character = 0;
+      const int length = Utf8SequenceAt(consoleText, at, character);
+      if (length < 0) {
+        // The text ends inside a sequence.
+        ansi.push_back(static_cast<char>(kReplacement));
+        break;
+      }
+      if (length == 0) {
+        // A byte that starts no valid sequence: one '?', and on.
+        ansi.push_back(static_cast<char>(kReplacement));
+        ++at;
+        continue;
+      }
+      ansi.push_back(static_cast<char>(CodePageTables::Lookup(Tables().unicodeToAnsi, character)));
+      at += static_cast<std::size_t>(length);
+    }
+    return ansi;
+  }
   const std::lock_guard lock(mutex_);
   auto* decoder = static_cast<iconv_t>(decoder_);
   iconv(decoder, nullptr, nullptr, nullptr, nullptr);
@@ -188,6 +263,15 @@ std::string ConsoleCodec::ToAnsi(std::string_view consoleText) const {
 }
 
 std::string ConsoleCodec::FromAnsi(std::string_view ansiText) const {
+  if (encoder_ == nullptr) {
+    std::string console;
+    console.reserve(ansiText.size());
+    for (const char c : ansiText) {
+      const char32_t character = AnsiToUnicode(static_cast<unsigned char>(c));
+      AppendUtf8(console, character == kNoCharacter ? kReplacement : character);
+    }
+    return console;
+  }
   const std::lock_guard lock(mutex_);
   auto* encoder = static_cast<iconv_t>(encoder_);
   iconv(encoder, nullptr, nullptr, nullptr, nullptr);

@@ -5,9 +5,10 @@
 // single-byte, so every conversion between them keeps the length. The
 // console speaks the locale's character set, which may be multi-byte (UTF-8).
 //
-// The tables are built once, on first use, from the C library's iconv; a
-// character that has no counterpart becomes '?'. All functions here are
-// thread-safe.
+// The tables are built once, on first use, from the code pages' tables
+// built into the program; a character that has no counterpart becomes '?'.
+// A UTF-8 console is converted by the program too; iconv serves any other
+// console set. All functions here are thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +38,8 @@ char32_t AnsiToUnicode(unsigned char ansi);
 // show, each become one '?'. The console set must be ASCII-compatible.
 class ConsoleCodec {
  public:
-  // Raises std::runtime_error when iconv does not know `charset`.
+  // Raises std::runtime_error when `charset` is not UTF-8 and iconv does
+  // not know it.
   explicit ConsoleCodec(std::string charset);
   ~ConsoleCodec();
   ConsoleCodec(const ConsoleCodec&) = delete;
@@ -50,8 +52,8 @@ class ConsoleCodec {
  private:
   std::string charset_;
   mutable std::mutex mutex_;  // iconv descriptors keep state: one user at a time
-  void* decoder_;             // iconv_t, console set to UTF-32LE
-  void* encoder_;             // iconv_t, UTF-32LE to console set
+  void* decoder_ = nullptr;   // iconv_t, console set to UTF-32LE; none for UTF-8
+  void* encoder_ = nullptr;   // iconv_t, UTF-32LE to console set; none for UTF-8
 };
 
 // The character set of this process's console: the locale's codeset

@@ -1,12 +1,13 @@
 #include "platform/login_watch.h"
 
 #include <pwd.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include "platform/systemd_library.h"
 
 namespace lomp::platform {
 namespace {
@@ -36,8 +37,9 @@ std::string LoginOf(unsigned uid) {
 int OnSignal(sd_bus_message* message, void* watch, sd_bus_error* /*error*/) {
   std::uint32_t uid = 0;
   const char* path = nullptr;
-  if (sd_bus_message_read(message, "uo", &uid, &path) < 0) return 0;
-  const bool present = std::strcmp(sd_bus_message_get_member(message), "UserNew") == 0;
+  const SystemdLibrary* sd = Systemd();  // loaded: the bus is open
+  if (sd->bus_message_read(message, "uo", &uid, &path) < 0) return 0;
+  const bool present = std::strcmp(sd->bus_message_get_member(message), "UserNew") == 0;
   const std::string login = LoginOf(uid);
   if (!login.empty()) (*static_cast<LoginWatch::Change*>(watch))(uid, login, present);
   return 0;
@@ -47,8 +49,10 @@ int OnSignal(sd_bus_message* message, void* watch, sd_bus_error* /*error*/) {
 
 bool LoginWatch::Start(Change change, std::string& why) {
   change_ = std::move(change);
+  const SystemdLibrary* sd = Systemd(&why);
+  if (sd == nullptr) return false;
   sd_bus* bus = nullptr;
-  int result = sd_bus_open_system(&bus);
+  int result = sd->bus_open_system(&bus);
   if (result < 0) {
     why = std::string("cannot connect to the system bus: ") + std::strerror(-result);
     return false;
@@ -57,34 +61,34 @@ bool LoginWatch::Start(Change change, std::string& why) {
   // Subscribed before the list is asked for, so no login falls between.
   for (const char* member : {"UserNew", "UserRemoved"}) {
     if (result >= 0) {
-      result = sd_bus_match_signal(bus, nullptr, kLogind, kManagerPath, kManager, member, OnSignal,
-                                   &change_);
+      result = sd->bus_match_signal(bus, nullptr, kLogind, kManagerPath, kManager, member, OnSignal,
+                                    &change_);
     }
   }
   sd_bus_error error{};  // as SD_BUS_ERROR_NULL, without its C compound literal
   sd_bus_message* reply = nullptr;
   if (result >= 0) {
     result =
-        sd_bus_call_method(bus, kLogind, kManagerPath, kManager, "ListUsers", &error, &reply, "");
+        sd->bus_call_method(bus, kLogind, kManagerPath, kManager, "ListUsers", &error, &reply, "");
   }
   // a(uso): uid, name, object path.
-  if (result >= 0) result = sd_bus_message_enter_container(reply, 'a', "(uso)");
+  if (result >= 0) result = sd->bus_message_enter_container(reply, 'a', "(uso)");
   while (result > 0) {
     std::uint32_t uid = 0;
     const char* name = nullptr;
     const char* path = nullptr;
-    result = sd_bus_message_read(reply, "(uso)", &uid, &name, &path);
+    result = sd->bus_message_read(reply, "(uso)", &uid, &name, &path);
     if (result > 0) change_(uid, name, true);
   }
-  if (result >= 0) result = sd_bus_message_exit_container(reply);
+  if (result >= 0) result = sd->bus_message_exit_container(reply);
   if (result < 0) {
     why = std::string("cannot follow logins: ") +
           (error.message != nullptr ? error.message : std::strerror(-result));
   }
-  sd_bus_error_free(&error);
-  sd_bus_message_unref(reply);
+  sd->bus_error_free(&error);
+  sd->bus_message_unref(reply);
   if (result < 0) {
-    sd_bus_flush_close_unref(bus);
+    sd->bus_flush_close_unref(bus);
     bus_ = nullptr;
     return false;
   }
@@ -95,16 +99,17 @@ bool LoginWatch::Start(Change change, std::string& why) {
 
 void LoginWatch::Run() {
   while (!stop_) {
-    const int result = sd_bus_process(Bus(bus_), nullptr);
+    const SystemdLibrary* sd = Systemd();  // loaded: the bus is open
+    const int result = sd->bus_process(Bus(bus_), nullptr);
     if (result < 0) return;  // the bus went away: the users stay as they are
-    if (result == 0) sd_bus_wait(Bus(bus_), kWaitUs);
+    if (result == 0) sd->bus_wait(Bus(bus_), kWaitUs);
   }
 }
 
 void LoginWatch::Stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  if (bus_ != nullptr) sd_bus_flush_close_unref(Bus(bus_));
+  if (bus_ != nullptr) Systemd()->bus_flush_close_unref(Bus(bus_));
   bus_ = nullptr;
 }
 

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <mutex>
 
 namespace lomp::platform {
 namespace {
 
 std::atomic<MailslotService*> installedService{nullptr};
+std::atomic<MailslotService* (*)()> serviceMaker{nullptr};
+std::once_flag serviceMade;
 
 }  // namespace
 
@@ -15,24 +18,35 @@ void InstallMailslotService(MailslotService* service) {
   installedService = service;
 }
 
+void InstallMailslotServiceMaker(MailslotService* (*make)()) {
+  serviceMaker = make;
+}
+
 MailslotService* InstalledMailslotService() {
+  MailslotService* service = installedService.load();
+  if (service != nullptr) return service;
+  if (MailslotService * (*make)() = serviceMaker.load()) {
+    std::call_once(serviceMade, [make] {
+      if (installedService.load() == nullptr) installedService = make();
+    });
+  }
   return installedService.load();
 }
 
 MailslotHandle CreateMailslotFile(const std::string& path) {
-  MailslotService* service = installedService.load();
+  MailslotService* service = InstalledMailslotService();
   return service ? service->OpenClient(path) : kInvalidMailslotHandle;
 }
 
 MailslotHandle CreateMailslot(const std::string& path, std::uint32_t maxMessageSize) {
-  MailslotService* service = installedService.load();
+  MailslotService* service = InstalledMailslotService();
   return service ? service->Create(path, maxMessageSize) : kInvalidMailslotHandle;
 }
 
 bool WriteMailslot(MailslotHandle handle, const std::uint8_t* data, std::uint32_t length,
                    std::uint32_t& written) {
   written = 0;
-  MailslotService* service = installedService.load();
+  MailslotService* service = InstalledMailslotService();
   return service && handle != kInvalidMailslotHandle &&
          service->Write(handle, data, length, written);
 }
@@ -40,20 +54,20 @@ bool WriteMailslot(MailslotHandle handle, const std::uint8_t* data, std::uint32_
 bool GetMailslotInfo(MailslotHandle handle, std::uint32_t& nextSize, std::uint32_t& count) {
   nextSize = 0;
   count = 0;
-  MailslotService* service = installedService.load();
+  MailslotService* service = InstalledMailslotService();
   return service && handle != kInvalidMailslotHandle && service->GetInfo(handle, nextSize, count);
 }
 
 bool ReadMailslot(MailslotHandle handle, std::uint8_t* buffer, std::uint32_t capacity,
                   std::uint32_t& read) {
   read = 0;
-  MailslotService* service = installedService.load();
+  MailslotService* service = InstalledMailslotService();
   return service && handle != kInvalidMailslotHandle &&
          service->Read(handle, buffer, capacity, read);
 }
 
 void CloseMailslot(MailslotHandle handle) {
-  MailslotService* service = installedService.load();
+  MailslotService* service = InstalledMailslotService();
   if (service && handle != kInvalidMailslotHandle) service->Close(handle);
 }
 

@@ -42,6 +42,8 @@ class MailslotService {
 
 // The installed service (not owned); none installed makes every open fail.
 void InstallMailslotService(MailslotService* service);
+// Installs a service that `make` makes on first use.
+void InstallMailslotServiceMaker(MailslotService* (*make)());
 MailslotService* InstalledMailslotService();
 
 // The calls of the mailslot port, dispatched to the installed service.

@@ -1,9 +1,13 @@
 #include "platform/netbios.h"
 
+#include <mutex>
+
 namespace lomp::platform {
 namespace {
 
 std::atomic<NetbiosProvider*> installedProvider{nullptr};
+std::atomic<NetbiosProvider* (*)()> providerMaker{nullptr};
+std::once_flag providerMade;
 
 std::uint8_t FailAtOnce(NCB& ncb, std::uint8_t code) {
   ncb.ncb_retcode = code;
@@ -20,7 +24,7 @@ std::uint8_t Netbios(NCB* ncb) {
   if (ncb->ncb_post != nullptr || (!asynchronous && ncb->ncb_event != nullptr)) {
     return FailAtOnce(*ncb, NRC_ILLCMD);
   }
-  NetbiosProvider* provider = installedProvider.load();
+  NetbiosProvider* provider = InstalledNetbiosProvider();
   if (provider == nullptr) return FailAtOnce(*ncb, NRC_OPENERR);
   return provider->Submit(*ncb);
 }
@@ -29,7 +33,18 @@ void InstallNetbiosProvider(NetbiosProvider* provider) {
   installedProvider = provider;
 }
 
+void InstallNetbiosProviderMaker(NetbiosProvider* (*make)()) {
+  providerMaker = make;
+}
+
 NetbiosProvider* InstalledNetbiosProvider() {
+  NetbiosProvider* provider = installedProvider.load();
+  if (provider != nullptr) return provider;
+  if (NetbiosProvider * (*make)() = providerMaker.load()) {
+    std::call_once(providerMade, [make] {
+      if (installedProvider.load() == nullptr) installedProvider = make();
+    });
+  }
   return installedProvider.load();
 }
 

@@ -147,6 +147,9 @@ std::uint8_t Netbios(NCB* ncb);
 // Installs the provider behind Netbios(); not owned. Installed before the
 // first command and kept until the last one has completed or been cancelled.
 void InstallNetbiosProvider(NetbiosProvider* provider);
+// Installs a provider that `make` makes on first use, so that a run that
+// issues no command (--help, a bad command line) never makes one.
+void InstallNetbiosProviderMaker(NetbiosProvider* (*make)());
 NetbiosProvider* InstalledNetbiosProvider();
 
 // The installed provider's NamesUnavailable(); empty with none installed.

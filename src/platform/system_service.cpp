@@ -6,25 +6,27 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
-#include <systemd/sd-daemon.h>
-#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/systemd_library.h"
+
 namespace lomp::platform {
 
 void NotifyServiceReady(const std::string& status) {
-  sd_notify(0, ("READY=1\nSTATUS=" + status).c_str());
+  if (const SystemdLibrary* sd = Systemd()) sd->notify(0, ("READY=1\nSTATUS=" + status).c_str());
 }
 
 void NotifyServiceStopping() {
-  sd_notify(0, "STOPPING=1");
+  if (const SystemdLibrary* sd = Systemd()) sd->notify(0, "STOPPING=1");
 }
 
 bool WriteJournal(const std::vector<JournalField>& fields) {
+  const SystemdLibrary* sd = Systemd();
+  if (sd == nullptr) return false;
   std::vector<std::string> lines;
   lines.reserve(fields.size());
   for (const JournalField& field : fields) lines.push_back(field.name + "=" + field.value);
@@ -33,7 +35,7 @@ bool WriteJournal(const std::vector<JournalField>& fields) {
     parts[index].iov_base = lines[index].data();
     parts[index].iov_len = lines[index].size();
   }
-  return sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) == 0;
+  return sd->journal_sendv(parts.data(), static_cast<int>(parts.size())) == 0;
 }
 
 bool DropCapabilities(std::string& why) {

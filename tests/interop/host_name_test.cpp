@@ -54,17 +54,17 @@ std::string CalledNamesSeenByPeer(const std::function<void()>& run) {
 TEST_F(HostNames, AHostNameReachesPeerByItsMessengerName) {
   const std::string host = Env("LOMP_PEER_HOST");
   LompRun run;
-  const std::string called =
-      CalledNamesSeenByPeer([&] { run = Lomp({"/vd", host, "Backup done"}); });
-  EXPECT_EQ(run.output, "\nInitializing...\nEntering single message mode." +
-                            Report(host, "Sent.") + "\n")
+  const std::string called = CalledNamesSeenByPeer([&] {
+    run = Lomp({"/vd", host, "Backup done"});
+  });
+  EXPECT_EQ(run.output,
+            "\nInitializing...\nEntering single message mode." + Report(host, "Sent.") + "\n")
       << run.errors;
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_TRUE(Arrived("Backup done"));
   // Called by a Messenger name PEER registered (its own or an alias: the
   // node's name table says which it holds), never by the host name.
-  EXPECT_TRUE(std::regex_search(called, std::regex("^(PEER|ALIAS[0-9]+)<03>\n")))
-      << called;
+  EXPECT_TRUE(std::regex_search(called, std::regex("^(PEER|ALIAS[0-9]+)<03>\n"))) << called;
   EXPECT_EQ(called.find("LOMP"), std::string::npos) << called;
   // The trace says what was looked up and where it is.
   EXPECT_NE(run.errors.find("Host name '" + host + "' is at " + Env("LOMP_PEER_ADDR")),

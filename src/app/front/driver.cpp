@@ -1,7 +1,9 @@
 #include "app/front/driver.h"
 
 #include <iostream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/front/batch_mode.h"
@@ -19,26 +21,32 @@
 
 namespace lomp {
 
+std::optional<int> AnswerAtOnce(int argc, const char* const argv[]) {
+  // The habits of every Linux command, as the whole command line only; in
+  // ASCII, which every console set shares.
+  if (argc != 2) return std::nullopt;
+  const std::string_view only = argv[1];
+  if (only == "--help" || only == "-h") {
+    consoleWrite(kMaskReport, usageText(), true);
+    return kExitDelivered;
+  }
+  if (only == "--version" || only == "-V") {
+    consoleWrite(kMaskReport, "lomp " + versionText() + "\n", true);
+    return kExitDelivered;
+  }
+  return std::nullopt;
+}
+
 int lompMain(int argc, const char* const argv[]) {
+  if (const std::optional<int> code = AnswerAtOnce(argc, argv)) return *code;
+  StartWatchingForInterruption();
+
   // The arguments arrive in the console's character set; the program works
   // in ANSI from here on.
   std::vector<std::string> arguments;
   arguments.reserve(static_cast<std::size_t>(argc > 0 ? argc : 0));
   for (int index = 0; index < argc; ++index) {
     arguments.push_back(index == 0 ? std::string() : ConsoleToAnsi(argv[index]));
-  }
-
-  // The habits of every Linux command, as the whole command line only.
-  if (arguments.size() == 2) {
-    const std::string& only = arguments[1];
-    if (only == "--help" || only == "-h") {
-      consoleWrite(kMaskReport, usageText(), true);
-      return kExitDelivered;
-    }
-    if (only == "--version" || only == "-V") {
-      consoleWrite(kMaskReport, "lomp " + versionText() + "\n", true);
-      return kExitDelivered;
-    }
   }
 
   if (IsAgentCommand(arguments)) {
@@ -61,6 +69,7 @@ int lompMain(int argc, const char* const argv[]) {
     consoleWriteError(kMaskReport, usageText(), true);
     return kExitUsage;
   }
+  ChooseDefaultSignature(options);
 
   const int code = runProgram(options);
   // The shell's prompt starts on a line of its own.

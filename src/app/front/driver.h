@@ -2,6 +2,8 @@
 // messaging service, run one mode, and return the process exit code.
 #pragma once
 
+#include <optional>
+
 namespace lomp {
 
 // Process exit codes.
@@ -18,6 +20,11 @@ inline constexpr int kExitNotDelivered = 4;
 // line prints the usage text on standard error. Output that showed anything
 // ends with a line feed.
 int lompMain(int argc, const char* const argv[]);
+
+// The usage text or the version, when the command line is only "--help"/
+// "-h" or "--version"/"-V" (printed; its exit code returned); nullopt for
+// any other command line. Needs no locale and touches no file.
+std::optional<int> AnswerAtOnce(int argc, const char* const argv[]);
 
 // After a valid command line: trace attachment, initialisation, the run mode.
 struct ProgramOptions;

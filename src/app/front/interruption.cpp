@@ -81,10 +81,16 @@ void SetInterruptionHandler(std::function<void()> handler) {
 }
 
 void WatchForInterruption() {
+  sigset_t waited = WatchedSignals();
+  sigaddset(&waited, kWake);
+  pthread_sigmask(SIG_BLOCK, &waited, nullptr);
+}
+
+void StartWatchingForInterruption() {
+  if (Watcher().joinable()) return;
   const sigset_t watched = WatchedSignals();
   sigset_t waited = watched;
   sigaddset(&waited, kWake);
-  pthread_sigmask(SIG_BLOCK, &waited, nullptr);
   try {
     Watcher() = std::thread([watched, waited] {
       int signal = NextSignal(waited);

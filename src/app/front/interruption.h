@@ -13,10 +13,15 @@
 
 namespace lomp {
 
-// Blocks the signals in the calling thread and starts the thread that waits
-// for them. Called first thing in main, before any other thread starts, so
-// that every thread inherits the blocked signals.
+// Blocks the signals in the calling thread. Called first thing in main,
+// before any other thread starts, so that every thread inherits the
+// blocked signals.
 void WatchForInterruption();
+
+// Starts the thread that waits for the signals (once; later calls do
+// nothing). A signal that came before waits for it. Called as soon as the
+// run is more than printing its usage or version.
+void StartWatchingForInterruption();
 
 // Makes the first signal call `handler` (on the watching thread) instead of
 // interrupting the deliveries; a second signal still ends the program at

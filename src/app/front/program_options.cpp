@@ -150,10 +150,13 @@ void applyOptions(const OptionList& normalised, ProgramOptions& options) {
       options.broadcastLimit = kEnlargedBroadcastLimit;
     } else if (name == "su") {
       options.signature = userNameUpper();
+      options.signatureGiven = true;
     } else if (name == "sc") {
       options.signature = computerNameUpper();
+      options.signatureGiven = true;
     } else if (name == "s") {
       options.signature = pair.value.substr(0, kSignatureMax);
+      options.signatureGiven = true;
     }
   }
 

@@ -12,12 +12,12 @@ constexpr std::size_t kUserNameMax = 256;
 }  // namespace
 
 ProgramOptions& programOptions() {
-  static ProgramOptions options = [] {
-    ProgramOptions defaults;
-    defaults.signature = computerNameUpper();
-    return defaults;
-  }();
+  static ProgramOptions options;
   return options;
+}
+
+void ChooseDefaultSignature(ProgramOptions& options) {
+  if (!options.signatureGiven) options.signature = computerNameUpper();
 }
 
 std::string computerNameUpper() {

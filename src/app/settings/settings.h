@@ -45,7 +45,8 @@ struct ProgramOptions {
   std::uint32_t verbosity = kVerbosityNormal;
   std::int32_t broadcastLimit = 128;  // group message size in characters
   bool fragmentBroadcasts = false;
-  std::string signature;  // the sender name of every message
+  std::string signature;        // the sender name of every message
+  bool signatureGiven = false;  // by /s, /su or /sc
   bool batchMode = false;
   std::string messageFile;  // empty: batch input from the console
   std::string messageText;
@@ -56,9 +57,15 @@ struct ProgramOptions {
   bool commandLineValid = false;
 };
 
-// The one record of the process, created on first use with `signature` =
-// computerNameUpper(). Filled once by the driver, only read afterwards.
+// The one record of the process. Filled once by the driver, only read
+// afterwards.
 ProgramOptions& programOptions();
+
+// Gives `options` the default sender name, computerNameUpper(), unless the
+// command line chose one. Done once a delivery is sure to come: the
+// computer name may have to be read from the host's configuration, which a
+// run that only prints its usage or version never reads.
+void ChooseDefaultSignature(ProgramOptions& options);
 
 // The computer name (at most 15 bytes) or the effective user's name (at most
 // 256 bytes), upper-cased ANSI; empty when the system gives none.

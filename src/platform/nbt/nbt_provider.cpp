@@ -32,6 +32,7 @@ NbtProvider::NbtProvider(NbtSettings settings)
     : settings_(std::move(settings)), resolver_(settings_.names, settings_.trace) {
   const std::lock_guard lock(mutex_);
   RefreshLanasLocked();
+  lanasJustListed_ = true;
 }
 
 NbtProvider::~NbtProvider() {
@@ -104,6 +105,15 @@ void NbtProvider::CompleteNcb(NCB& ncb, std::uint8_t code, bool asynchronous) {
   ncb.ncb_retcode = code;
   ncb.ncb_cmd_cplt = code;
   if (asynchronous && ncb.ncb_event) ncb.ncb_event->Set();
+}
+
+std::vector<LanaAddress> NbtProvider::LanaAddresses() {
+  const std::lock_guard lock(mutex_);
+  std::vector<LanaAddress> addresses;
+  for (const auto& lana : lanas_) {
+    if (lana) addresses.push_back(lana->address);
+  }
+  return addresses;
 }
 
 void NbtProvider::RefreshLanasLocked() {
@@ -287,7 +297,10 @@ std::uint8_t NbtProvider::RunSynchronous(NCB& ncb) {
 std::uint8_t NbtProvider::Enumerate(NCB& ncb) {
   if (ncb.ncb_buffer == nullptr || ncb.ncb_length < sizeof(LANA_ENUM)) return NRC_BUFLEN;
   const std::lock_guard lock(mutex_);
-  RefreshLanasLocked();
+  // The first enumeration takes the interfaces the provider was made with:
+  // a run asks the kernel for them once. Later ones look again.
+  if (!lanasJustListed_) RefreshLanasLocked();
+  lanasJustListed_ = false;
   LANA_ENUM result;
   result.length = static_cast<std::uint8_t>(std::min<std::size_t>(lanas_.size(), MAX_LANA + 1));
   for (std::uint8_t i = 0; i < result.length; ++i) result.lana[i] = i;

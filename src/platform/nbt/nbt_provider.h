@@ -91,6 +91,8 @@ class NbtProvider : public NetbiosProvider {
   std::string NamesUnavailable() const override;
   // Whether this process registered `name` on some LANA.
   bool HoldsName(const wire::Name16& name);
+  // The addresses of the LANAs as last listed.
+  std::vector<LanaAddress> LanaAddresses();
   // Opens TCP 139 on every LANA for the callers of our names, and serves
   // the name service on UDP 137 for them; names added from then on are
   // registered on their subnets (and released there when deleted).
@@ -146,6 +148,7 @@ class NbtProvider : public NetbiosProvider {
   std::shared_ptr<Session> FindSession(Job& job);
   void ReapFinishedLocked();
   void RefreshLanasLocked();
+  bool lanasJustListed_ = false;  // by the constructor, for the first ENUM
   Lana* FindLanaLocked(std::uint8_t number);
   // A listening socket on the session port of `address`; -1 with `problem`
   // in words ("TCP port 139 on 10.1.2.3 is in use by another program ...").

@@ -84,7 +84,8 @@ MailslotHandle UdpMailslotService::OpenClient(const std::string& path) {
   std::string mailslot;
   if (!SplitMailslotPath(path, server, mailslot) || server == ".") return kInvalidMailslotHandle;
   // Without a LANA there is nowhere to send to.
-  std::vector<LanaAddress> lanas = ListLanaAddresses(settings_.interfaces);
+  std::vector<LanaAddress> lanas =
+      settings_.lanas ? settings_.lanas() : ListLanaAddresses(settings_.interfaces);
   if (lanas.empty()) return kInvalidMailslotHandle;
   if (server == "*") server = settings_.workgroup;
   const std::lock_guard lock(mutex_);

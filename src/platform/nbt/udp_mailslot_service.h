@@ -36,6 +36,9 @@ struct UdpMailslotSettings {
   // Further names this machine answers to with a datagram to the name
   // itself: the names its receiver registered. None when empty.
   std::function<bool(const wire::Name16&)> ownsName;
+  // Where the LANAs to send on come from (the NetBIOS provider's, so that a
+  // run lists the interfaces once); empty: listed for each client.
+  std::function<std::vector<LanaAddress>()> lanas;
 };
 
 // The standard settings: this host's computer name, and the workgroup and

@@ -124,6 +124,47 @@ TEST(ConsoleCodec, SingleByteConsoleSet) {
   EXPECT_EQ(codec.FromAnsi("\x80\xE9\x85"), "\xA4\xE9?");  // no ellipsis in 8859-15
 }
 
+// The tables and the UTF-8 conversion built into the program give what the
+// C library's iconv gives, byte for byte ("ISO-10646/UTF8/" is glibc's other
+// name for UTF-8, which goes to iconv).
+TEST(ConsoleCodec, BuiltInConversionsAreIconvs) {
+  const platform::ConsoleCodec builtIn("UTF-8");
+  const platform::ConsoleCodec iconv("ISO-10646/UTF8/");
+  for (int value = 0; value < 256; ++value) {
+    const std::string ansi(1, static_cast<char>(value));
+    EXPECT_EQ(builtIn.FromAnsi(ansi), iconv.FromAnsi(ansi)) << value;
+    EXPECT_EQ(builtIn.ToAnsi(builtIn.FromAnsi(ansi)), iconv.ToAnsi(iconv.FromAnsi(ansi))) << value;
+  }
+  const platform::ConsoleCodec cp850(std::string(platform::kOemCharset));
+  std::string oem;
+  for (int value = 0; value < 256; ++value) oem.push_back(static_cast<char>(value));
+  EXPECT_EQ(Ansi(oem), cp850.ToAnsi(oem));
+  // Every short run of bytes that could start, continue, cut or break a
+  // sequence.
+  const unsigned char bytes[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xA9,
+                                 0xBF, 0xC0, 0xC1, 0xC2, 0xC3, 0xDF, 0xE0, 0xE2, 0xED,
+                                 0xEF, 0xF0, 0xF4, 0xF5, 0xF7, 0xF8, 0xFC, 0xFE, 0xFF};
+  constexpr std::size_t kCount = sizeof bytes;
+  for (std::size_t a = 0; a < kCount; ++a)
+    for (std::size_t b = 0; b <= kCount; ++b)
+      for (std::size_t c = 0; c <= kCount; ++c)
+        for (const std::size_t d : {kCount, a, c}) {
+          std::string text(1, static_cast<char>(bytes[a]));
+          for (const std::size_t next : {b, c, d}) {
+            if (next < kCount) text.push_back(static_cast<char>(bytes[next]));
+          }
+          ASSERT_EQ(builtIn.ToAnsi(text), iconv.ToAnsi(text)) << ::testing::PrintToString(text);
+        }
+  // Every lead with up to six continuations, whole or cut.
+  for (int lead = 0x80; lead < 0x100; ++lead)
+    for (std::size_t continuations = 0; continuations <= 6; ++continuations)
+      for (const char* after : {"", "A"}) {
+        const std::string text =
+            static_cast<char>(lead) + std::string(continuations, '\x80') + after;
+        ASSERT_EQ(builtIn.ToAnsi(text), iconv.ToAnsi(text)) << ::testing::PrintToString(text);
+      }
+}
+
 TEST(ConsoleCodec, UnknownCharsetIsRefused) {
   EXPECT_THROW(platform::ConsoleCodec("NO-SUCH-CHARSET-42"), std::runtime_error);
 }

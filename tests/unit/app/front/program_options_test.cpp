@@ -254,7 +254,12 @@ TEST(SenderNames, ComputerNameIsTheUpperCasedHostNameUpToItsFirstDot) {
   ToUpper(expected);
   EXPECT_EQ(computerNameUpper(), expected);
   EXPECT_LE(computerNameUpper().size(), 15u);
-  EXPECT_EQ(programOptions().signature, computerNameUpper());
+  ProgramOptions chosen;
+  ChooseDefaultSignature(chosen);
+  EXPECT_EQ(chosen.signature, computerNameUpper());
+  ProgramOptions given = Parse({"/s:NAGIOS", "bob"});
+  ChooseDefaultSignature(given);
+  EXPECT_EQ(given.signature, "NAGIOS");
 }
 
 TEST(SenderNames, UserNameIsUpperCased) {
