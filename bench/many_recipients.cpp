@@ -4,7 +4,9 @@
 // time) and a loop of smbclient -M over the same names. Then 500 messages in
 // one batch, to PEER alone and spread over PEER's eleven names, with the
 // default and with /j:1, and the peak resident memory of each batch. Median
-// of RUNS runs for the first, one run each for the batches. Not a test.
+// of RUNS runs for the first, one run each for the rest. Between them, 51
+// recipients of which 40 are absent, with the default time-out, lomp as it
+// comes and /j:1. Not a test.
 //
 //   tests/interop/testbed.sh build-release/bench/many_recipients build-release/lomp [RUNS]
 #include <unistd.h>
@@ -91,6 +93,29 @@ int main(int argc, char* argv[]) {
   std::printf("  lomp                %8.0f ms\n", Median(overlapping));
   std::printf("  lomp /j:1           %8.0f ms\n", Median(oneByOne));
   std::printf("  smbclient -M loop   %8.0f ms\n", Median(smbclient));
+
+  // Eleven reachable names among forty absent ones, default /t and /j: the
+  // absent ones only wait for their names and hold no slot.
+  std::string mixed;
+  for (int index = 0; index < 40; ++index) {
+    mixed += "GONE" + std::to_string(index) + ",";
+    if (index % 4 == 0 && static_cast<std::size_t>(index / 4) < aliases.size()) {
+      mixed += aliases[static_cast<std::size_t>(index / 4)] + ",";
+    }
+  }
+  mixed += "PEER";
+  const Sample wide = Measure({lomp, mixed, "hello"}, "");
+  const Sample narrow = Measure({lomp, "/j:1", mixed, "hello"}, "");
+  if (wide.exitCode != 4 || narrow.exitCode != 4) {
+    std::fprintf(stderr, "unexpected exit: lomp %d, lomp /j:1 %d\n", wide.exitCode,
+                 narrow.exitCode);
+    return 1;
+  }
+  std::printf("51 recipients, 40 absent, default /t (5 s), one run each:\n");
+  std::printf("  lomp                %8.0f ms   peak %ld KiB\n", wide.milliseconds,
+              wide.peakKilobytes);
+  std::printf("  lomp /j:1           %8.0f ms   peak %ld KiB\n", narrow.milliseconds,
+              narrow.peakKilobytes);
 
   // 500 messages in one batch.
   constexpr int kMessages = 500;

@@ -37,8 +37,14 @@ std::string CalledNamesSeenByPeer(const std::function<void()>& run) {
       fs::temp_directory_path() / ("lomp-called-" + std::to_string(getpid()) + ".pcap");
   ChildProcess tshark(InNamespace(Env("LOMP_NS_PEER"), {"tshark", "-q", "-i", "eth-p", "-f",
                                                         "tcp port 139", "-w", capture.string()}));
-  // tshark says nothing on standard output; give it time to start capturing.
-  std::this_thread::sleep_for(2s);
+  // tshark writes the file's header once it captures: wait for that (a
+  // bounded wait), then a moment more.
+  for (int wait = 0; wait < 200; ++wait) {
+    std::error_code error;
+    if (fs::file_size(capture, error) > 0 && !error) break;
+    std::this_thread::sleep_for(50ms);
+  }
+  std::this_thread::sleep_for(300ms);
   run();
   std::this_thread::sleep_for(500ms);
   tshark.Kill(SIGINT);
