@@ -178,14 +178,21 @@ std::optional<std::string> ReadConfigFile(const std::string& path, std::string* 
     if (refusal != nullptr) *refusal = path + " is not a regular file; not read";
     return std::nullopt;
   }
+  // Read in pieces as large as the file says it is: a buffer of the whole
+  // limit would be a megabyte to clear for a file of a few lines.
   constexpr std::size_t kMaxConfigSize = 1 << 20;
-  std::string text(kMaxConfigSize, '\0');
+  constexpr std::size_t kLeastPiece = 4096;
+  std::string text;
   std::size_t got = 0;
-  while (got < text.size()) {
+  std::size_t piece = std::clamp<std::size_t>(static_cast<std::size_t>(status.st_size) + 1,
+                                              kLeastPiece, kMaxConfigSize);
+  while (got < kMaxConfigSize) {
+    text.resize(std::min(got + piece, kMaxConfigSize));
     const ssize_t n = read(fd, text.data() + got, text.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
+    piece = std::max(piece, kLeastPiece);
   }
   close(fd);
   text.resize(got);
