@@ -110,9 +110,11 @@ void DeliveryPipeline::Submit(const RecipientList& list, const std::string& mess
     if (submission_.next == list.size()) break;
     QueueNextLocked();
     if (interrupted_) continue;
-    // One more worker while there is more work than idle workers, up to
-    // the limit: the threads come only as the run needs them.
-    if (workerLimit_ > 1 && queued_ > idleWorkers_ && workers_.size() < workerLimit_) {
+    // One more worker while more deliveries could start now than idle
+    // workers would take, up to the limit: the threads come only as the run
+    // needs them (a batch to one recipient needs one).
+    if (workerLimit_ > 1 && workers_.size() < workerLimit_ &&
+        StartableLocked(idleWorkers_ + 1) > idleWorkers_) {
       try {
         workers_.emplace_back([this] { Work(); });
       } catch (const std::system_error&) {
@@ -143,8 +145,6 @@ void DeliveryPipeline::QueueNextLocked() {
   if (interrupted_) {
     item->state = Item::State::Done;
     item->reason = kNotSent;
-  } else {
-    ++queued_;
   }
   window_.push_back(std::move(item));
   ReportLocked();
@@ -159,11 +159,8 @@ void DeliveryPipeline::Interrupt(const std::function<void()>& atRest) {
   std::unique_lock lock(mutex_);
   interrupted_ = true;
   for (const auto& item : window_) {
-    if (item->state == Item::State::Queued) {
-      --queued_;
-    } else if (item->state != Item::State::Running || item->committed) {
-      continue;
-    }
+    const bool queued = item->state == Item::State::Queued;
+    if (!queued && (item->state != Item::State::Running || item->committed)) continue;
     // Nothing of it was sent, and nothing will be: its thread may go on
     // looking for the recipient, but it is told not to start.
     item->withdrawn = item->state == Item::State::Running;
@@ -195,7 +192,23 @@ void DeliveryPipeline::InterruptCurrent(const std::function<void()>& atRest) {
 }
 
 std::size_t DeliveryPipeline::NextStartableLocked() const {
-  if (interrupted_) return std::string::npos;
+  std::size_t next = std::string::npos;
+  ForEachStartableLocked([&](std::size_t index) {
+    next = index;
+    return false;
+  });
+  return next;
+}
+
+std::size_t DeliveryPipeline::StartableLocked(std::size_t atMost) const {
+  std::size_t count = 0;
+  ForEachStartableLocked([&](std::size_t) { return ++count < atMost; });
+  return count;
+}
+
+void DeliveryPipeline::ForEachStartableLocked(
+    const std::function<bool(std::size_t)>& found) const {
+  if (interrupted_) return;
   // Keys of earlier deliveries that have not ended: a later one to the same
   // recipient waits for them. Whether a name and an address are one host is
   // known only once the name is looked up, so a recipient named by address
@@ -210,12 +223,11 @@ std::size_t DeliveryPipeline::NextStartableLocked() const {
     const bool byAddress = item.key.rfind(kAddressKey, 0) == 0;
     const bool waits =
         busy.count(item.key) != 0 || (byName && addressesBusy) || (byAddress && namesBusy);
-    if (item.state == Item::State::Queued && !waits) return index;
+    if (item.state == Item::State::Queued && !waits && !found(index)) return;
     busy.insert(item.key);
     namesBusy = namesBusy || byName;
     addressesBusy = addressesBusy || byAddress;
   }
-  return std::string::npos;
 }
 
 void DeliveryPipeline::Work() {
@@ -247,7 +259,6 @@ void DeliveryPipeline::RunLocked(std::unique_lock<std::mutex>& lock, std::size_t
   LOMP_CHECK(index < window_.size());
   const std::shared_ptr<Item> item = window_[index];
   item->state = Item::State::Running;
-  --queued_;
   MessageRecord record = item->record;
   record.mayStart = [this, raw = item.get()] { return MayStart(*raw); };
   lock.unlock();

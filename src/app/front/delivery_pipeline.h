@@ -117,6 +117,11 @@ class DeliveryPipeline {
   void RunLocked(std::unique_lock<std::mutex>& lock, std::size_t index);
   // The index in window_ of the first item a worker may start, or npos.
   std::size_t NextStartableLocked() const;
+  // How many items a worker may start now, counted up to `atMost`.
+  std::size_t StartableLocked(std::size_t atMost) const;
+  // Calls `found` with each item a worker may start, in order, until it
+  // returns false.
+  void ForEachStartableLocked(const std::function<bool(std::size_t)>& found) const;
   // Writes every report line that has become due.
   void ReportLocked();
 
@@ -130,7 +135,6 @@ class DeliveryPipeline {
   // interruption may still run after its item left the window: its thread
   // shares the item.
   std::deque<std::shared_ptr<Item>> window_;
-  std::size_t queued_ = 0;  // items not yet started
   std::size_t idleWorkers_ = 0;
   // Workers at most: `jobs`, or fewer once a thread could not be started.
   // At most one: everything is delivered on the submitting thread.

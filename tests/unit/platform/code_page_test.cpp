@@ -135,7 +135,7 @@ TEST(ConsoleCodec, BuiltInConversionsAreIconvs) {
     EXPECT_EQ(builtIn.FromAnsi(ansi), iconv.FromAnsi(ansi)) << value;
     EXPECT_EQ(builtIn.ToAnsi(builtIn.FromAnsi(ansi)), iconv.ToAnsi(iconv.FromAnsi(ansi))) << value;
   }
-  const platform::ConsoleCodec cp850(std::string(platform::kOemCharset));
+  const platform::ConsoleCodec cp850{std::string(platform::kOemCharset)};
   std::string oem;
   for (int value = 0; value < 256; ++value) oem.push_back(static_cast<char>(value));
   EXPECT_EQ(Ansi(oem), cp850.ToAnsi(oem));
