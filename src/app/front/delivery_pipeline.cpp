@@ -206,8 +206,7 @@ std::size_t DeliveryPipeline::StartableLocked(std::size_t atMost) const {
   return count;
 }
 
-void DeliveryPipeline::ForEachStartableLocked(
-    const std::function<bool(std::size_t)>& found) const {
+void DeliveryPipeline::ForEachStartableLocked(const std::function<bool(std::size_t)>& found) const {
   if (interrupted_) return;
   // Keys of earlier deliveries that have not ended: a later one to the same
   // recipient waits for them. Whether a name and an address are one host is
