@@ -71,6 +71,9 @@ std::uint8_t NBExecCmd(NCB& ncb, std::uint32_t timeoutMs) {
   std::uint8_t result = NRC_CMDTMO;
   int tc = 0;
   bool done = false;
+  // Whether a submission went asynchronously: then the provider may still
+  // hold the NCB, and the cancel at the end takes it back.
+  bool submittedAsynchronously = false;
 
   Event event;
   WaitableTimer timer;
@@ -78,21 +81,36 @@ std::uint8_t NBExecCmd(NCB& ncb, std::uint32_t timeoutMs) {
   timer.SetRelative(std::chrono::milliseconds(timeoutMs));
 
   while (!done) {
-    ncb.ncb_command |= ASYNCH;
-    ncb.ncb_event = &event;
     LogTrace(kSource, __LINE__, "NBExecCmd", FormatText("Starting Netbios command..., tc=%d", tc));
-    Netbios(&ncb);
-
-    // A completion that is already signalled wins over an expired timer.
-    const int signalled = WaitForAny({&event, &timer});
-    if (signalled == 0) {
+    // A provider that bounds the command by the time left runs it here, on
+    // this thread; otherwise it runs asynchronously under the timer.
+    ncb.ncb_command &= ~ASYNCH;
+    ncb.ncb_event = nullptr;
+    if (NetbiosWithin(&ncb, timer.Remaining().value_or(std::chrono::milliseconds(0)))) {
       result = ncb.ncb_retcode;
       LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Netbios returned", ncb));
-      // A call that found no listener is tried again.
       done = result != NRC_NOCALL;
+      if (WaitForSingle(timer, std::chrono::milliseconds(0))) {
+        done = true;
+        LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Timer expired", ncb));
+      }
     } else {
-      done = true;
-      LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Timer expired", ncb));
+      ncb.ncb_command |= ASYNCH;
+      ncb.ncb_event = &event;
+      submittedAsynchronously = true;
+      Netbios(&ncb);
+
+      // A completion that is already signalled wins over an expired timer.
+      const int signalled = WaitForAny({&event, &timer});
+      if (signalled == 0) {
+        result = ncb.ncb_retcode;
+        LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Netbios returned", ncb));
+        // A call that found no listener is tried again.
+        done = result != NRC_NOCALL;
+      } else {
+        done = true;
+        LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Timer expired", ncb));
+      }
     }
     if (++tc > kNBExecMaxResubmissions) done = true;
     // The pause before a resubmission ends early at the time-out: a name
@@ -103,15 +121,17 @@ std::uint8_t NBExecCmd(NCB& ncb, std::uint32_t timeoutMs) {
     }
   }
 
-  // Also for a completed command (the cancel then fails harmlessly): after
-  // this the provider no longer holds the NCB or its buffer.
-  const std::uint8_t cancel = NBCancel(ncb.ncb_lana_num, ncb);
-  const std::uint8_t completed = ncb.ncb_retcode;
-  if (cancel != NRC_GOODRET && completed != NRC_PENDING && completed != result) {
-    // The command completed between the time-out and the cancel: what it
-    // did stands (a CALL's session is the caller's to use and hang up).
-    result = completed;
-    LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Completed before cancel", ncb));
+  if (submittedAsynchronously) {
+    // Also for a completed command (the cancel then fails harmlessly):
+    // after this the provider no longer holds the NCB or its buffer.
+    const std::uint8_t cancel = NBCancel(ncb.ncb_lana_num, ncb);
+    const std::uint8_t completed = ncb.ncb_retcode;
+    if (cancel != NRC_GOODRET && completed != NRC_PENDING && completed != result) {
+      // The command completed between the time-out and the cancel: what it
+      // did stands (a CALL's session is the caller's to use and hang up).
+      result = completed;
+      LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Completed before cancel", ncb));
+    }
   }
   ncb.ncb_event = nullptr;
   LogTrace(kSource, __LINE__, "NBExecCmd", "Leaving...");

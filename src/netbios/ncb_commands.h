@@ -30,11 +30,13 @@ void NBFormatName(std::uint8_t* dest16, const std::string& text, std::uint8_t su
 // True for the return codes that mean the NetBIOS environment itself failed.
 bool NBIsEnvironmentError(std::uint8_t code);
 
-// Runs `ncb` (filled by the caller, who keeps it) asynchronously until it
-// completes with anything but NRC_NOCALL, or `timeoutMs` has passed since
-// the first submission. NRC_NOCALL is resubmitted after a pause. Returns the
-// last completed code, or NRC_CMDTMO when no submission completed. The NCB
-// is cancelled before return in every case, so its buffer is free again.
+// Runs `ncb` (filled by the caller, who keeps it) until it completes with
+// anything but NRC_NOCALL, or `timeoutMs` has passed since the first
+// submission. NRC_NOCALL is resubmitted after a pause. Returns the last
+// completed code, or NRC_CMDTMO when no submission completed. Each
+// submission runs on the calling thread when the provider can bound it by
+// the time left (NetbiosWithin), else asynchronously, and is then cancelled
+// before return: either way the NCB's buffer is free again on return.
 std::uint8_t NBExecCmd(NCB& ncb, std::uint32_t timeoutMs);
 
 std::uint8_t NBEnum(platform::LANA_ENUM& buffer);

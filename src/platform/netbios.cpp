@@ -29,6 +29,15 @@ std::uint8_t Netbios(NCB* ncb) {
   return provider->Submit(*ncb);
 }
 
+bool NetbiosWithin(NCB* ncb, std::chrono::milliseconds limit) {
+  if (ncb == nullptr || (ncb->ncb_command & ASYNCH) != 0 || ncb->ncb_event != nullptr ||
+      ncb->ncb_post != nullptr) {
+    return false;
+  }
+  NetbiosProvider* provider = InstalledNetbiosProvider();
+  return provider != nullptr && provider->RunWithin(*ncb, limit);
+}
+
 void InstallNetbiosProvider(NetbiosProvider* provider) {
   installedProvider = provider;
 }

@@ -9,7 +9,9 @@
 //   at once);
 // - CANCEL with ncb_buffer pointing at a pending NCB ends that command with
 //   NRC_CMDCAN before the CANCEL returns; from then on the provider touches
-//   neither that NCB nor its buffer.
+//   neither that NCB nor its buffer;
+// - NetbiosWithin() runs a command without ASYNCH on the calling thread,
+//   complete by its time limit, when the provider can bound it so.
 #pragma once
 
 #include <atomic>
@@ -120,6 +122,12 @@ class NetbiosProvider {
   // Netbios() returns (ncb_retcode for a synchronous command, NRC_GOODRET for
   // an accepted asynchronous one).
   virtual std::uint8_t Submit(NCB& ncb) = 0;
+  // Runs `ncb`, a command without ASYNCH, on the calling thread and returns
+  // with it complete within `limit`: a command still under way then ends
+  // with NRC_CMDTMO, and the provider holds neither the NCB nor its buffer.
+  // False, with the NCB untouched, when this provider cannot bound a
+  // command so; the caller then runs it asynchronously under a timer.
+  virtual bool RunWithin(NCB& /*ncb*/, std::chrono::milliseconds /*limit*/) { return false; }
   // Why no name can be registered for the running user on this host (where
   // names are held is unusable), in words naming the place; empty when names
   // can be registered.
@@ -143,6 +151,10 @@ class NetbiosProvider {
 // through ncb_event), and ncb_event must be null unless ASYNCH is set:
 // otherwise NRC_ILLCMD.
 std::uint8_t Netbios(NCB* ncb);
+// Hands `ncb` (without ASYNCH, no event, no post routine) to the installed
+// provider to run within `limit` (NetbiosProvider::RunWithin); false when
+// it cannot, with the NCB untouched.
+bool NetbiosWithin(NCB* ncb, std::chrono::milliseconds limit);
 
 // Installs the provider behind Netbios(); not owned. Installed before the
 // first command and kept until the last one has completed or been cancelled.

@@ -66,6 +66,13 @@ void WaitableTimer::SetRelative(std::chrono::milliseconds due) {
   monitor.changed.notify_all();
 }
 
+std::optional<std::chrono::milliseconds> WaitableTimer::Remaining() const {
+  const std::lock_guard lock(TheMonitor().mutex);
+  if (!deadline_) return std::nullopt;
+  const auto left = *deadline_ - TheClock().Now();
+  return std::max(std::chrono::ceil<std::chrono::milliseconds>(left), std::chrono::milliseconds(0));
+}
+
 void WaitableTimer::Cancel() {
   const std::lock_guard lock(TheMonitor().mutex);
   deadline_.reset();

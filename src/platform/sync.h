@@ -71,6 +71,9 @@ class WaitableTimer final : public Waitable {
   // Due `due` from now; zero or negative is due at once.
   void SetRelative(std::chrono::milliseconds due);
   void Cancel();
+  // The time until it is due, rounded up to whole milliseconds; zero when
+  // it is due, nullopt when it is not armed.
+  std::optional<std::chrono::milliseconds> Remaining() const;
 
  private:
   bool IsSignalledLocked(SteadyClock::time_point now) const override {

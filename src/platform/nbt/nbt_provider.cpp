@@ -153,6 +153,18 @@ void NbtProvider::ReapFinishedLocked() {
 // --- submission -------------------------------------------------------------
 
 std::uint8_t NbtProvider::Submit(NCB& ncb) {
+  return Run(ncb, std::nullopt);
+}
+
+bool NbtProvider::RunWithin(NCB& ncb, std::chrono::milliseconds limit) {
+  // A LISTEN waits for a caller, not for a time: it is never bounded so.
+  if ((ncb.ncb_command & ASYNCH) != 0 || ncb.ncb_command == NCBLISTEN) return false;
+  // Also a command refused before it ran carries its code.
+  CompleteNcb(ncb, Run(ncb, Clock::now() + limit), false);
+  return true;
+}
+
+std::uint8_t NbtProvider::Run(NCB& ncb, const Deadline& limit) {
   const std::uint8_t command = ncb.ncb_command & ~ASYNCH;
   const bool asynchronous = (ncb.ncb_command & ASYNCH) != 0;
   if (command != NCBCALL && command != NCBLISTEN && command != NCBSEND && command != NCBRECV) {
@@ -181,6 +193,7 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
   job->rto = ncb.ncb_rto;
   job->sto = ncb.ncb_sto;
   job->capacity = ncb.ncb_length;
+  job->limit = limit;
   if (command == NCBSEND) {
     if (ncb.ncb_buffer == nullptr && ncb.ncb_length > 0) return NRC_BADDR;
     // The whole SESSION MESSAGE, taken now, so no thread reads the caller's buffer.
@@ -200,6 +213,12 @@ std::uint8_t NbtProvider::Submit(NCB& ncb) {
     // command's to report.
     const std::lock_guard lock(mutex_);
     if (Lana* lana = FindLanaLocked(job->lana)) StartAcceptingLocked(*lana);
+  }
+  if (!asynchronous && command != NCBLISTEN) {
+    // Nothing can cancel a command on its caller's thread (it is not
+    // listed): it needs no descriptor to be woken by.
+    RunJob(job);
+    return static_cast<std::uint8_t>(ncb.ncb_retcode);
   }
   job->cancelFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (job->cancelFd < 0) {

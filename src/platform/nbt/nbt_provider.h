@@ -87,6 +87,8 @@ class NbtProvider : public NetbiosProvider {
   NbtProvider& operator=(const NbtProvider&) = delete;
 
   std::uint8_t Submit(NCB& ncb) override;
+  // Every command but LISTEN runs on the calling thread to the limit.
+  bool RunWithin(NCB& ncb, std::chrono::milliseconds limit) override;
   // Why the claim folder of registryFolder (or the user's) is unusable.
   std::string NamesUnavailable() const override;
   // Whether this process registered `name` on some LANA.
@@ -107,6 +109,8 @@ class NbtProvider : public NetbiosProvider {
   struct Lana;
 
  private:
+  // Submit(), with a time limit for a command on the caller's thread.
+  std::uint8_t Run(NCB& ncb, const Deadline& limit);
   std::uint8_t RunSynchronous(NCB& ncb);
   std::uint8_t Enumerate(NCB& ncb);
   std::uint8_t Reset(NCB& ncb);

@@ -36,6 +36,13 @@ inline Deadline DeadlineOf(std::uint8_t units) {
   return Clock::now() + units * kNcbTimeUnit;
 }
 
+// The earlier of two deadlines; none when neither is given.
+inline Deadline Earliest(const Deadline& one, const Deadline& other) {
+  if (!one) return other;
+  if (!other) return one;
+  return std::min(*one, *other);
+}
+
 struct NbtProvider::Session {
   explicit Session(int socket, std::uint8_t receiveUnits, std::uint8_t sendUnits)
       : fd(socket), rto(receiveUnits), sto(sendUnits) {
@@ -106,6 +113,9 @@ struct NbtProvider::Job {
   std::uint8_t sto = 0;
   std::uint16_t capacity = 0;
   wire::Bytes frame;  // SEND: header and message
+  // The caller's time limit for a command on its own thread; none for an
+  // asynchronous one, which its caller cancels.
+  Deadline limit;
 
   std::uint8_t code = NRC_SYSTEM;
   std::uint8_t outLsn = 0;

@@ -1,6 +1,6 @@
 // The session commands of the provider: CALL (with retarget), LISTEN, SEND
-// and RECEIVE, each run on its command's own thread, and the session table
-// of a LANA they share.
+// and RECEIVE, each run on its command's own thread or on its caller's, and
+// the session table of a LANA they share.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -91,7 +91,7 @@ void NbtProvider::Call(Job& job) {
   if (!registered) return;
   const LanaAddress& lana = *registered;
   // No wait of a CALL outlasts this, cancelled or not.
-  const Deadline deadline = Clock::now() + settings_.callTimeout;
+  const Deadline deadline = Earliest(Clock::now() + settings_.callTimeout, job.limit);
 
   const std::optional<in_addr> resolved =
       resolver_.Resolve(job.callname, lana, job.cancelFd, deadline);
@@ -328,7 +328,7 @@ void NbtProvider::Send(Job& job) {
   const std::lock_guard lock(session->sendMutex);
   std::size_t sent = 0;
   const Io io = WriteAll(session->fd, job.frame.data(), job.frame.size(), job.cancelFd,
-                         DeadlineOf(session->sto), sent);
+                         Earliest(DeadlineOf(session->sto), job.limit), sent);
   switch (io.kind) {
     case Io::Ok: job.code = NRC_GOODRET; return;
     case Io::Timeout:
@@ -358,7 +358,7 @@ void NbtProvider::Receive(Job& job) {
   }
   const ReceiveOutcome outcome =
       ReceiveSessionMessage(session->fd, session->remaining, job.capacity, job.received,
-                            job.cancelFd, DeadlineOf(session->rto));
+                            job.cancelFd, Earliest(DeadlineOf(session->rto), job.limit));
   using Kind = ReceiveOutcome::Kind;
   if (outcome.resetStream) {
     session->broken = true;

@@ -255,5 +255,50 @@ TEST(NBExecCmd, CompletionJustBeforeTheCancelStands) {
   EXPECT_EQ(trace.Messages("Completed before cancel").size(), 1u);
 }
 
+// A provider that runs every command on its caller's thread: each CALL
+// takes 300 ms and finds nobody, or ends at its limit.
+class RunsOnTheCaller : public NetbiosProvider {
+ public:
+  RunsOnTheCaller() { InstallNetbiosProvider(this); }
+  ~RunsOnTheCaller() override { InstallNetbiosProvider(nullptr); }
+
+  std::uint8_t Submit(NCB& ncb) override {
+    ++submitted;
+    ncb.ncb_retcode = NRC_ILLCMD;
+    return NRC_ILLCMD;
+  }
+  bool RunWithin(NCB& ncb, std::chrono::milliseconds limit) override {
+    limits.push_back(limit);
+    EXPECT_EQ(ncb.ncb_command, NCBCALL);
+    Sleep(std::min(limit, std::chrono::milliseconds(300)));
+    ncb.ncb_retcode = limit > std::chrono::milliseconds(300) ? NRC_NOCALL : NRC_CMDTMO;
+    return true;
+  }
+
+  int submitted = 0;
+  std::vector<std::chrono::milliseconds> limits;
+};
+
+// Each try gets the time that is left of the whole time-out, and a command
+// that ran on the caller's thread is complete: nothing is cancelled.
+TEST(NBExecCmd, TriesOnTheCallersThreadGetTheTimeLeft) {
+  const lomp::testing::SimulatedTime time;
+  RunsOnTheCaller netbios;
+  TraceCapture trace;
+  NCB ncb;
+  ncb.ncb_command = NCBCALL;
+  NBFormatName(ncb.ncb_callname, "BOB", 0x03);
+  NBFormatName(ncb.ncb_name, "ME", 0x04);
+  const auto start = time.Now();
+  EXPECT_EQ(NBExecCmd(ncb, 1000), NRC_CMDTMO);
+  EXPECT_EQ(time.Now() - start, std::chrono::milliseconds(1000));
+  using std::chrono::milliseconds;
+  EXPECT_EQ(netbios.limits,
+            (std::vector{milliseconds(1000), milliseconds(600), milliseconds(200)}));
+  EXPECT_EQ(netbios.submitted, 0);
+  EXPECT_EQ(trace.Messages("Starting").size(), 3u);
+  EXPECT_EQ(trace.Messages("Timer expired").size(), 1u);
+}
+
 }  // namespace
 }  // namespace lomp

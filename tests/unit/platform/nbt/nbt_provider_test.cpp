@@ -536,6 +536,54 @@ TEST_F(NbtSessionLoopback, PendingReceiveIsCancelledAtOnce) {
   done = true;
 }
 
+// CALL, SEND and RECEIVE under the wrappers run on the caller's thread: while
+// the peer holds back its reply, the process has no thread beyond the
+// caller's and the peer's. A RECEIVE so run still ends at the time the
+// wrapper gave it, well before the session's own receive time-out.
+TEST_F(NbtSessionLoopback, WrappersRunOnTheCallersThreadWithinTheirTime) {
+  std::atomic<int> requests{0};
+  std::atomic<bool> reply{false};
+  std::atomic<bool> done{false};
+  ScriptedPeer peer([&](int fd) {
+    while (ScriptedPeer::ReadFrame(fd)) {
+      ++requests;
+      while (!reply && !done) std::this_thread::sleep_for(2ms);
+      if (done) return;
+      ScriptedPeer::Send(fd, {wire::kSessionMessage, 0, 0, 4, 'p', 'o', 'n', 'g'});
+      reply = false;
+    }
+  });
+  const auto provider = MakeProvider(peer.port());
+  const std::size_t threads = ProcessThreads();
+
+  std::uint8_t lsn = 0;
+  std::string text;
+  std::uint8_t received = NRC_PENDING;
+  std::thread caller([&] {
+    // Session time-outs of 10 s, so that only the wrapper's limit can end
+    // the second RECEIVE.
+    ASSERT_EQ(NBCallAsy3(0, "ME", 0x04, "127.0.0.1", 8, 20, lsn), NRC_GOODRET);
+    ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
+    received = ReceiveText(lsn, text);
+  });
+  ASSERT_TRUE(Eventually("the peer to hold a request", [&] { return requests == 1; }));
+  EXPECT_EQ(ProcessThreads(), threads + 1) << "the caller's thread and no other";
+  reply = true;
+  caller.join();
+  EXPECT_EQ(received, NRC_GOODRET);
+  EXPECT_EQ(text, "pong");
+
+  ASSERT_EQ(SendText(lsn, "ping"), NRC_GOODRET);
+  ASSERT_TRUE(Eventually("the peer to hold a request", [&] { return requests == 2; }));
+  std::vector<std::uint8_t> buffer(16);
+  std::uint32_t length = 16;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(NBRecv(0, 1, lsn, buffer.data(), length), NRC_CMDTMO);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  done = true;
+  NBHangup(0, lsn);
+}
+
 // A RETARGET is followed once, to where it points; a second one is not.
 TEST_F(NbtSessionLoopback, RetargetIsFollowedOnce) {
   const auto retargetTo = [](std::uint16_t port) {
