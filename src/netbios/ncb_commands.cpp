@@ -86,31 +86,27 @@ std::uint8_t NBExecCmd(NCB& ncb, std::uint32_t timeoutMs) {
     // this thread; otherwise it runs asynchronously under the timer.
     ncb.ncb_command &= ~ASYNCH;
     ncb.ncb_event = nullptr;
-    if (NetbiosWithin(&ncb, timer.Remaining().value_or(std::chrono::milliseconds(0)))) {
-      result = ncb.ncb_retcode;
-      LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Netbios returned", ncb));
-      done = result != NRC_NOCALL;
-      if (WaitForSingle(timer, std::chrono::milliseconds(0))) {
-        done = true;
-        LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Timer expired", ncb));
-      }
-    } else {
+    const bool ranHere =
+        NetbiosWithin(&ncb, timer.Remaining().value_or(std::chrono::milliseconds(0)));
+    bool completed = true;  // before the timer expired
+    if (!ranHere) {
       ncb.ncb_command |= ASYNCH;
       ncb.ncb_event = &event;
       submittedAsynchronously = true;
       Netbios(&ncb);
-
       // A completion that is already signalled wins over an expired timer.
-      const int signalled = WaitForAny({&event, &timer});
-      if (signalled == 0) {
-        result = ncb.ncb_retcode;
-        LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Netbios returned", ncb));
-        // A call that found no listener is tried again.
-        done = result != NRC_NOCALL;
-      } else {
-        done = true;
-        LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Timer expired", ncb));
-      }
+      completed = WaitForAny({&event, &timer}) == 0;
+    }
+    if (completed) {
+      result = ncb.ncb_retcode;
+      LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Netbios returned", ncb));
+      // A call that found no listener is tried again.
+      done = result != NRC_NOCALL;
+    }
+    // A command run here ends by the timer's due time at the latest.
+    if (!completed || (ranHere && WaitForSingle(timer, std::chrono::milliseconds(0)))) {
+      done = true;
+      LogTrace(kSource, __LINE__, "NBExecCmd", ResultLine("Timer expired", ncb));
     }
     if (++tc > kNBExecMaxResubmissions) done = true;
     // The pause before a resubmission ends early at the time-out: a name

@@ -21,16 +21,16 @@ using lomp::testing::ScriptedNetbios;
 using lomp::testing::TraceCapture;
 using Clock = std::chrono::steady_clock;
 
+// A CALL from ME<04> to BOB<03> on LANA 2.
+void FillCall(NCB& ncb) {
+  ncb.ncb_command = NCBCALL;
+  ncb.ncb_lana_num = 2;
+  NBFormatName(ncb.ncb_callname, "BOB", 0x03);
+  NBFormatName(ncb.ncb_name, "ME", 0x04);
+}
+
 class NBExecCmdTest : public ::testing::Test {
  protected:
-  // A CALL from ME<04> to BOB<03> on LANA 2.
-  static void FillCall(NCB& ncb) {
-    ncb.ncb_command = NCBCALL;
-    ncb.ncb_lana_num = 2;
-    NBFormatName(ncb.ncb_callname, "BOB", 0x03);
-    NBFormatName(ncb.ncb_name, "ME", 0x04);
-  }
-
   ScriptedNetbios netbios_;
 };
 
@@ -246,9 +246,7 @@ TEST(NBExecCmd, CompletionJustBeforeTheCancelStands) {
   CompletesAtTheCancel netbios;
   TraceCapture trace;
   NCB ncb;
-  ncb.ncb_command = NCBCALL;
-  NBFormatName(ncb.ncb_callname, "BOB", 0x03);
-  NBFormatName(ncb.ncb_name, "ME", 0x04);
+  FillCall(ncb);
   EXPECT_EQ(NBExecCmd(ncb, 20), NRC_GOODRET);
   EXPECT_EQ(ncb.ncb_lsn, 7);
   EXPECT_EQ(trace.Messages("Timer expired").size(), 1u);
@@ -286,9 +284,7 @@ TEST(NBExecCmd, TriesOnTheCallersThreadGetTheTimeLeft) {
   RunsOnTheCaller netbios;
   TraceCapture trace;
   NCB ncb;
-  ncb.ncb_command = NCBCALL;
-  NBFormatName(ncb.ncb_callname, "BOB", 0x03);
-  NBFormatName(ncb.ncb_name, "ME", 0x04);
+  FillCall(ncb);
   const auto start = time.Now();
   EXPECT_EQ(NBExecCmd(ncb, 1000), NRC_CMDTMO);
   EXPECT_EQ(time.Now() - start, std::chrono::milliseconds(1000));
