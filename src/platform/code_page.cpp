@@ -8,7 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <stdexcept>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/code_page_tables.h"
@@ -20,7 +20,7 @@ constexpr char32_t kNoCharacter = 0xFFFD;
 constexpr unsigned char kReplacement = '?';
 
 // Every byte of a code page whose upper half is `high`.
-std::array<char32_t, 256> SingleByteSet(const std::array<char32_t, 128>& high) {
+constexpr std::array<char32_t, 256> SingleByteSet(const std::array<char32_t, 128>& high) {
   std::array<char32_t, 256> table{};
   for (unsigned value = 0; value < 128; ++value) table[value] = value;
   std::copy(high.begin(), high.end(), table.begin() + 128);
@@ -91,58 +91,71 @@ void AppendUtf8(std::string& out, char32_t character) {
   }
 }
 
+// A code page read backwards: its characters in code point order, each
+// with its byte. Bytes with no character sort last and are never found.
+using ReverseSet = std::array<std::pair<char32_t, unsigned char>, 256>;
+
+constexpr ReverseSet ReverseOf(const std::array<char32_t, 256>& set) {
+  ReverseSet reverse{};
+  for (unsigned value = 0; value < 256; ++value) {
+    reverse[value] = {set[value], static_cast<unsigned char>(value)};
+  }
+  std::sort(reverse.begin(), reverse.end());
+  return reverse;
+}
+
+constexpr unsigned char Lookup(const ReverseSet& reverse, char32_t character) {
+  if (character == kNoCharacter) return kReplacement;
+  const auto found =
+      std::lower_bound(reverse.begin(), reverse.end(), character,
+                       [](const auto& entry, char32_t c) { return entry.first < c; });
+  return found == reverse.end() || found->first != character ? kReplacement : found->second;
+}
+
+// Windows-1252 letter classes; the pairs outside the Latin-1 block are
+// š/Š, œ/Œ, ž/Ž and ÿ/Ÿ.
+constexpr unsigned char UpperOf(unsigned char value) {
+  if (value >= 'a' && value <= 'z') return static_cast<unsigned char>(value - 0x20);
+  if (value >= 0xE0 && value <= 0xFE && value != 0xF7) {
+    return static_cast<unsigned char>(value - 0x20);
+  }
+  switch (value) {
+    case 0x9A: return 0x8A;
+    case 0x9C: return 0x8C;
+    case 0x9E: return 0x8E;
+    case 0xFF: return 0x9F;
+    default: return value;
+  }
+}
+
+// All of it is worked out by the compiler: read-only data, nothing to build
+// or allocate when the program runs.
 struct CodePageTables {
   std::array<char32_t, 256> ansiToUnicode{};
-  std::unordered_map<char32_t, unsigned char> unicodeToAnsi;
+  ReverseSet unicodeToAnsi{};
   std::array<unsigned char, 256> ansiToOem{};
   std::array<unsigned char, 256> oemToAnsi{};
   std::array<unsigned char, 256> ansiUpper{};
-
-  CodePageTables() {
-    ansiToUnicode = SingleByteSet(kCp1252High);
-    const auto oemToUnicode = SingleByteSet(kCp850High);
-    std::unordered_map<char32_t, unsigned char> unicodeToOem;
-    for (unsigned value = 0; value < 256; ++value) {
-      if (ansiToUnicode[value] != kNoCharacter) {
-        unicodeToAnsi.emplace(ansiToUnicode[value], static_cast<unsigned char>(value));
-      }
-      if (oemToUnicode[value] != kNoCharacter) {
-        unicodeToOem.emplace(oemToUnicode[value], static_cast<unsigned char>(value));
-      }
-    }
-    for (unsigned value = 0; value < 256; ++value) {
-      ansiToOem[value] = Lookup(unicodeToOem, ansiToUnicode[value]);
-      oemToAnsi[value] = Lookup(unicodeToAnsi, oemToUnicode[value]);
-      ansiUpper[value] = UpperOf(static_cast<unsigned char>(value));
-    }
-  }
-
-  static unsigned char Lookup(const std::unordered_map<char32_t, unsigned char>& map,
-                              char32_t character) {
-    const auto found = map.find(character);
-    return found == map.end() ? kReplacement : found->second;
-  }
-
-  // Windows-1252 letter classes; the pairs outside the Latin-1 block are
-  // š/Š, œ/Œ, ž/Ž and ÿ/Ÿ.
-  static unsigned char UpperOf(unsigned char value) {
-    if (value >= 'a' && value <= 'z') return static_cast<unsigned char>(value - 0x20);
-    if (value >= 0xE0 && value <= 0xFE && value != 0xF7) {
-      return static_cast<unsigned char>(value - 0x20);
-    }
-    switch (value) {
-      case 0x9A: return 0x8A;
-      case 0x9C: return 0x8C;
-      case 0x9E: return 0x8E;
-      case 0xFF: return 0x9F;
-      default: return value;
-    }
-  }
 };
 
-const CodePageTables& Tables() {
-  static const CodePageTables tables;
+constexpr CodePageTables MakeTables() {
+  CodePageTables tables;
+  tables.ansiToUnicode = SingleByteSet(kCp1252High);
+  tables.unicodeToAnsi = ReverseOf(tables.ansiToUnicode);
+  const auto oemToUnicode = SingleByteSet(kCp850High);
+  const ReverseSet unicodeToOem = ReverseOf(oemToUnicode);
+  for (unsigned value = 0; value < 256; ++value) {
+    tables.ansiToOem[value] = Lookup(unicodeToOem, tables.ansiToUnicode[value]);
+    tables.oemToAnsi[value] = Lookup(tables.unicodeToAnsi, oemToUnicode[value]);
+    tables.ansiUpper[value] = UpperOf(static_cast<unsigned char>(value));
+  }
   return tables;
+}
+
+constexpr CodePageTables kTables = MakeTables();
+
+const CodePageTables& Tables() {
+  return kTables;
 }
 
 void MapInPlace(std::string& text, const std::array<unsigned char, 256>& table) {
@@ -222,7 +235,7 @@ std::string ConsoleCodec::ToAnsi(std::string_view consoleText) const {
         ++at;
         continue;
       }
-      ansi.push_back(static_cast<char>(CodePageTables::Lookup(Tables().unicodeToAnsi, character)));
+      ansi.push_back(static_cast<char>(Lookup(Tables().unicodeToAnsi, character)));
       at += static_cast<std::size_t>(length);
     }
     return ansi;
@@ -245,7 +258,7 @@ std::string ConsoleCodec::ToAnsi(std::string_view consoleText) const {
     for (size_t i = 0; i + 4 <= produced; i += 4) {
       const char32_t character = static_cast<char32_t>(chunk[i] | chunk[i + 1] << 8 |
                                                        chunk[i + 2] << 16 | chunk[i + 3] << 24);
-      ansi.push_back(static_cast<char>(CodePageTables::Lookup(Tables().unicodeToAnsi, character)));
+      ansi.push_back(static_cast<char>(Lookup(Tables().unicodeToAnsi, character)));
     }
     if (error == EILSEQ) {
       // A byte that starts no valid sequence: show it as one '?' and go on.

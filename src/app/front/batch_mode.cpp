@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <optional>
 
 #include "app/front/console.h"
@@ -86,7 +85,8 @@ int runBatchMode() {
   const ProgramOptions& options = programOptions();
   if (options.messageFile.empty() || options.messageFile == "-") {
     // Prompts are for a person at a terminal, not for a pipe.
-    return runBatchMode(std::cin, DeliverMessage, isatty(STDIN_FILENO) == 1, "standard input");
+    return runBatchMode(consoleInput(), DeliverMessage, isatty(STDIN_FILENO) == 1,
+                        "standard input");
   }
 
   // A folder opens like a file but reads nothing: refuse it as unreadable.

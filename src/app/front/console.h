@@ -30,12 +30,18 @@ void consoleWriteForInput(std::uint32_t mask, std::uint32_t sourceMask, const st
 // alone. Silent verbosity shows nothing here either.
 void consoleWriteError(std::uint32_t mask, const std::string& text, bool flush);
 
-// Standard output and standard error unless a test redirects them. The
-// streams are not owned.
+// Standard output and standard error unless a test redirects them (null
+// gives the standard one back). The streams are not owned.
 std::ostream& consoleStream();
 void setConsoleStream(std::ostream* stream);
 std::ostream& consoleErrorStream();
 void setConsoleErrorStream(std::ostream* stream);
+
+// Writes out what either stream holds.
+void consoleFlush();
+
+// Standard input as a stream.
+std::istream& consoleInput();
 
 // True once anything has been shown on either stream (the program then ends
 // its output with a line feed).

@@ -1,6 +1,5 @@
 #include "app/front/driver.h"
 
-#include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>

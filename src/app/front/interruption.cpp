@@ -7,9 +7,6 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
-#include <ostream>
-#include <system_error>
-#include <thread>
 
 #include "app/front/console.h"
 #include "app/front/delivery_pipeline.h"
@@ -33,8 +30,7 @@ sigset_t WatchedSignals() {
 [[noreturn]] void EndBy(int signal, const sigset_t& watched) {
   // The report ends with a line feed, as after a run that was not cut short.
   if (consoleWritten()) consoleWrite(kMaskReport, "\n", true);
-  consoleStream().flush();
-  consoleErrorStream().flush();
+  consoleFlush();
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
   sigemptyset(&fallback.sa_mask);
@@ -52,10 +48,16 @@ namespace {
 // taking it over changes nothing for anyone who sends it.
 constexpr int kWake = SIGURG;
 
-std::thread& Watcher() {
-  static std::thread watcher;
-  return watcher;
-}
+// The watching thread is a plain POSIX one whose work needs no heap: a
+// thread that frees or allocates memory gets an allocation arena of its own,
+// which costs more than all else it does in a short run.
+struct Watching {
+  pthread_t thread{};
+  bool started = false;
+  sigset_t watched{};
+  sigset_t waited{};
+};
+Watching watching;
 std::atomic<bool> stopping{false};
 
 std::mutex handlerMutex;
@@ -86,45 +88,52 @@ void WatchForInterruption() {
   pthread_sigmask(SIG_BLOCK, &waited, nullptr);
 }
 
-void StartWatchingForInterruption() {
-  if (Watcher().joinable()) return;
-  const sigset_t watched = WatchedSignals();
-  sigset_t waited = watched;
-  sigaddset(&waited, kWake);
-  try {
-    Watcher() = std::thread([watched, waited] {
-      int signal = NextSignal(waited);
-      if (signal == 0) return;
-      std::function<void()> handler;
-      {
-        const std::lock_guard lock(handlerMutex);
-        handler = Handler();
-      }
-      if (handler) {
-        handler();
-        // A second signal ends the program at once.
-        signal = NextSignal(waited);
-        if (signal == 0) return;
-        EndBy(signal, watched);
-      }
-      // From here a second signal ends the process at once: it is delivered
-      // to this thread, the only one that does not block it.
-      pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
-      DeliveryPipeline::InterruptCurrent([&] { EndBy(signal, watched); });
-      EndBy(signal, watched);
-    });
-  } catch (const std::system_error&) {
-    // No thread to be had: the signals end the program as they always do.
-    pthread_sigmask(SIG_UNBLOCK, &waited, nullptr);
+namespace {
+
+void* WatchSignals(void* /*unused*/) {
+  const sigset_t& watched = watching.watched;
+  int signal = NextSignal(watching.waited);
+  if (signal == 0) return nullptr;
+  std::function<void()> handler;
+  {
+    const std::lock_guard lock(handlerMutex);
+    handler = Handler();
   }
+  if (handler) {
+    handler();
+    // A second signal ends the program at once.
+    signal = NextSignal(watching.waited);
+    if (signal == 0) return nullptr;
+    EndBy(signal, watched);
+  }
+  // From here a second signal ends the process at once: it is delivered
+  // to this thread, the only one that does not block it.
+  pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
+  DeliveryPipeline::InterruptCurrent([&] { EndBy(signal, watched); });
+  EndBy(signal, watched);
+}
+
+}  // namespace
+
+void StartWatchingForInterruption() {
+  if (watching.started) return;
+  watching.watched = WatchedSignals();
+  watching.waited = watching.watched;
+  sigaddset(&watching.waited, kWake);
+  if (pthread_create(&watching.thread, nullptr, WatchSignals, nullptr) != 0) {
+    // No thread to be had: the signals end the program as they always do.
+    pthread_sigmask(SIG_UNBLOCK, &watching.waited, nullptr);
+    return;
+  }
+  watching.started = true;
 }
 
 void StopWatchingForInterruption() {
-  std::thread& watcher = Watcher();
-  if (!watcher.joinable()) return;
+  if (!watching.started) return;
   stopping = true;
-  pthread_kill(watcher.native_handle(), kWake);
-  watcher.join();
+  pthread_kill(watching.thread, kWake);
+  pthread_join(watching.thread, nullptr);
+  watching.started = false;
 }
 
 }  // namespace lomp
