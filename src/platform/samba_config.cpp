@@ -178,24 +178,20 @@ std::optional<std::string> ReadConfigFile(const std::string& path, std::string* 
     if (refusal != nullptr) *refusal = path + " is not a regular file; not read";
     return std::nullopt;
   }
-  // Read in pieces as large as the file says it is: a buffer of the whole
-  // limit would be a megabyte to clear for a file of a few lines.
+  // Room for what the file says it holds, read in small pieces: no byte of
+  // memory is cleared or touched beyond what the file fills, however large
+  // the limit.
   constexpr std::size_t kMaxConfigSize = 1 << 20;
-  constexpr std::size_t kLeastPiece = 4096;
   std::string text;
-  std::size_t got = 0;
-  std::size_t piece = std::clamp<std::size_t>(static_cast<std::size_t>(status.st_size) + 1,
-                                              kLeastPiece, kMaxConfigSize);
-  while (got < kMaxConfigSize) {
-    text.resize(std::min(got + piece, kMaxConfigSize));
-    const ssize_t n = read(fd, text.data() + got, text.size() - got);
+  text.reserve(std::min(static_cast<std::size_t>(status.st_size), kMaxConfigSize));
+  char piece[4096];
+  while (text.size() < kMaxConfigSize) {
+    const ssize_t n = read(fd, piece, std::min(sizeof piece, kMaxConfigSize - text.size()));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-    piece = std::max(piece, kLeastPiece);
+    text.append(piece, static_cast<std::size_t>(n));
   }
   close(fd);
-  text.resize(got);
   return text;
 }
 

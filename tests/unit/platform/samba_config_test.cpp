@@ -138,6 +138,24 @@ TEST(SambaConfig, FilesThatAreNotRegularAreRefused) {
   rmdir(folder.c_str());
 }
 
+// Whole across the pieces it is read in, and cut at the one-megabyte limit.
+TEST(SambaConfig, FilesAreReadWholeUpToTheLimit) {
+  const std::string path = ::testing::TempDir() + "lomp-conf-" + std::to_string(getpid());
+  for (const std::size_t size : {std::size_t{0}, std::size_t{4095}, std::size_t{4096},
+                                 std::size_t{10000}, std::size_t{(1 << 20) + 100}}) {
+    std::string text(size, 'x');
+    for (std::size_t at = 0; at < size; at += 97) text[at] = static_cast<char>('a' + at % 26);
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+    const std::optional<std::string> read = ReadConfigFile(path);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(*read, text.substr(0, 1 << 20)) << size;
+  }
+  std::remove(path.c_str());
+}
+
 TEST(SambaConfig, ContinuationAtTheEndOfTheFile) {
   EXPECT_EQ(Parse("workgroup = a\\").workgroup, "A");
   EXPECT_EQ(Parse("workgroup = a\\\n\\\nb").workgroup, "AB");
