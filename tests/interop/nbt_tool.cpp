@@ -16,6 +16,8 @@
 //     keepalive  accepts, sends a keep-alive, then answers "pong"
 //     retarget   on PORT retargets to PORT+1000, where it answers "pong"
 //     smb        a Messenger service: answers every SMB message
+//     instant    as smb, serving each connection on the accepting thread, one
+//                at a time: no thread to start before the first answer
 //     garbage    accepts, then answers with a frame of an unknown type
 //     stall      accepts, then announces 131071 bytes and sends none
 //     trickle    accepts, then sends its reply one byte a second
@@ -310,6 +312,11 @@ int Peer(const std::string& mode, int port) {
     const int fd = accept(onSecond ? second : listener, nullptr, nullptr);
     if (fd < 0) continue;
     Say("connection");
+    if (mode == "instant") {
+      Serve(fd, "smb", port);
+      close(fd);
+      continue;
+    }
     std::thread([fd, mode, port, onSecond] {
       Serve(fd, onSecond ? "pong" : mode, port);
       close(fd);
