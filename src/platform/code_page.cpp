@@ -154,10 +154,6 @@ constexpr CodePageTables MakeTables() {
 
 constexpr CodePageTables kTables = MakeTables();
 
-const CodePageTables& Tables() {
-  return kTables;
-}
-
 void MapInPlace(std::string& text, const std::array<unsigned char, 256>& table) {
   for (char& c : text) c = static_cast<char>(table[static_cast<unsigned char>(c)]);
 }
@@ -182,19 +178,19 @@ std::string CodesetOfLocale() {
 }  // namespace
 
 void AnsiToOemInPlace(std::string& text) {
-  MapInPlace(text, Tables().ansiToOem);
+  MapInPlace(text, kTables.ansiToOem);
 }
 
 void OemToAnsiInPlace(std::string& text) {
-  MapInPlace(text, Tables().oemToAnsi);
+  MapInPlace(text, kTables.oemToAnsi);
 }
 
 void AnsiToUpperInPlace(std::string& text) {
-  MapInPlace(text, Tables().ansiUpper);
+  MapInPlace(text, kTables.ansiUpper);
 }
 
 char32_t AnsiToUnicode(unsigned char ansi) {
-  return Tables().ansiToUnicode[ansi];
+  return kTables.ansiToUnicode[ansi];
 }
 
 ConsoleCodec::ConsoleCodec(std::string charset) : charset_(std::move(charset)) {
@@ -235,7 +231,7 @@ std::string ConsoleCodec::ToAnsi(std::string_view consoleText) const {
         ++at;
         continue;
       }
-      ansi.push_back(static_cast<char>(Lookup(Tables().unicodeToAnsi, character)));
+      ansi.push_back(static_cast<char>(Lookup(kTables.unicodeToAnsi, character)));
       at += static_cast<std::size_t>(length);
     }
     return ansi;
@@ -258,7 +254,7 @@ std::string ConsoleCodec::ToAnsi(std::string_view consoleText) const {
     for (size_t i = 0; i + 4 <= produced; i += 4) {
       const char32_t character = static_cast<char32_t>(chunk[i] | chunk[i + 1] << 8 |
                                                        chunk[i + 2] << 16 | chunk[i + 3] << 24);
-      ansi.push_back(static_cast<char>(Lookup(Tables().unicodeToAnsi, character)));
+      ansi.push_back(static_cast<char>(Lookup(kTables.unicodeToAnsi, character)));
     }
     if (error == EILSEQ) {
       // A byte that starts no valid sequence: show it as one '?' and go on.
