@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <random>
 #include <system_error>
 #include <thread>
 
 #include "platform/nbt/lmhosts.h"
+#include "platform/nbt/random_id.h"
 
 namespace lomp::platform::nbt {
 
@@ -137,7 +137,7 @@ ResolverSettings ResolverSettingsFrom(const SambaConfig& config) {
 NameResolver::NameResolver(ResolverSettings settings, Trace trace)
     : settings_(std::move(settings)),
       trace_(std::move(trace)),
-      nextTransactionId_(static_cast<std::uint16_t>(std::random_device{}())) {
+      nextTransactionId_(static_cast<std::uint16_t>(RandomId())) {
   for (const std::string& server : settings_.winsServers)
     winsServers_.push_back({server, {}, false, {}, nullptr});
 }

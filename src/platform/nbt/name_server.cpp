@@ -12,6 +12,7 @@
 #include <cstring>
 #include <random>
 
+#include "platform/nbt/random_id.h"
 #include "platform/nbt/socket_io.h"
 #include "wire/name_service_wire.h"
 
@@ -22,7 +23,7 @@ constexpr std::size_t kMaxPacket = 1500;
 constexpr std::uint16_t kNameFlagActive = 0x0400;
 
 std::uint16_t NewTransactionId() {
-  static thread_local std::mt19937 generator{std::random_device{}()};
+  static thread_local std::mt19937 generator{RandomId()};
   return static_cast<std::uint16_t>(generator());
 }
 

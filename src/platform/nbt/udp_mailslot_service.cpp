@@ -8,10 +8,10 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <random>
 
 #include "platform/code_page.h"
 #include "platform/identity.h"
+#include "platform/nbt/random_id.h"
 #include "platform/samba_config.h"
 #include "wire/mailslot_wire.h"
 
@@ -72,8 +72,7 @@ UdpMailslotSettings StandardMailslotSettings() {
 }
 
 UdpMailslotService::UdpMailslotService(UdpMailslotSettings settings)
-    : settings_(std::move(settings)),
-      nextDatagramId_(static_cast<std::uint16_t>(std::random_device{}())) {}
+    : settings_(std::move(settings)), nextDatagramId_(static_cast<std::uint16_t>(RandomId())) {}
 
 UdpMailslotService::~UdpMailslotService() {
   if (receiver_ >= 0) close(receiver_);
