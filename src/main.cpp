@@ -1,9 +1,9 @@
-#include <clocale>
 #include <csignal>
 #include <optional>
 
 #include "app/front/driver.h"
 #include "app/front/interruption.h"
+#include "platform/code_page.h"
 #include "platform/mailslot.h"
 #include "platform/nbt/nbt_provider.h"
 #include "platform/nbt/udp_mailslot_service.h"
@@ -53,7 +53,7 @@ int main(int argc, char* argv[]) {
   // the deliveries under way have ended and the report says so.
   lomp::WatchForInterruption();
   // The console's character set comes from the locale.
-  std::setlocale(LC_CTYPE, "");
+  lomp::platform::AdoptConsoleLocale();
   // A reader that closed the pipe (| head, | grep -q) must not end the run
   // before every message went out: writes then fail quietly instead.
   std::signal(SIGPIPE, SIG_IGN);

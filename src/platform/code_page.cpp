@@ -7,6 +7,8 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <clocale>
+#include <cstdlib>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -322,6 +324,30 @@ std::string ConsoleCodec::FromAnsi(std::string_view ansiText) const {
   iconv(encoder, nullptr, nullptr, &out, &outLeft);
   console.append(chunk, sizeof chunk - outLeft);
   return console;
+}
+
+bool LocaleNeedsLoading(const char* name) {
+  const std::string_view locale = name == nullptr ? "" : name;
+  if (locale.empty() || locale == "C" || locale == "POSIX") return false;
+  // language[_territory][.codeset][@modifier]; a path or an alias is loaded.
+  const std::size_t dot = locale.find('.');
+  if (dot == std::string_view::npos || locale.find('/') != std::string_view::npos) return true;
+  const std::string_view codeset = locale.substr(dot + 1, locale.find('@', dot) - dot - 1);
+  std::string normal;
+  for (const char c : codeset) {
+    if (c != '-' && c != '_')
+      normal += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return normal != "utf8";
+}
+
+void AdoptConsoleLocale() {
+  const char* name = nullptr;
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    name = std::getenv(variable);  // NOLINT(concurrency-mt-unsafe): before any thread
+    if (name != nullptr && *name != '\0') break;
+  }
+  if (LocaleNeedsLoading(name)) std::setlocale(LC_CTYPE, "");  // NOLINT(concurrency-mt-unsafe)
 }
 
 const ConsoleCodec& ProcessConsole() {

@@ -57,8 +57,21 @@ class ConsoleCodec {
 };
 
 // The character set of this process's console: the locale's codeset
-// (after setlocale(LC_CTYPE, "")), taken as UTF-8 when the locale is C/POSIX
+// (after AdoptConsoleLocale()), taken as UTF-8 when the locale is C/POSIX
 // or names a set that iconv does not know. Decided on first use.
 const ConsoleCodec& ProcessConsole();
+
+// Takes the character classes of the environment's locale (LC_ALL, else
+// LC_CTYPE, else LANG), as setlocale(LC_CTYPE, "") does, but loads the
+// locale's files only where they change something. In the C and POSIX
+// locales there is nothing to load; in a locale whose set is UTF-8 every
+// byte above 0x7F is part of a sequence, never a letter of its own, so
+// classifying and upper-casing bytes go exactly as in the C locale, and the
+// console is UTF-8 either way. Call before any thread starts.
+void AdoptConsoleLocale();
+
+// Whether the locale `name` (a value of LC_ALL, LC_CTYPE or LANG; null or
+// empty for none) must be loaded for the above.
+bool LocaleNeedsLoading(const char* name);
 
 }  // namespace lomp::platform

@@ -14,7 +14,7 @@ inline constexpr int kExitMessageFileError = 3;
 inline constexpr int kExitNotDelivered = 4;
 
 // The whole program. `argv` holds the arguments in the console's character
-// set; argv[0] is not looked at. Expects setlocale(LC_CTYPE, "") to have run.
+// set; argv[0] is not looked at. Expects AdoptConsoleLocale() to have run.
 // "--help"/"-h" and "--version"/"-V" as the only argument print the usage
 // text or the version on standard output and return 0; an invalid command
 // line prints the usage text on standard error. Output that showed anything

@@ -1,6 +1,8 @@
 #include "platform/code_page.h"
 
+#include <ctype.h>
 #include <gtest/gtest.h>
+#include <locale.h>
 
 #include <stdexcept>
 #include <string>
@@ -167,6 +169,41 @@ TEST(ConsoleCodec, BuiltInConversionsAreIconvs) {
 
 TEST(ConsoleCodec, UnknownCharsetIsRefused) {
   EXPECT_THROW(platform::ConsoleCodec("NO-SUCH-CHARSET-42"), std::runtime_error);
+}
+
+TEST(ConsoleLocale, OnlyLocalesOfEightBitSetsAreLoaded) {
+  for (const char* name : {static_cast<const char*>(nullptr), "", "C", "POSIX", "C.UTF-8", "C.utf8",
+                           "en_US.UTF-8", "de_DE.utf8@euro", "tr_TR.UTF_8"}) {
+    EXPECT_FALSE(platform::LocaleNeedsLoading(name)) << (name == nullptr ? "(none)" : name);
+  }
+  // Without a set a locale's own default decides (en_US is ISO-8859-1);
+  // a path or an alias may name anything.
+  for (const char* name : {"en_US", "de_DE.ISO-8859-1", "ru_RU.KOI8-R", "fr_FR@euro",
+                           "/usr/lib/locale/x.UTF-8", "C.UTF-16", "english", "C.UTF-8x"}) {
+    EXPECT_TRUE(platform::LocaleNeedsLoading(name)) << name;
+  }
+}
+
+// What leaving a UTF-8 locale unloaded rests on: its byte classes and case
+// mappings are the C locale's, byte for byte.
+TEST(ConsoleLocale, Utf8LocalesTreatBytesAsTheCLocaleDoes) {
+  locale_t c = newlocale(LC_CTYPE_MASK, "C", nullptr);
+  ASSERT_NE(c, nullptr);
+  int compared = 0;
+  for (const char* name : {"C.UTF-8", "en_US.UTF-8", "de_DE.UTF-8"}) {
+    locale_t utf8 = newlocale(LC_CTYPE_MASK, name, nullptr);
+    if (utf8 == nullptr) continue;  // not installed here
+    ++compared;
+    for (int byte = 0; byte < 256; ++byte) {
+      EXPECT_EQ(toupper_l(byte, utf8), toupper_l(byte, c)) << name << " " << byte;
+      EXPECT_EQ(tolower_l(byte, utf8), tolower_l(byte, c)) << name << " " << byte;
+      EXPECT_EQ(isalpha_l(byte, utf8) != 0, isalpha_l(byte, c) != 0) << name << " " << byte;
+      EXPECT_EQ(isspace_l(byte, utf8) != 0, isspace_l(byte, c) != 0) << name << " " << byte;
+    }
+    freelocale(utf8);
+  }
+  freelocale(c);
+  EXPECT_GT(compared, 0) << "glibc always has C.UTF-8";
 }
 
 }  // namespace
