@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/sync.h"
+
 namespace lomp::platform {
 namespace {
 
@@ -108,7 +110,7 @@ HostLookup LookUpHost(const std::string& name, std::chrono::milliseconds limit,
     if (left.count() <= 0 || (abandon != nullptr && *abandon)) break;
     pollfd readable{output[0], POLLIN, 0};
     const int slice = static_cast<int>(std::min(left, kAbandonCheck).count());
-    const int ready = poll(&readable, 1, std::max(slice, 1));
+    const int ready = PollNotingLongWait(&readable, 1, std::max(slice, 1));
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
     char chunk[512];

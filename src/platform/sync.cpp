@@ -33,6 +33,39 @@ SyncClock& TheClock() {
 
 }  // namespace
 
+namespace {
+
+std::atomic<void (*)()> longWaitHook{nullptr};
+
+}  // namespace
+
+void CallOnFirstLongWait(void (*hook)()) {
+  longWaitHook = hook;
+}
+
+void NoteLongWait() {
+  if (void (*const hook)() = longWaitHook.exchange(nullptr)) hook();
+}
+
+bool LongWaitAwaited() {
+  return longWaitHook.load() != nullptr;
+}
+
+int PollNotingLongWait(pollfd* fds, nfds_t count, int timeoutMs) {
+  const int moment = static_cast<int>(kMomentOfWait.count());
+  if (!LongWaitAwaited() || (timeoutMs >= 0 && timeoutMs <= moment)) {
+    return poll(fds, count, timeoutMs);
+  }
+  const SteadyClock::time_point began = SteadyClock::now();
+  const int ready = poll(fds, count, moment);
+  if (ready != 0) return ready;
+  NoteLongWait();
+  if (timeoutMs < 0) return poll(fds, count, -1);
+  const auto waited =
+      std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - began).count();
+  return poll(fds, count, static_cast<int>(std::max<long long>(timeoutMs - waited, 0)));
+}
+
 void InstallSyncClock(SyncClock* clock) {
   installedClock = clock != nullptr ? clock : &realClock;
 }
@@ -84,6 +117,7 @@ int WaitForAny(std::initializer_list<const Waitable*> objects,
   std::optional<SteadyClock::time_point> giveUp;
   SyncClock& clock = TheClock();
   if (timeout) giveUp = clock.Now() + std::max(*timeout, std::chrono::milliseconds(0));
+  const SteadyClock::time_point began = SteadyClock::now();
 
   std::unique_lock lock(monitor.mutex);
   for (;;) {
@@ -101,8 +135,16 @@ int WaitForAny(std::initializer_list<const Waitable*> objects,
         wake = wake ? std::min(*wake, *deadline) : *deadline;
       }
     }
+    if (wake && clock.AdvanceTo(*wake)) continue;  // simulated time moves at once
+    if (LongWaitAwaited()) {
+      const SteadyClock::time_point momentEnds = began + kMomentOfWait;
+      if (SteadyClock::now() < momentEnds) {
+        monitor.changed.wait_until(lock, wake ? std::min(*wake, momentEnds) : momentEnds);
+        continue;
+      }
+      NoteLongWait();
+    }
     if (wake) {
-      if (clock.AdvanceTo(*wake)) continue;  // simulated time moves at once
       monitor.changed.wait_until(lock, *wake);
     } else {
       monitor.changed.wait(lock);
@@ -117,6 +159,7 @@ bool WaitForSingle(const Waitable& object, std::optional<std::chrono::millisecon
 void Sleep(std::chrono::milliseconds duration) {
   SyncClock& clock = TheClock();
   if (clock.AdvanceTo(clock.Now() + duration)) return;
+  if (duration > kMomentOfWait) NoteLongWait();
   std::this_thread::sleep_for(duration);
 }
 

@@ -7,6 +7,8 @@
 // an object must outlive every wait on it.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
@@ -94,5 +96,32 @@ bool WaitForSingle(const Waitable& object,
                    std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
 void Sleep(std::chrono::milliseconds duration);
+
+// The first wait that lasts.
+//
+// Some of the program's work needs a thread of its own only once a run has
+// to wait for something (the signal watcher: a signal that comes earlier
+// waits for it), and a thread costs more than a whole delivery to a
+// receiver that answers at once. So every wait that may block waits first
+// for at most kMomentOfWait and, when it has to go on waiting, calls the
+// hook installed here: once, on whichever thread gets there first. The
+// waits above (WaitForAny, Sleep) do so themselves.
+inline constexpr std::chrono::milliseconds kMomentOfWait{10};
+
+// Installs `hook` for the first wait that lasts from now on; nullptr
+// removes it.
+void CallOnFirstLongWait(void (*hook)());
+
+// Calls the hook, if one is installed and has not been called yet. For a
+// wait that is known to last, and before a thread that will be waited for
+// is started.
+void NoteLongWait();
+
+// True while a hook waits to be called.
+bool LongWaitAwaited();
+
+// poll(2), which calls the hook when it has waited a moment and must go on.
+// `timeoutMs` as for poll: negative waits without limit.
+int PollNotingLongWait(pollfd* fds, nfds_t count, int timeoutMs);
 
 }  // namespace lomp::platform

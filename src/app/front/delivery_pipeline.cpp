@@ -8,6 +8,7 @@
 
 #include "platform/samba_config.h"
 #include "platform/session_slots.h"
+#include "platform/sync.h"
 #include "runtime/check.h"
 #include "runtime/text_conversion.h"
 #include "runtime/trace_log.h"
@@ -115,6 +116,9 @@ void DeliveryPipeline::Submit(const RecipientList& list, const std::string& mess
     // needs them (a batch to one recipient needs one).
     if (workerLimit_ > 1 && workers_.size() < workerLimit_ &&
         StartableLocked(idleWorkers_ + 1) > idleWorkers_) {
+      // Threads that will be waited for: what waits for the run's first
+      // lasting wait (the signal watcher) is needed from here on.
+      platform::NoteLongWait();
       try {
         workers_.emplace_back([this] { Work(); });
       } catch (const std::system_error&) {

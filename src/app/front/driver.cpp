@@ -38,7 +38,9 @@ std::optional<int> AnswerAtOnce(int argc, const char* const argv[]) {
 
 int lompMain(int argc, const char* const argv[]) {
   if (const std::optional<int> code = AnswerAtOnce(argc, argv)) return *code;
-  StartWatchingForInterruption();
+  // Until the run is known to need the thread that waits for the signals,
+  // it starts only if the run has to wait.
+  StartWatchingWhenTheRunWaits();
 
   // The arguments arrive in the console's character set; the program works
   // in ANSI from here on.
@@ -51,14 +53,19 @@ int lompMain(int argc, const char* const argv[]) {
   if (IsAgentCommand(arguments)) {
     AgentMode agent(consoleStream(), consoleErrorStream());
     SetInterruptionHandler([&agent] { agent.RequestStop(); });
+    StartWatchingForInterruption();
     const int code = agent.Run(arguments);
     SetInterruptionHandler(nullptr);
     return code;
   }
-  if (IsFromSambaCommand(arguments)) return RunFromSamba(arguments, consoleErrorStream());
+  if (IsFromSambaCommand(arguments)) {
+    StartWatchingForInterruption();
+    return RunFromSamba(arguments, consoleErrorStream());
+  }
   if (IsListenCommand(arguments)) {
     ListenMode listening(consoleStream(), consoleErrorStream());
     SetInterruptionHandler([&listening] { listening.RequestStop(); });
+    StartWatchingForInterruption();
     const int code = listening.Run(arguments);
     SetInterruptionHandler(nullptr);
     return code;
@@ -69,6 +76,8 @@ int lompMain(int argc, const char* const argv[]) {
     return kExitUsage;
   }
   ChooseDefaultSignature(options);
+  // A batch waits for its input, which may be a person at the console.
+  if (options.batchMode) StartWatchingForInterruption();
 
   const int code = runProgram(options);
   // The shell's prompt starts on a line of its own.

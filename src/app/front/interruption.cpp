@@ -10,6 +10,7 @@
 
 #include "app/front/console.h"
 #include "app/front/delivery_pipeline.h"
+#include "platform/sync.h"
 
 namespace lomp {
 namespace {
@@ -27,9 +28,10 @@ sigset_t WatchedSignals() {
   return set;
 }
 
-[[noreturn]] void EndBy(int signal, const sigset_t& watched) {
-  // The report ends with a line feed, as after a run that was not cut short.
-  if (consoleWritten()) consoleWrite(kMaskReport, "\n", true);
+// `reportEnded`: the run ended and its report with it; else the report is
+// ended with a line feed, as after a run that was not cut short.
+[[noreturn]] void EndBy(int signal, const sigset_t& watched, bool reportEnded = false) {
+  if (!reportEnded && consoleWritten()) consoleWrite(kMaskReport, "\n", true);
   consoleFlush();
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
@@ -54,10 +56,12 @@ constexpr int kWake = SIGURG;
 struct Watching {
   pthread_t thread{};
   bool started = false;
+  bool awaitingWait = false;  // to start at the run's first lasting wait
   sigset_t watched{};
   sigset_t waited{};
 };
 Watching watching;
+std::mutex watchingMutex;  // guards `watching` while it starts or stops
 std::atomic<bool> stopping{false};
 
 std::mutex handlerMutex;
@@ -113,9 +117,8 @@ void* WatchSignals(void* /*unused*/) {
   EndBy(signal, watched);
 }
 
-}  // namespace
-
-void StartWatchingForInterruption() {
+// Starts the watching thread, `watchingMutex` held.
+void StartLocked() {
   if (watching.started) return;
   watching.watched = WatchedSignals();
   watching.waited = watching.watched;
@@ -128,8 +131,42 @@ void StartWatchingForInterruption() {
   watching.started = true;
 }
 
+// The hook of the run's first lasting wait; it may come from any thread,
+// and after the run has ended it starts nothing.
+void StartOnFirstLongWait() {
+  const std::lock_guard lock(watchingMutex);
+  if (!watching.awaitingWait) return;
+  watching.awaitingWait = false;
+  StartLocked();
+}
+
+}  // namespace
+
+void StartWatchingForInterruption() {
+  const std::lock_guard lock(watchingMutex);
+  StartLocked();
+}
+
+void StartWatchingWhenTheRunWaits() {
+  const std::lock_guard lock(watchingMutex);
+  if (watching.started) return;
+  watching.awaitingWait = true;
+  platform::CallOnFirstLongWait(&StartOnFirstLongWait);
+}
+
 void StopWatchingForInterruption() {
-  if (!watching.started) return;
+  platform::CallOnFirstLongWait(nullptr);
+  const std::lock_guard lock(watchingMutex);
+  watching.awaitingWait = false;
+  if (!watching.started) {
+    // No wait lasted: a signal that came during the run has waited for its
+    // end, and the run ends by it now, its report whole.
+    const sigset_t watched = WatchedSignals();
+    const timespec noWait{};
+    const int signal = sigtimedwait(&watched, nullptr, &noWait);
+    if (signal > 0) EndBy(signal, watched, true);
+    return;
+  }
   stopping = true;
   pthread_kill(watching.thread, kWake);
   pthread_join(watching.thread, nullptr);

@@ -13,6 +13,7 @@
 
 #include "platform/nbt/lmhosts.h"
 #include "platform/nbt/random_id.h"
+#include "platform/sync.h"
 
 namespace lomp::platform::nbt {
 
@@ -303,6 +304,7 @@ std::optional<in_addr> NameResolver::WinsServerAddress(std::size_t server, int c
     std::unique_lock wait(answer->mutex);
     while (!answer->done && Clock::now() < until) {
       answer->changed.wait_for(wait, std::chrono::milliseconds(20));
+      if (!answer->done) NoteLongWait();
       pollfd cancel{cancelFd, POLLIN, 0};
       if (cancelFd >= 0 && poll(&cancel, 1, 0) > 0) {
         cancelled = true;
@@ -443,7 +445,7 @@ NameResolver::Lookup NameResolver::AskWinsServers(
     // lets what has already arrived count: one look, no wait.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
     const int timeoutMs = passed ? 0 : static_cast<int>(std::clamp<long long>(left, 0, 60'000));
-    if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) break;
+    if (PollNotingLongWait(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) break;
     if (cancelFd >= 0 && fds.back().revents != 0) {
       cancelled = true;
       break;

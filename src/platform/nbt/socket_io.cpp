@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/sync.h"
+
 namespace lomp::platform::nbt {
 namespace {
 
@@ -49,7 +51,7 @@ Io WaitReady(int fd, short events, int cancelFd, const Deadline& deadline) {
       timeoutMs = passed ? 0 : static_cast<int>(std::min<long long>(left, 60'000));
     }
     pollfd fds[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
-    const int ready = poll(fds, cancelFd >= 0 ? 2 : 1, timeoutMs);
+    const int ready = PollNotingLongWait(fds, cancelFd >= 0 ? 2 : 1, timeoutMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return Io::Failure("poll", errno);

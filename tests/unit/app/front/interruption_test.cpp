@@ -11,6 +11,8 @@
 #include <functional>
 #include <thread>
 
+#include "platform/sync.h"
+
 namespace lomp {
 namespace {
 
@@ -66,6 +68,48 @@ TEST(Interruption, TheEndStopsAWatcherThatHandledASignal) {
     StartWatchingForInterruption();
     SignalSelfAndWait(SIGINT);
     StopWatchingForInterruption();
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 7);
+}
+
+// A run of one message starts no watcher until it has to wait: a signal
+// that comes before waits for the first lasting wait, which acts on it
+// there and then (the child never reaches its own end).
+TEST(Interruption, ASignalWaitsForTheRunsFirstLastingWait) {
+  const int status = StatusOfChild([] {
+    WatchForInterruption();
+    StartWatchingWhenTheRunWaits();
+    kill(getpid(), SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // no wait of the run's
+    platform::Sleep(std::chrono::milliseconds(2000));
+    _exit(9);
+  });
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
+// ... or for the run's end, when no wait lasted.
+TEST(Interruption, ARunThatNeverWaitedEndsByItsSignalAtItsEnd) {
+  const int status = StatusOfChild([] {
+    WatchForInterruption();
+    StartWatchingWhenTheRunWaits();
+    kill(getpid(), SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    StopWatchingForInterruption();
+  });
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGINT);
+}
+
+// After the end, a wait that lasts starts nothing: the signal stays blocked.
+TEST(Interruption, NoWatcherStartsAfterTheEnd) {
+  const int status = StatusOfChild([] {
+    WatchForInterruption();
+    StartWatchingWhenTheRunWaits();
+    StopWatchingForInterruption();
+    kill(getpid(), SIGTERM);
+    platform::Sleep(std::chrono::milliseconds(200));
   });
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 7);
