@@ -31,10 +31,7 @@ SyncClock& TheClock() {
   return *installedClock.load();
 }
 
-}  // namespace
-
-namespace {
-
+// What the first wait that lasts calls; cleared as it is called.
 std::atomic<void (*)()> longWaitHook{nullptr};
 
 }  // namespace
