@@ -27,11 +27,24 @@ namespace {
 
 constexpr unsigned kNobody = 65534;
 
+// A copy of `program` in `folder`, which every user may enter. The agents
+// and Samba's message command run as other users, and the build tree may
+// lie where they cannot reach it (under /root, in a 0700 temporary folder).
+std::string SharedCopy(const std::filesystem::path& folder, const std::string& program) {
+  const std::filesystem::path copy = folder / std::filesystem::path(program).filename();
+  if (!std::filesystem::exists(copy)) {
+    std::filesystem::copy_file(program, copy);
+    std::filesystem::permissions(copy, std::filesystem::perms(0755));
+  }
+  return copy.string();
+}
+
 // A user's desktop: a session bus, a notification server recording into
 // `notes`, and (once started) the user's lomp --agent.
 class Desktop {
  public:
-  Desktop(const std::filesystem::path& folder, unsigned uid) : uid_(uid) {
+  Desktop(const std::filesystem::path& folder, unsigned uid)
+      : uid_(uid), lomp_(SharedCopy(folder, LOMP_BINARY)) {
     home_ = folder / ("user-" + std::to_string(uid));
     std::filesystem::create_directories(home_);
     if (chown(home_.c_str(), uid, uid) != 0) ADD_FAILURE() << "cannot give " << home_ << " away";
@@ -39,7 +52,7 @@ class Desktop {
     bus_.emplace(AsUser({"dbus-daemon", "--session", "--nofork", "--print-address",
                          "--address=unix:path=" + (home_ / "bus").string()}));
     EXPECT_TRUE(bus_->ReadLine(10s)) << "the session bus of user " << uid << " did not start";
-    recorder_.emplace(AsUser({NOTIFICATION_RECORDER, notes_.string()}));
+    recorder_.emplace(AsUser({SharedCopy(folder, NOTIFICATION_RECORDER), notes_.string()}));
     const auto ready = recorder_->ReadLine(10s);
     EXPECT_EQ(ready.value_or("nothing"), "ready");
   }
@@ -52,7 +65,7 @@ class Desktop {
   // Starts lomp --agent; true once it is connected to the service.
   bool StartAgent(const std::string& socket) {
     agent_.emplace(
-        AsUser({"sh", "-c", "exec \"$@\" 2>&1", "sh", LOMP_BINARY, "--agent", "--socket", socket}));
+        AsUser({"sh", "-c", "exec \"$@\" 2>&1", "sh", lomp_, "--agent", "--socket", socket}));
     for (auto line = agent_->ReadLine(10s); line; line = agent_->ReadLine(10s)) {
       if (line->find("showing the messages") != std::string::npos) return true;
     }
@@ -63,7 +76,7 @@ class Desktop {
   // What a second agent of the same user says, and its exit code.
   std::pair<std::string, int> SecondAgent(const std::string& socket) const {
     ChildProcess second(
-        AsUser({"sh", "-c", "exec \"$@\" 2>&1", "sh", LOMP_BINARY, "--agent", "--socket", socket}));
+        AsUser({"sh", "-c", "exec \"$@\" 2>&1", "sh", lomp_, "--agent", "--socket", socket}));
     std::string said = second.ReadAll(10s);
     return {said, second.Wait(10s)};
   }
@@ -91,6 +104,7 @@ class Desktop {
   }
 
   unsigned uid_;
+  std::string lomp_;
   std::filesystem::path home_;
   std::filesystem::path notes_;
   std::optional<ChildProcess> bus_;
@@ -223,8 +237,8 @@ TEST_F(DesktopMessages, SambasMessageCommandHandsOverToTheDesktop) {
                         << "  interfaces = eth-t\n  bind interfaces only = yes\n"
                         << "  server min protocol = NT1\n  smb ports = 139\n"
                         << "  disable netbios = no\n"
-                        << "  message command = " << LOMP_BINARY << " --from-samba %s %f --socket "
-                        << socket_ << "\n"
+                        << "  message command = " << SharedCopy(folder_, LOMP_BINARY)
+                        << " --from-samba %s %f --socket " << socket_ << "\n"
                         << "  lock directory = " << (samba / "lock").string() << "\n"
                         << "  state directory = " << (samba / "state").string() << "\n"
                         << "  cache directory = " << (samba / "cache").string() << "\n"
