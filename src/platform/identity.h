@@ -17,4 +17,16 @@ std::optional<std::string> EffectiveUserName();
 // there is no such user. Thread-safe.
 std::optional<unsigned> UserIdOf(const std::string& name);
 
+// What the user database holds on one user, as far as this program asks.
+struct UserEntry {
+  unsigned uid = 0;
+  std::string login;
+  std::string home;  // empty when the entry names none
+};
+
+// The user database's entry for `uid`, or for the login `name` (as written);
+// nothing when there is none or the database cannot be read. Thread-safe.
+std::optional<UserEntry> UserById(unsigned uid);
+std::optional<UserEntry> UserByName(const std::string& name);
+
 }  // namespace lomp::platform

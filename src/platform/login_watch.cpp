@@ -1,12 +1,9 @@
 #include "platform/login_watch.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
+#include "platform/identity.h"
 #include "platform/systemd_library.h"
 
 namespace lomp::platform {
@@ -21,18 +18,6 @@ sd_bus* Bus(void* bus) {
   return static_cast<sd_bus*>(bus);
 }
 
-// The login name of a uid from the user database; empty when unknown.
-std::string LoginOf(unsigned uid) {
-  long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-    return {};
-  }
-  return found->pw_name;
-}
-
 // UserNew and UserRemoved: (u uid, o path).
 int OnSignal(sd_bus_message* message, void* watch, sd_bus_error* /*error*/) {
   std::uint32_t uid = 0;
@@ -40,8 +25,9 @@ int OnSignal(sd_bus_message* message, void* watch, sd_bus_error* /*error*/) {
   const SystemdLibrary* sd = Systemd();  // loaded: the bus is open
   if (sd->bus_message_read(message, "uo", &uid, &path) < 0) return 0;
   const bool present = std::strcmp(sd->bus_message_get_member(message), "UserNew") == 0;
-  const std::string login = LoginOf(uid);
-  if (!login.empty()) (*static_cast<LoginWatch::Change*>(watch))(uid, login, present);
+  if (const auto user = UserById(uid); user && !user->login.empty()) {
+    (*static_cast<LoginWatch::Change*>(watch))(uid, user->login, present);
+  }
   return 0;
 }
 

@@ -1,7 +1,6 @@
 #include "platform/nbt/name_claim.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
-#include <vector>
+
+#include "platform/identity.h"
 
 namespace lomp::platform::nbt {
 namespace {
@@ -66,14 +66,8 @@ bool IsPrivateFolder(const std::string& path) {
 // The user's home: $HOME as the user set it, else the password database's.
 std::string HomeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr) {
-    return found->pw_dir;
-  }
-  return "";
+  const auto user = UserById(geteuid());
+  return user ? user->home : std::string();
 }
 
 // Where the user's claims live: a place no other user can make first, and
