@@ -141,7 +141,7 @@ void DesktopHub::BecomeAgent(Peer& peer) {
   seenByUser_[peer.uid] = lastSequence_;
 }
 
-void DesktopHub::Submit(Peer& peer, std::string_view payload) {
+void DesktopHub::Submit(Peer& peer, std::string_view payload, std::unique_lock<std::mutex>& lock) {
   const std::optional<Notice> notice = DecodeNotice(payload);
   bool kept = false;
   if (!notice) {
@@ -149,14 +149,14 @@ void DesktopHub::Submit(Peer& peer, std::string_view payload) {
   } else {
     // The record comes first, outside the lock: it may take a moment, and
     // the notice is passed on only once it is kept.
-    mutex_.unlock();
+    lock.unlock();
     kept = keep_(*notice);
-    mutex_.lock();
+    lock.lock();
     if (kept) {
       const auto delivered = DeliverLocked(*notice);
-      mutex_.unlock();
+      lock.unlock();
       if (agentless_) agentless_(*notice, delivered.first, delivered.second);
-      mutex_.lock();
+      lock.lock();
     }
   }
   peer.unsent += kept ? 'K' : 'N';
@@ -186,7 +186,7 @@ void DesktopHub::Accept() {
   }
 }
 
-void DesktopHub::Read(Peer& peer) {
+void DesktopHub::Read(Peer& peer, std::unique_lock<std::mutex>& lock) {
   char block[kReadBlock];
   const ssize_t length = read(peer.socket, block, sizeof block);
   if (length == 0 || (length < 0 && errno != EAGAIN && errno != EINTR)) {
@@ -219,7 +219,7 @@ void DesktopHub::Read(Peer& peer) {
     return;
   }
   if (peer.received.size() - 4 < length32) return;
-  Submit(peer, std::string_view(peer.received).substr(4, length32));
+  Submit(peer, std::string_view(peer.received).substr(4, length32), lock);
 }
 
 void DesktopHub::Write(Peer& peer) {
@@ -258,7 +258,7 @@ void DesktopHub::Run() {
     for (std::size_t index = 0; index + 2 < watched.size() && index < peers_.size(); ++index) {
       Peer& peer = peers_[index];
       const short events = watched[index + 2].revents;
-      if ((events & (POLLIN | POLLHUP | POLLERR)) != 0) Read(peer);
+      if ((events & (POLLIN | POLLHUP | POLLERR)) != 0) Read(peer, lock);
     }
     for (Peer& peer : peers_) Write(peer);
     if (watched[1].revents != 0) Accept();

@@ -88,10 +88,12 @@ class DesktopHub {
 
   void Run();
   void Accept();
-  void Read(Peer& peer);
+  // Read and Submit are called with `lock` held on mutex_; a submission
+  // lets go of it while the notice is kept and while agentless_ runs.
+  void Read(Peer& peer, std::unique_lock<std::mutex>& lock);
   void Write(Peer& peer);
   void BecomeAgent(Peer& peer);
-  void Submit(Peer& peer, std::string_view payload);
+  void Submit(Peer& peer, std::string_view payload, std::unique_lock<std::mutex>& lock);
   // Answers a submitter 'N' and lets it go.
   void Refuse(Peer& peer);
   // Passes the notice on; whose it is and the users with an agent then.
