@@ -57,8 +57,8 @@ struct Watching {
   pthread_t thread{};
   bool started = false;
   bool awaitingWait = false;  // to start at the run's first lasting wait
-  sigset_t watched{};
-  sigset_t waited{};
+  sigset_t watched{};         // the signals that end a run, set once at the start
+  sigset_t waited{};          // and the one that wakes the watcher
 };
 Watching watching;
 std::mutex watchingMutex;  // guards `watching` while it starts or stops
@@ -87,9 +87,11 @@ void SetInterruptionHandler(std::function<void()> handler) {
 }
 
 void WatchForInterruption() {
-  sigset_t waited = WatchedSignals();
-  sigaddset(&waited, kWake);
-  pthread_sigmask(SIG_BLOCK, &waited, nullptr);
+  const std::lock_guard lock(watchingMutex);
+  watching.watched = WatchedSignals();
+  watching.waited = watching.watched;
+  sigaddset(&watching.waited, kWake);
+  pthread_sigmask(SIG_BLOCK, &watching.waited, nullptr);
 }
 
 namespace {
@@ -120,9 +122,6 @@ void* WatchSignals(void* /*unused*/) {
 // Starts the watching thread, `watchingMutex` held.
 void StartLocked() {
   if (watching.started) return;
-  watching.watched = WatchedSignals();
-  watching.waited = watching.watched;
-  sigaddset(&watching.waited, kWake);
   if (pthread_create(&watching.thread, nullptr, WatchSignals, nullptr) != 0) {
     // No thread to be had: the signals end the program as they always do.
     pthread_sigmask(SIG_UNBLOCK, &watching.waited, nullptr);
@@ -161,10 +160,9 @@ void StopWatchingForInterruption() {
   if (!watching.started) {
     // No wait lasted: a signal that came during the run has waited for its
     // end, and the run ends by it now, its report whole.
-    const sigset_t watched = WatchedSignals();
     const timespec noWait{};
-    const int signal = sigtimedwait(&watched, nullptr, &noWait);
-    if (signal > 0) EndBy(signal, watched, true);
+    const int signal = sigtimedwait(&watching.watched, nullptr, &noWait);
+    if (signal > 0) EndBy(signal, watching.watched, true);
     return;
   }
   stopping = true;
