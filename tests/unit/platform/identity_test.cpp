@@ -1,9 +1,16 @@
 #include "platform/identity.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace lomp::platform {
@@ -36,6 +43,55 @@ TEST(Identity, UnknownUsersAreNothing) {
   EXPECT_FALSE(UserByName("no-such-user-here-7f3a").has_value());
   EXPECT_FALSE(UserIdOf("no-such-user-here-7f3a").has_value());
   EXPECT_FALSE(UserById(3'999'999'999U).has_value());
+}
+
+// Puts `passwd` in the place of /etc/passwd for this process alone (a mount
+// namespace of its own, in a user namespace of its own when not root).
+bool SeeOwnUserDatabase(const std::string& passwd) {
+  const uid_t uid = geteuid();
+  if (uid != 0) {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+    const std::string map = std::to_string(uid) + " " + std::to_string(uid) + " 1";
+    const int fd = open("/proc/self/uid_map", O_WRONLY);
+    if (fd < 0 || write(fd, map.data(), map.size()) != static_cast<ssize_t>(map.size()))
+      return false;
+    close(fd);
+  } else if (unshare(CLONE_NEWNS) != 0) {
+    return false;
+  }
+  return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0;
+}
+
+// An entry longer than the size the C library suggests for the buffer (a
+// long GECOS field) is found all the same, by name and by id.
+TEST(Identity, AnEntryLargerThanTheSuggestedBufferIsFound) {
+  char path[] = "/tmp/lomp-passwd-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string gecos(3000, 'g');
+  const std::string entry = "wide:x:4242:4242:" + gecos + ":/home/wide:/bin/sh\n";
+  ASSERT_EQ(write(fd, entry.data(), entry.size()), static_cast<ssize_t>(entry.size()));
+  close(fd);
+  chmod(path, 0644);
+
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(10);
+    if (!SeeOwnUserDatabase(path)) _exit(77);
+    const auto byName = UserByName("wide");
+    const auto byId = UserById(4242);
+    _exit(byName && byName->uid == 4242 && byName->home == "/home/wide" && byId &&
+                  byId->login == "wide"
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  unlink(path);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace to be had";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
