@@ -6,12 +6,13 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "support/child_process.h"
 
 namespace lomp::platform {
 namespace {
@@ -53,9 +54,10 @@ bool SeeOwnUserDatabase(const std::string& passwd) {
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
     const std::string map = std::to_string(uid) + " " + std::to_string(uid) + " 1";
     const int fd = open("/proc/self/uid_map", O_WRONLY);
-    if (fd < 0 || write(fd, map.data(), map.size()) != static_cast<ssize_t>(map.size()))
-      return false;
+    if (fd < 0) return false;
+    const bool mapped = write(fd, map.data(), map.size()) == static_cast<ssize_t>(map.size());
     close(fd);
+    if (!mapped) return false;
   } else if (unshare(CLONE_NEWNS) != 0) {
     return false;
   }
@@ -75,23 +77,19 @@ TEST(Identity, AnEntryLargerThanTheSuggestedBufferIsFound) {
   close(fd);
   chmod(path, 0644);
 
-  const pid_t child = fork();
-  if (child == 0) {
+  const int found = testing::InChild([&] {
     alarm(10);
-    if (!SeeOwnUserDatabase(path)) _exit(77);
+    if (!SeeOwnUserDatabase(path)) return 77;
     const auto byName = UserByName("wide");
     const auto byId = UserById(4242);
-    _exit(byName && byName->uid == 4242 && byName->home == "/home/wide" && byId &&
-                  byId->login == "wide"
-              ? 0
-              : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
+    return byName && byName->uid == 4242 && byName->home == "/home/wide" && byId &&
+                   byId->login == "wide"
+               ? 0
+               : 1;
+  });
   unlink(path);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace to be had";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  if (found == 77) GTEST_SKIP() << "no mount namespace to be had";
+  EXPECT_EQ(found, 0);
 }
 
 }  // namespace

@@ -121,6 +121,14 @@ int ChildProcess::Wait(std::chrono::milliseconds timeout) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int InChild(const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::vector<std::string> InNamespace(const std::string& ns, std::vector<std::string> command) {
   command.insert(command.begin(), {"ip", "netns", "exec", ns});
   return command;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,10 @@ class ChildProcess {
   std::string pending_;
   bool reaped_ = false;
 };
+
+// Runs `body` in a forked child of the test and gives the child's exit
+// code: what `body` returned, or -1 when the child ended otherwise.
+int InChild(const std::function<int()>& body);
 
 // Runs `command` in network namespace `ns` (through ip netns exec).
 std::vector<std::string> InNamespace(const std::string& ns, std::vector<std::string> command);

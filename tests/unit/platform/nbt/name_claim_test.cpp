@@ -17,6 +17,7 @@
 
 #include "netbios/ncb_commands.h"
 #include "platform/nbt/nbt_provider.h"
+#include "support/child_process.h"
 
 namespace lomp::platform::nbt {
 namespace {
@@ -24,15 +25,7 @@ namespace {
 using namespace lomp::wire;
 
 namespace fs = std::filesystem;
-
-// Runs `body` in a child process and gives its exit code.
-int InChild(const std::function<int()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using lomp::testing::InChild;
 
 class NameClaimTest : public ::testing::Test {
  protected:
